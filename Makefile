@@ -1,0 +1,30 @@
+# Thin driver over CMake. `make demo` and `make test` are all a fresh clone needs.
+BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all build test test-sanitize demo bench soak fuzz format clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD) -DRAWCAN_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-sanitize:
+	cmake -S . -B $(SANITIZE_BUILD) -DRAWCAN_WERROR=ON -DRAWCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
+
+clean:
+	rm -rf $(BUILD) $(SANITIZE_BUILD)

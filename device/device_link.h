@@ -1,0 +1,39 @@
+// The six library operations as an interface, so that the programs' logic can
+// run against the real library or against a scripted double in tests.
+#pragma once
+
+#include <cstdint>
+
+#include "zelbor.h"
+
+namespace rawcan {
+
+class DeviceLink {
+ public:
+  virtual ~DeviceLink() = default;
+  virtual int32_t start(uint32_t device_address, uint32_t host_address, int32_t first_port,
+                        int32_t second_port, int32_t channel) = 0;
+  virtual int32_t stop() = 0;
+  virtual int32_t ctrl_write(const CtrlMessage& message) = 0;
+  virtual int32_t ctrl_read(CtrlMessage& message) = 0;
+  virtual int32_t raw_can_read(RawCanMessage& message) = 0;
+  virtual int32_t raw_can_write(const RawCanMessage* frames, int32_t count) = 0;
+};
+
+// Forwards every operation to libZelbor with one InterfaceState.
+class ZelborLibrary final : public DeviceLink {
+ public:
+  explicit ZelborLibrary(InterfaceState* state) : state_(state) {}
+  int32_t start(uint32_t device_address, uint32_t host_address, int32_t first_port,
+                int32_t second_port, int32_t channel) override;
+  int32_t stop() override;
+  int32_t ctrl_write(const CtrlMessage& message) override;
+  int32_t ctrl_read(CtrlMessage& message) override;
+  int32_t raw_can_read(RawCanMessage& message) override;
+  int32_t raw_can_write(const RawCanMessage* frames, int32_t count) override;
+
+ private:
+  InterfaceState* state_;
+};
+
+}  // namespace rawcan

@@ -1,0 +1,27 @@
+#include "device_link.h"
+
+namespace rawcan {
+
+int32_t ZelborLibrary::start(uint32_t device_address, uint32_t host_address, int32_t first_port,
+                             int32_t second_port, int32_t channel) {
+  return ZelborStartInterface(state_, device_address, host_address, first_port, second_port,
+                              channel);
+}
+
+int32_t ZelborLibrary::stop() { return ZelborStopInterface(state_); }
+
+int32_t ZelborLibrary::ctrl_write(const CtrlMessage& message) {
+  return ZelborCtrlWrite(state_, &message);
+}
+
+int32_t ZelborLibrary::ctrl_read(CtrlMessage& message) { return ZelborCtrlRead(state_, &message); }
+
+int32_t ZelborLibrary::raw_can_read(RawCanMessage& message) {
+  return ZelborRawCanRead(state_, &message);
+}
+
+int32_t ZelborLibrary::raw_can_write(const RawCanMessage* frames, int32_t count) {
+  return ZelborRawCanWrite(state_, frames, count);
+}
+
+}  // namespace rawcan

@@ -1,0 +1,242 @@
+// zelbor_sim [--address IP] [--channels N] [--drop P]: a simulated device on
+// UDP, one endpoint per channel c at IP:34567+2c, all channels on one bus.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "sim_device.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void request_stop(int) { g_stop = 1; }
+
+int64_t now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+struct Options {
+  std::string address = "127.0.0.1";
+  int channels = 2;
+  double drop = 0.0;
+};
+
+void print_usage(std::FILE* out) {
+  std::fprintf(out,
+               "usage: zelbor_sim [--address IP] [--channels N] [--drop P]\n"
+               "  --address IP   IPv4 address to serve on (default 127.0.0.1)\n"
+               "  --channels N   number of channels, 1 to %d (default 2)\n"
+               "  --drop P       fraction of datagrams to hosts to drop, 0 to 1 (default 0)\n",
+               zelbor::sim::kMaxChannels);
+}
+
+bool parse_int(const char* text, int& value) {
+  char* end = nullptr;
+  errno = 0;
+  const long parsed = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) {
+    return false;
+  }
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+bool parse_fraction(const char* text, double& value) {
+  char* end = nullptr;
+  errno = 0;
+  const double parsed = std::strtod(text, &end);
+  if (errno != 0 || end == text || *end != '\0' || !(parsed >= 0.0 && parsed <= 1.0)) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+bool parse_options(int argc, char** argv, Options& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--help" || option == "-h") {
+      print_usage(stdout);
+      std::exit(0);
+    }
+    if (i + 1 >= argc) {
+      return false;
+    }
+    const char* value = argv[++i];
+    if (option == "--address") {
+      in_addr parsed{};
+      if (inet_pton(AF_INET, value, &parsed) != 1) {
+        return false;
+      }
+      options.address = value;
+    } else if (option == "--channels") {
+      if (!parse_int(value, options.channels) || options.channels < 1 ||
+          options.channels > zelbor::sim::kMaxChannels) {
+        return false;
+      }
+    } else if (option == "--drop") {
+      if (!parse_fraction(value, options.drop)) {
+        return false;
+      }
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+class SocketOutbox final : public zelbor::sim::Outbox {
+ public:
+  explicit SocketOutbox(const std::vector<int>& sockets) : sockets_(sockets) {}
+  bool send(int channel, const sockaddr_in& to, const uint8_t* bytes, std::size_t size) override {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      const ssize_t sent = ::sendto(sockets_[channel], bytes, size, MSG_DONTWAIT,
+                                    reinterpret_cast<const sockaddr*>(&to), sizeof to);
+      if (sent == static_cast<ssize_t>(size)) {
+        return true;
+      }
+      if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS &&
+                        errno != EINTR)) {
+        return false;
+      }
+      pollfd writable{sockets_[channel], POLLOUT, 0};
+      ::poll(&writable, 1, 1);
+    }
+    return false;
+  }
+
+ private:
+  const std::vector<int>& sockets_;
+};
+
+uint32_t random_u32() {
+  uint32_t value = 0;
+  if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
+    value = static_cast<uint32_t>(now_ns()) ^ static_cast<uint32_t>(getpid());
+  }
+  return value == 0 ? 1 : value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!parse_options(argc, argv, options)) {
+    print_usage(stderr);
+    return 2;
+  }
+
+  std::vector<int> sockets;
+  for (int channel = 0; channel < options.channels; ++channel) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, options.address.c_str(), &address.sin_addr);
+    const int port = zelbor::sim::kBasePort + 2 * channel;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const int buffer_bytes = 4 * 1024 * 1024;
+    if (fd >= 0 &&
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer_bytes, sizeof buffer_bytes) != 0) {
+      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
+    }
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      std::fprintf(stderr, "zelbor_sim: cannot serve channel %d on %s:%d: %s\n", channel,
+                   options.address.c_str(), port, std::strerror(errno));
+      return 1;
+    }
+    sockets.push_back(fd);
+  }
+
+  struct sigaction action {};
+  action.sa_handler = request_stop;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+
+  const uint64_t seed = (uint64_t{random_u32()} << 32) | random_u32();
+  zelbor::sim::SimDevice device(options.channels, random_u32(), options.drop, seed, now_ns(),
+                                stdout);
+  SocketOutbox outbox(sockets);
+  std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d\n", options.channels,
+              options.channels == 1 ? "" : "s", options.address.c_str(), zelbor::sim::kBasePort,
+              zelbor::sim::kBasePort + 2 * (options.channels - 1));
+  std::fflush(stdout);
+
+  std::vector<pollfd> descriptors;
+  for (const int fd : sockets) {
+    descriptors.push_back(pollfd{fd, POLLIN, 0});
+  }
+  constexpr unsigned kBatch = 64;
+  static uint8_t buffers[kBatch][2048];
+  mmsghdr messages[kBatch];
+  iovec vectors[kBatch];
+  sockaddr_in sources[kBatch];
+
+  while (g_stop == 0) {
+    const int timeout_ms = device.has_pending_frames() ? 1 : 20;
+    if (::poll(descriptors.data(), descriptors.size(), timeout_ms) < 0 && errno != EINTR) {
+      std::perror("zelbor_sim: poll");
+      return 1;
+    }
+    for (int channel = 0; channel < options.channels; ++channel) {
+      if ((descriptors[channel].revents & POLLIN) == 0) {
+        continue;
+      }
+      for (int rounds = 0; rounds < 16; ++rounds) {  // bounded, so no channel starves the rest
+        for (unsigned i = 0; i < kBatch; ++i) {
+          vectors[i] = iovec{buffers[i], sizeof buffers[i]};
+          messages[i].msg_hdr = msghdr{};
+          messages[i].msg_hdr.msg_name = &sources[i];
+          messages[i].msg_hdr.msg_namelen = sizeof sources[i];
+          messages[i].msg_hdr.msg_iov = &vectors[i];
+          messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int received = ::recvmmsg(sockets[channel], messages, kBatch, MSG_DONTWAIT, nullptr);
+        if (received <= 0) {
+          break;
+        }
+        const int64_t now = now_ns();
+        for (int i = 0; i < received; ++i) {
+          // A datagram larger than the buffer is cut by the kernel: hand it
+          // over as empty so it counts as malformed.
+          const bool cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+          device.handle(channel, sources[i], buffers[i], cut ? 0 : messages[i].msg_len, now,
+                        outbox);
+        }
+        if (received < static_cast<int>(kBatch)) {
+          break;
+        }
+      }
+    }
+    device.flush(outbox);
+    device.tick(now_ns(), outbox);
+  }
+
+  for (int channel = 0; channel < options.channels; ++channel) {
+    const zelbor::sim::ChannelStats& stats = device.stats(channel);
+    std::printf("channel %d: frames in %llu, frames out %llu, dropped %llu\n", channel,
+                static_cast<unsigned long long>(stats.frames_in),
+                static_cast<unsigned long long>(stats.frames_out),
+                static_cast<unsigned long long>(stats.dropped));
+  }
+  std::fflush(stdout);
+  for (const int fd : sockets) {
+    ::close(fd);
+  }
+  return 0;
+}

@@ -1,0 +1,267 @@
+#include "sim_device.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+namespace zelbor::sim {
+namespace {
+
+bool same_endpoint(const sockaddr_in& a, const sockaddr_in& b) {
+  return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
+void describe_endpoint(const sockaddr_in& address, char* text, std::size_t size) {
+  char ip[INET_ADDRSTRLEN] = "?";
+  inet_ntop(AF_INET, &address.sin_addr, ip, sizeof ip);
+  std::snprintf(text, size, "%s:%u", ip, static_cast<unsigned>(ntohs(address.sin_port)));
+}
+
+}  // namespace
+
+SimDevice::SimDevice(int channels, uint32_t session, double drop_fraction, uint64_t seed,
+                     int64_t start_ns, std::FILE* events)
+    : channels_(static_cast<std::size_t>(channels)),
+      session_(session),
+      drop_fraction_(drop_fraction),
+      random_state_(seed == 0 ? 0x9E3779B97F4A7C15ULL : seed),
+      start_ns_(start_ns),
+      events_(events) {}
+
+uint64_t SimDevice::time_count(int64_t now_ns) const {
+  const auto elapsed = static_cast<uint64_t>(now_ns > start_ns_ ? now_ns - start_ns_ : 0);
+  return elapsed / 1000 * 32 + elapsed % 1000 * 32 / 1000;
+}
+
+bool SimDevice::should_drop() {
+  if (drop_fraction_ <= 0.0) {
+    return false;
+  }
+  // xorshift64*: cheap and good enough for fault injection
+  random_state_ ^= random_state_ >> 12;
+  random_state_ ^= random_state_ << 25;
+  random_state_ ^= random_state_ >> 27;
+  const uint64_t value = random_state_ * 0x2545F4914F6CDD1DULL;
+  return static_cast<double>(value >> 11) * 0x1.0p-53 < drop_fraction_;
+}
+
+bool SimDevice::transmit(int channel, const uint8_t* bytes, std::size_t size, uint64_t frames,
+                         Outbox& outbox) {
+  Channel& state = channels_[channel];
+  if (should_drop() || !outbox.send(channel, state.host, bytes, size)) {
+    state.stats.dropped += frames;
+    return false;
+  }
+  state.stats.frames_out += frames;
+  return true;
+}
+
+void SimDevice::join(int channel, const sockaddr_in& from, int64_t now_ns) {
+  Channel& state = channels_[channel];
+  if (state.host_present) {
+    leave(channel, "replaced");
+  }
+  state.host_present = true;
+  state.host = from;
+  state.last_heard_ns = now_ns;
+  state.from_host = SequenceTracker{};
+  if (events_ != nullptr) {
+    char endpoint[64];
+    describe_endpoint(from, endpoint, sizeof endpoint);
+    std::fprintf(events_, "channel %d: host %s joined\n", channel, endpoint);
+    std::fflush(events_);
+  }
+}
+
+void SimDevice::leave(int channel, const char* why) {
+  Channel& state = channels_[channel];
+  if (!state.host_present) {
+    return;
+  }
+  state.host_present = false;
+  state.stats.dropped += state.pending_count;
+  state.pending_count = 0;
+  for (Unacked& entry : state.unacked) {
+    entry.used = false;
+  }
+  if (events_ != nullptr) {
+    char endpoint[64];
+    describe_endpoint(state.host, endpoint, sizeof endpoint);
+    std::fprintf(events_, "channel %d: host %s left (%s)\n", channel, endpoint, why);
+    std::fflush(events_);
+  }
+}
+
+void SimDevice::send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,
+                             int64_t now_ns, Outbox& outbox) {
+  Channel& state = channels_[channel];
+  CtrlMessage record{};
+  record.type = type;
+  record.length = length;
+  if (length != 0) {
+    std::memcpy(record.data, data, length);
+  }
+  // Reuse the oldest slot when every one is taken.
+  Unacked* slot = &state.unacked[0];
+  for (Unacked& entry : state.unacked) {
+    if (!entry.used) {
+      slot = &entry;
+      break;
+    }
+    if (entry.next_try_ns < slot->next_try_ns) {
+      slot = &entry;
+    }
+  }
+  slot->used = true;
+  slot->sequence = state.send_sequence++;
+  slot->tries_left = kControlTries - 1;
+  slot->next_try_ns = now_ns + kControlRetryNs;
+  slot->size = wire::encode_control(wire::Kind::kControl, session_, slot->sequence, record,
+                                    slot->bytes, sizeof slot->bytes);
+  transmit(channel, slot->bytes, slot->size, 0, outbox);
+}
+
+void SimDevice::flush_channel(int channel, Outbox& outbox) {
+  Channel& state = channels_[channel];
+  if (state.pending_count == 0) {
+    return;
+  }
+  uint8_t datagram[wire::kMaxDatagram];
+  const std::size_t size = wire::encode_frames(session_, state.send_sequence++, state.pending,
+                                               state.pending_count, datagram, sizeof datagram);
+  transmit(channel, datagram, size, state.pending_count, outbox);
+  state.pending_count = 0;
+}
+
+void SimDevice::flush(Outbox& outbox) {
+  for (int channel = 0; channel < channels(); ++channel) {
+    flush_channel(channel, outbox);
+  }
+}
+
+bool SimDevice::has_pending_frames() const {
+  for (const Channel& state : channels_) {
+    if (state.pending_count != 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void SimDevice::put_on_bus(int from_channel, const wire::Datagram& datagram, int64_t now_ns,
+                           Outbox& outbox) {
+  const uint64_t stamp = time_count(now_ns);
+  for (std::size_t i = 0; i < datagram.header.count; ++i) {
+    RawCanMessage frame{};
+    wire::frame_at(datagram, i, frame);
+    frame.time_high = static_cast<uint32_t>(stamp >> 32);
+    frame.time_low = static_cast<uint32_t>(stamp);
+    for (int channel = 0; channel < channels(); ++channel) {
+      Channel& state = channels_[channel];
+      if (channel == from_channel || !state.host_present) {
+        continue;
+      }
+      state.pending[state.pending_count++] = frame;
+      if (state.pending_count == wire::kMaxFramesPerDatagram) {
+        flush_channel(channel, outbox);
+      }
+    }
+  }
+}
+
+void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* bytes,
+                       std::size_t size, int64_t now_ns, Outbox& outbox) {
+  if (channel < 0 || channel >= channels()) {
+    return;
+  }
+  Channel& state = channels_[channel];
+  wire::Datagram datagram{};
+  if (wire::decode(bytes, size, datagram) != wire::DecodeError::kNone) {
+    ++state.stats.malformed;
+    return;
+  }
+  const wire::Header& header = datagram.header;
+  if (!state.host_present || !same_endpoint(state.host, from)) {
+    if (header.kind == wire::Kind::kBye || header.kind == wire::Kind::kAck) {
+      return;  // nothing to say goodbye to or to acknowledge
+    }
+    join(channel, from, now_ns);
+  }
+  state.last_heard_ns = now_ns;
+  const SequenceResult order = track(state.from_host, header.session, header.sequence);
+
+  switch (header.kind) {
+    case wire::Kind::kHello: {
+      const uint32_t known = wire::hello_device_session(datagram);
+      if (known != 0 && known != session_) {
+        // The host knew the device before a restart: tell it the device is
+        // back, so a program waiting for a control record goes on.
+        send_control(channel, wire::kReadyRecordType, nullptr, 0, now_ns, outbox);
+      }
+      break;
+    }
+    case wire::Kind::kBye:
+      leave(channel, "goodbye");
+      break;
+    case wire::Kind::kControl: {
+      CtrlMessage record{};
+      wire::control_record(datagram, record);
+      uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
+      const std::size_t ack_size = wire::encode_ack(session_, state.send_sequence++, record.type,
+                                                    header.sequence, ack, sizeof ack);
+      transmit(channel, ack, ack_size, 0, outbox);
+      break;
+    }
+    case wire::Kind::kAck: {
+      CtrlMessage record{};
+      wire::control_record(datagram, record);
+      uint16_t acked_type = 0;
+      uint32_t acked_sequence = 0;
+      if (wire::parse_ack(record, acked_type, acked_sequence)) {
+        for (Unacked& entry : state.unacked) {
+          if (entry.used && entry.sequence == acked_sequence) {
+            entry.used = false;
+          }
+        }
+      }
+      break;
+    }
+    case wire::Kind::kFrames: {
+      if (order.verdict == SequenceVerdict::kStale) {
+        break;  // already on the bus once
+      }
+      state.stats.frames_in += header.count;
+      put_on_bus(channel, datagram, now_ns, outbox);
+      const uint8_t count[2] = {static_cast<uint8_t>(header.count),
+                                static_cast<uint8_t>(header.count >> 8)};
+      send_control(channel, MESSAGE_COUNT, count, 2, now_ns, outbox);
+      break;
+    }
+  }
+}
+
+void SimDevice::tick(int64_t now_ns, Outbox& outbox) {
+  for (int channel = 0; channel < channels(); ++channel) {
+    Channel& state = channels_[channel];
+    if (!state.host_present) {
+      continue;
+    }
+    if (now_ns - state.last_heard_ns > kHostTimeoutNs) {
+      leave(channel, "silent");
+      continue;
+    }
+    for (Unacked& entry : state.unacked) {
+      if (!entry.used || entry.next_try_ns > now_ns) {
+        continue;
+      }
+      if (entry.tries_left-- <= 0) {
+        entry.used = false;
+        continue;
+      }
+      entry.next_try_ns = now_ns + kControlRetryNs;
+      transmit(channel, entry.bytes, entry.size, 0, outbox);
+    }
+  }
+}
+
+}  // namespace zelbor::sim

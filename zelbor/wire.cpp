@@ -1,0 +1,229 @@
+#include "wire.h"
+
+#include <cstring>
+
+namespace zelbor::wire {
+namespace {
+
+void put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) {
+    p[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+}
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t get32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+void put_header(uint8_t* out, Kind kind, uint32_t session, uint32_t sequence, uint16_t count) {
+  out[0] = kMagic0;
+  out[1] = kMagic1;
+  out[2] = kVersion;
+  out[3] = static_cast<uint8_t>(kind);
+  put32(out + 4, session);
+  put32(out + 8, sequence);
+  put16(out + 12, count);
+  put16(out + 14, 0);
+}
+
+bool valid_frame_length(int8_t length) { return length >= 0 && length <= RAW_CAN_MAX_DATA; }
+
+void put_frame(uint8_t* out, const RawCanMessage& frame) {
+  std::memcpy(out, frame.data, 8);
+  out[8] = static_cast<uint8_t>(frame.length);
+  out[9] = frame.aux_byte;
+  out[10] = frame.reserved[0];
+  out[11] = frame.reserved[1];
+  put32(out + 12, frame.id);
+  put32(out + 16, frame.aux_word);
+  put32(out + 20, frame.time_high);
+  put32(out + 24, frame.time_low);
+}
+
+}  // namespace
+
+const char* describe(DecodeError error) {
+  switch (error) {
+    case DecodeError::kNone: return "valid";
+    case DecodeError::kTruncated: return "truncated";
+    case DecodeError::kOversize: return "oversize";
+    case DecodeError::kBadMagic: return "bad magic";
+    case DecodeError::kBadVersion: return "bad version";
+    case DecodeError::kUnknownKind: return "unknown kind";
+    case DecodeError::kBadCount: return "bad count";
+    case DecodeError::kBadFrameLength: return "frame length above 8";
+    case DecodeError::kBadControlLength: return "control length too large";
+    case DecodeError::kBadReserved: return "reserved bits set";
+  }
+  return "unknown";
+}
+
+DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
+  if (size < kHeaderSize) {
+    return DecodeError::kTruncated;
+  }
+  if (size > kMaxDatagram) {
+    return DecodeError::kOversize;
+  }
+  if (bytes[0] != kMagic0 || bytes[1] != kMagic1) {
+    return DecodeError::kBadMagic;
+  }
+  if (bytes[2] != kVersion) {
+    return DecodeError::kBadVersion;
+  }
+  if (get16(bytes + 14) != 0) {
+    return DecodeError::kBadReserved;
+  }
+  Header header{static_cast<Kind>(bytes[3]), get32(bytes + 4), get32(bytes + 8), get16(bytes + 12)};
+  const uint8_t* payload = bytes + kHeaderSize;
+  const std::size_t payload_size = size - kHeaderSize;
+  std::size_t expected = 0;
+  switch (header.kind) {
+    case Kind::kFrames:
+      if (header.count == 0 || header.count > kMaxFramesPerDatagram) {
+        return DecodeError::kBadCount;
+      }
+      expected = kFrameSize * header.count;
+      if (payload_size != expected) {
+        return payload_size < expected ? DecodeError::kTruncated : DecodeError::kOversize;
+      }
+      for (std::size_t i = 0; i < header.count; ++i) {
+        if (!valid_frame_length(static_cast<int8_t>(payload[i * kFrameSize + 8]))) {
+          return DecodeError::kBadFrameLength;
+        }
+      }
+      break;
+    case Kind::kControl:
+    case Kind::kAck: {
+      if (header.count != 1) {
+        return DecodeError::kBadCount;
+      }
+      if (payload_size < kControlHeaderSize) {
+        return DecodeError::kTruncated;
+      }
+      const uint16_t length = get16(payload + 2);
+      if (length > CTRL_MESSAGE_DATA_CAPACITY) {
+        return DecodeError::kBadControlLength;
+      }
+      expected = kControlHeaderSize + length;
+      if (payload_size != expected) {
+        return payload_size < expected ? DecodeError::kTruncated : DecodeError::kOversize;
+      }
+      if (header.kind == Kind::kAck &&
+          (get16(payload) != kAckRecordType || length != kAckRecordLength)) {
+        return DecodeError::kBadControlLength;
+      }
+      break;
+    }
+    case Kind::kHello:
+    case Kind::kBye:
+      if (header.count != 0) {
+        return DecodeError::kBadCount;
+      }
+      expected = header.kind == Kind::kHello ? kHelloPayloadSize : 0;
+      if (payload_size != expected) {
+        return payload_size < expected ? DecodeError::kTruncated : DecodeError::kOversize;
+      }
+      break;
+    default:
+      return DecodeError::kUnknownKind;
+  }
+  out = Datagram{header, payload, payload_size};
+  return DecodeError::kNone;
+}
+
+void frame_at(const Datagram& datagram, std::size_t index, RawCanMessage& frame) {
+  const uint8_t* p = datagram.payload + index * kFrameSize;
+  std::memcpy(frame.data, p, 8);
+  frame.length = static_cast<int8_t>(p[8]);
+  frame.aux_byte = p[9];
+  frame.reserved[0] = p[10];
+  frame.reserved[1] = p[11];
+  frame.id = get32(p + 12);
+  frame.aux_word = get32(p + 16);
+  frame.time_high = get32(p + 20);
+  frame.time_low = get32(p + 24);
+}
+
+void control_record(const Datagram& datagram, CtrlMessage& record) {
+  record.type = get16(datagram.payload);
+  record.length = get16(datagram.payload + 2);
+  std::memcpy(record.data, datagram.payload + kControlHeaderSize, record.length);
+}
+
+uint32_t hello_device_session(const Datagram& datagram) { return get32(datagram.payload); }
+
+std::size_t encode_frames(uint32_t session, uint32_t sequence, const RawCanMessage* frames,
+                          std::size_t count, uint8_t* out, std::size_t capacity) {
+  const std::size_t size = kHeaderSize + kFrameSize * count;
+  if (count == 0 || count > kMaxFramesPerDatagram || size > capacity || frames == nullptr) {
+    return 0;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!valid_frame_length(frames[i].length)) {
+      return 0;
+    }
+  }
+  put_header(out, Kind::kFrames, session, sequence, static_cast<uint16_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    put_frame(out + kHeaderSize + i * kFrameSize, frames[i]);
+  }
+  return size;
+}
+
+std::size_t encode_control(Kind kind, uint32_t session, uint32_t sequence,
+                           const CtrlMessage& record, uint8_t* out, std::size_t capacity) {
+  const std::size_t size = kHeaderSize + kControlHeaderSize + record.length;
+  if (record.length > CTRL_MESSAGE_DATA_CAPACITY || size > capacity ||
+      (kind != Kind::kControl && kind != Kind::kAck)) {
+    return 0;
+  }
+  put_header(out, kind, session, sequence, 1);
+  put16(out + kHeaderSize, record.type);
+  put16(out + kHeaderSize + 2, record.length);
+  std::memcpy(out + kHeaderSize + kControlHeaderSize, record.data, record.length);
+  return size;
+}
+
+std::size_t encode_ack(uint32_t session, uint32_t sequence, uint16_t acked_type,
+                       uint32_t acked_sequence, uint8_t* out, std::size_t capacity) {
+  CtrlMessage record{};
+  record.type = kAckRecordType;
+  record.length = kAckRecordLength;
+  put16(record.data, acked_type);
+  put32(record.data + 2, acked_sequence);
+  return encode_control(Kind::kAck, session, sequence, record, out, capacity);
+}
+
+std::size_t encode_hello(uint32_t session, uint32_t sequence, uint32_t known_device_session,
+                         uint8_t* out, std::size_t capacity) {
+  if (capacity < kHeaderSize + kHelloPayloadSize) {
+    return 0;
+  }
+  put_header(out, Kind::kHello, session, sequence, 0);
+  put32(out + kHeaderSize, known_device_session);
+  return kHeaderSize + kHelloPayloadSize;
+}
+
+std::size_t encode_bye(uint32_t session, uint32_t sequence, uint8_t* out, std::size_t capacity) {
+  if (capacity < kHeaderSize) {
+    return 0;
+  }
+  put_header(out, Kind::kBye, session, sequence, 0);
+  return kHeaderSize;
+}
+
+bool parse_ack(const CtrlMessage& record, uint16_t& acked_type, uint32_t& acked_sequence) {
+  if (record.type != kAckRecordType || record.length != kAckRecordLength) {
+    return false;
+  }
+  acked_type = get16(record.data);
+  acked_sequence = get32(record.data + 2);
+  return true;
+}
+
+}  // namespace zelbor::wire

@@ -1,0 +1,44 @@
+/*
+ * The stand-in library's extras beyond the device interface: its counters and
+ * the result codes of its own. The programs do not use them; tests, the demo
+ * and benchmarks do.
+ */
+#ifndef ZELBOR_COUNTERS_H
+#define ZELBOR_COUNTERS_H
+
+#include "zelbor.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+enum {
+  ZELBOR_ERR_NO_ANSWER = -12, /* the device did not acknowledge a control record */
+  ZELBOR_ERR_ARGUMENT = -13,  /* a null pointer, a bad count, or a frame length above 8 */
+  ZELBOR_ERR_NOT_STARTED = -14
+};
+
+typedef struct ZelborCounters {
+  uint64_t datagrams_in;       /* valid datagrams from the device */
+  uint64_t datagrams_out;      /* datagrams sent to the device */
+  uint64_t frames_in;          /* frames received from the device */
+  uint64_t frames_out;         /* frames sent to the device */
+  uint64_t frames_delivered;   /* frames handed to ZelborRawCanRead callers */
+  uint64_t malformed;          /* datagrams from the device that failed a check */
+  uint64_t foreign;            /* datagrams from any other address or port */
+  uint64_t lost;               /* datagrams missing from the device's sequence */
+  uint64_t stale;              /* duplicate or late datagrams, dropped */
+  uint64_t device_restarts;    /* times the device's session changed */
+  uint64_t frames_overflowed;  /* frames dropped because nobody read them */
+  uint64_t controls_overflowed;/* control records dropped because nobody read them */
+  uint64_t send_retries;       /* temporary send failures retried */
+  uint64_t send_failures;      /* sends given up */
+} ZelborCounters;
+
+ZELBOR_API int32_t ZelborGetCounters(const InterfaceState* state, ZelborCounters* counters);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZELBOR_COUNTERS_H */
