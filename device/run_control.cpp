@@ -8,11 +8,15 @@ namespace {
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 
-extern "C" void record_stop_signal(int signal_number) { g_stop_signal = signal_number; }
+extern "C" void record_stop_signal(int signal_number) {
+  g_stop_signal = signal_number;
+}
 
 }  // namespace
 
-bool ProcessPacer::stop_requested() { return g_stop_signal != 0; }
+bool ProcessPacer::stop_requested() {
+  return g_stop_signal != 0;
+}
 
 void ProcessPacer::pause_ms(int milliseconds) {
   const timespec duration{milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000L};
@@ -28,7 +32,9 @@ void install_stop_signal_handlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-int stop_signal() { return g_stop_signal; }
+int stop_signal() {
+  return g_stop_signal;
+}
 
 int finish_after_stop(DeviceLink& link, std::FILE* out) {
   std::fflush(out);

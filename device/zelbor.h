@@ -39,8 +39,8 @@ enum { INIT_CAN_CHIP = 3, MESSAGE_COUNT = 4 };
 /* One CAN frame, 28 bytes. The time count advances 32 times per microsecond. */
 typedef struct RawCanMessage {
   uint8_t data[RAW_CAN_MAX_DATA];
-  int8_t length;     /* valid payload bytes, 0 to 8 */
-  uint8_t aux_byte;  /* 0 when sent by the writer */
+  int8_t length;    /* valid payload bytes, 0 to 8 */
+  uint8_t aux_byte; /* 0 when sent by the writer */
   uint8_t reserved[2];
   uint32_t id;       /* bits 0-30 identifier, bit 31 extended format */
   uint32_t aux_word; /* 0 when sent by the writer */

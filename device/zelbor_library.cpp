@@ -8,13 +8,17 @@ int32_t ZelborLibrary::start(uint32_t device_address, uint32_t host_address, int
                               channel);
 }
 
-int32_t ZelborLibrary::stop() { return ZelborStopInterface(state_); }
+int32_t ZelborLibrary::stop() {
+  return ZelborStopInterface(state_);
+}
 
 int32_t ZelborLibrary::ctrl_write(const CtrlMessage& message) {
   return ZelborCtrlWrite(state_, &message);
 }
 
-int32_t ZelborLibrary::ctrl_read(CtrlMessage& message) { return ZelborCtrlRead(state_, &message); }
+int32_t ZelborLibrary::ctrl_read(CtrlMessage& message) {
+  return ZelborCtrlRead(state_, &message);
+}
 
 int32_t ZelborLibrary::raw_can_read(RawCanMessage& message) {
   return ZelborRawCanRead(state_, &message);

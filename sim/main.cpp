@@ -22,7 +22,9 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-extern "C" void request_stop(int) { g_stop = 1; }
+extern "C" void request_stop(int) {
+  g_stop = 1;
+}
 
 int64_t now_ns() {
   timespec now{};
@@ -110,8 +112,8 @@ class SocketOutbox final : public zelbor::sim::Outbox {
       if (sent == static_cast<ssize_t>(size)) {
         return true;
       }
-      if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS &&
-                        errno != EINTR)) {
+      if (sent >= 0 ||
+          (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR)) {
         return false;
       }
       pollfd writable{sockets_[channel], POLLOUT, 0};

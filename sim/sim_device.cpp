@@ -169,8 +169,8 @@ void SimDevice::put_on_bus(int from_channel, const wire::Datagram& datagram, int
   }
 }
 
-void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* bytes,
-                       std::size_t size, int64_t now_ns, Outbox& outbox) {
+void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
+                       int64_t now_ns, Outbox& outbox) {
   if (channel < 0 || channel >= channels()) {
     return;
   }

@@ -38,8 +38,8 @@ struct ChannelStats {
 
 class SimDevice {
  public:
-  SimDevice(int channels, uint32_t session, double drop_fraction, uint64_t seed,
-            int64_t start_ns, std::FILE* events);
+  SimDevice(int channels, uint32_t session, double drop_fraction, uint64_t seed, int64_t start_ns,
+            std::FILE* events);
 
   void handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
               int64_t now_ns, Outbox& outbox);
@@ -83,8 +83,7 @@ class SimDevice {
                 Outbox& outbox);
   void send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,
                     int64_t now_ns, Outbox& outbox);
-  void put_on_bus(int from_channel, const wire::Datagram& datagram, int64_t now_ns,
-                  Outbox& outbox);
+  void put_on_bus(int from_channel, const wire::Datagram& datagram, int64_t now_ns, Outbox& outbox);
   void flush_channel(int channel, Outbox& outbox);
   bool should_drop();
 

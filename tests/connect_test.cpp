@@ -94,7 +94,9 @@ TEST(StartDevice, FailuresPrintTheirLineStopTheInterfaceAndEndWithStatusOne) {
       {ERR_SOCKET, 0, "Socket error, exiting ...\n", {Op::kStart, Op::kStop}},
       {0, -1, "INIT_CAN_CHIP failed, exiting ...\n", {Op::kStart, Op::kCtrlWrite, Op::kStop}},
       {-1, 7, "INIT_CAN_CHIP failed, exiting ...\n", {Op::kStart, Op::kCtrlWrite, Op::kStop}},
-      {ERR_NO_DATA, ERR_SOCKET, "INIT_CAN_CHIP failed, exiting ...\n",
+      {ERR_NO_DATA,
+       ERR_SOCKET,
+       "INIT_CAN_CHIP failed, exiting ...\n",
        {Op::kStart, Op::kCtrlWrite, Op::kStop}},
   };
   for (const Case& c : cases) {
@@ -132,7 +134,7 @@ TEST(ParseIpv4, ReadsLikeScanfAndNeverLeavesAValueUndefined) {
       {"10.0.0", 0x0A000000},     // the missing number counts as 0
       {"", 0},
       {"abc", 0},
-      {"10..0.2", 0x0A000000},  // scanning stops at the empty field
+      {"10..0.2", 0x0A000000},     // scanning stops at the empty field
       {" 10. 1.2.3", 0x0A010203},  // %d skips leading white space
       {"-1.0.0.0", 0xFF000000},
       {"+7.0.0.1", 0x07000001},
@@ -165,10 +167,17 @@ TEST(ParseChannel, ReadsLikeScanfWithZeroWhereNothingParses) {
     const char* text;
     int32_t expected;
   };
-  const Case cases[] = {{"0", 0},         {"3", 3},       {"-2", -2},       {"", 0},
-                        {"x1", 0},        {"12abc", 12},  {" 5", 5},        {"-", 0},
+  const Case cases[] = {{"0", 0},
+                        {"3", 3},
+                        {"-2", -2},
+                        {"", 0},
+                        {"x1", 0},
+                        {"12abc", 12},
+                        {" 5", 5},
+                        {"-", 0},
                         {"12345678", 12345678},  // longer than seven characters: parsed in full
-                        {"2147483647", INT32_MAX},     {"-2147483648", INT32_MIN},
+                        {"2147483647", INT32_MAX},
+                        {"-2147483648", INT32_MIN},
                         {"4294967297", 1}};
   for (const Case& c : cases) {
     EXPECT_EQ(parse_channel(c.text), c.expected) << c.text;

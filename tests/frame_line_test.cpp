@@ -34,11 +34,11 @@ std::string line_of(const RawCanMessage& frame) {
 std::string reference_line(const RawCanMessage& frame) {
   char buffer[256];
   const double seconds = frame_seconds(frame);
-  int used = is_extended(frame)
-                 ? std::snprintf(buffer, sizeof buffer, "%1.4f  EXT-CAN-ID $%08X: ", seconds,
-                                 frame.id & 0x7FFFFFFFu)
-                 : std::snprintf(buffer, sizeof buffer, "%1.4f  STD-CAN-ID $%03X: ", seconds,
-                                 frame.id);
+  int used =
+      is_extended(frame)
+          ? std::snprintf(buffer, sizeof buffer, "%1.4f  EXT-CAN-ID $%08X: ", seconds,
+                          frame.id & 0x7FFFFFFFu)
+          : std::snprintf(buffer, sizeof buffer, "%1.4f  STD-CAN-ID $%03X: ", seconds, frame.id);
   for (int i = 0; i < frame.length && i < 8; ++i) {
     used += std::snprintf(buffer + used, sizeof buffer - used, "$%02X ", frame.data[i]);
   }

@@ -51,8 +51,11 @@ TEST(ReaderLoop, EmptyReadsPrintNothingAndPauseTwentyMillisecondsEach) {
 
 TEST(ReaderLoop, WaitingFramesArePrintedBackToBackThenOnePauseFollows) {
   ScriptedLink link;
-  link.frame_reads = {{0, standard_frame(0x1)}, {0, standard_frame(0x2)},
-                      {0, standard_frame(0x3)}, {ERR_NO_DATA, {}}, {0, standard_frame(0x4)}};
+  link.frame_reads = {{0, standard_frame(0x1)},
+                      {0, standard_frame(0x2)},
+                      {0, standard_frame(0x3)},
+                      {ERR_NO_DATA, {}},
+                      {0, standard_frame(0x4)}};
   CapturedOutput out;
   EXPECT_EQ(run(link, out), kStartLine +
                                 "0.0000  STD-CAN-ID $001: $01 \n"
@@ -67,8 +70,8 @@ TEST(ReaderLoop, WaitingFramesArePrintedBackToBackThenOnePauseFollows) {
 
 TEST(ReaderLoop, AnyResultOtherThanNoDataIsAFrame) {
   ScriptedLink link;
-  link.frame_reads = {{-1, standard_frame(0x10)}, {ERR_SOCKET, standard_frame(0x11)},
-                      {7, standard_frame(0x12)}};
+  link.frame_reads = {
+      {-1, standard_frame(0x10)}, {ERR_SOCKET, standard_frame(0x11)}, {7, standard_frame(0x12)}};
   CapturedOutput out;
   EXPECT_EQ(run(link, out), kStartLine +
                                 "0.0000  STD-CAN-ID $010: $10 \n"
@@ -81,8 +84,11 @@ TEST(ReaderLoop, AnyResultOtherThanNoDataIsAFrame) {
 // is not flushed line by line.
 TEST(ReaderLoop, FlushesBeforeEveryPauseAndNotPerLine) {
   ScriptedLink link;
-  link.frame_reads = {{0, standard_frame(0x1)}, {0, standard_frame(0x2)}, {ERR_NO_DATA, {}},
-                      {0, standard_frame(0x3)}, {ERR_NO_DATA, {}}};
+  link.frame_reads = {{0, standard_frame(0x1)},
+                      {0, standard_frame(0x2)},
+                      {ERR_NO_DATA, {}},
+                      {0, standard_frame(0x3)},
+                      {ERR_NO_DATA, {}}};
   CapturedOutput out;
   std::setvbuf(out.file(), nullptr, _IOFBF, 1 << 16);
   link.observe_output = [&out] { return out.visible_size(); };

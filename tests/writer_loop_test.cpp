@@ -70,8 +70,8 @@ TEST(WriterLoop, BatchHoldsFiftyStandardFramesWithTheCounterLittleEndian) {
       EXPECT_EQ(frame.aux_word, 0u);
       EXPECT_EQ(frame.time_high, 0u);
       EXPECT_EQ(frame.time_low, 0u);
-      const uint8_t expected_data[8] = {e.counter[0], e.counter[1], e.counter[2], e.counter[3],
-                                        0, 0, 0, 0};
+      const uint8_t expected_data[8] = {
+          e.counter[0], e.counter[1], e.counter[2], e.counter[3], 0, 0, 0, 0};
       EXPECT_EQ(std::vector<uint8_t>(frame.data, frame.data + 8),
                 std::vector<uint8_t>(expected_data, expected_data + 8))
           << "batch " << e.batch << " frame " << i;
@@ -103,8 +103,10 @@ TEST(WriterLoop, OnlyMessageCountsOtherThanFiftyArePrintedAsUnsigned) {
 
 TEST(WriterLoop, EmptyControlReadsReleaseNothingAndAreRetriedWithoutPause) {
   ScriptedLink link;
-  link.ctrl_reads = {{ERR_NO_DATA, std::nullopt}, {ERR_NO_DATA, std::nullopt},
-                     {-1, record_of(5, 0)}, {ERR_NO_DATA, std::nullopt}};
+  link.ctrl_reads = {{ERR_NO_DATA, std::nullopt},
+                     {ERR_NO_DATA, std::nullopt},
+                     {-1, record_of(5, 0)},
+                     {ERR_NO_DATA, std::nullopt}};
   CapturedOutput out;
   run(link, out);
   EXPECT_EQ(link.ops(), (std::vector<Op>{Op::kCtrlRead, Op::kCtrlRead, Op::kCtrlRead,

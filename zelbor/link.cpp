@@ -271,8 +271,8 @@ void receive_pending(LinkState& link) {
   }
   int received = 0;
   do {
-    received = link.ops->receive_many(link.fd, link.headers, static_cast<unsigned>(batch),
-                                      MSG_DONTWAIT);
+    received =
+        link.ops->receive_many(link.fd, link.headers, static_cast<unsigned>(batch), MSG_DONTWAIT);
   } while (received < 0 && errno == EINTR);
   if (received <= 0) {
     return;  // nothing waiting, or an error reported by an earlier send: both mean no data
@@ -461,13 +461,13 @@ int32_t link_raw_can_write(InterfaceState* state, const RawCanMessage* frames, i
     }
   }
   for (int32_t done = 0; done < count;) {
-    const auto chunk = static_cast<std::size_t>(
-        count - done < static_cast<int32_t>(wire::kMaxFramesPerDatagram)
-            ? count - done
-            : static_cast<int32_t>(wire::kMaxFramesPerDatagram));
-    const std::size_t size = wire::encode_frames(link->own_session, link->send_sequence++,
-                                                 frames + done, chunk, link->transmit,
-                                                 sizeof link->transmit);
+    const auto chunk =
+        static_cast<std::size_t>(count - done < static_cast<int32_t>(wire::kMaxFramesPerDatagram)
+                                     ? count - done
+                                     : static_cast<int32_t>(wire::kMaxFramesPerDatagram));
+    const std::size_t size =
+        wire::encode_frames(link->own_session, link->send_sequence++, frames + done, chunk,
+                            link->transmit, sizeof link->transmit);
     if (!send_datagram(*link, link->transmit, size)) {
       return ERR_SOCKET;
     }

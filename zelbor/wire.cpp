@@ -14,7 +14,9 @@ void put32(uint8_t* p, uint32_t v) {
     p[i] = static_cast<uint8_t>(v >> (8 * i));
   }
 }
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint16_t get16(const uint8_t* p) {
+  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
 uint32_t get32(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
@@ -30,7 +32,9 @@ void put_header(uint8_t* out, Kind kind, uint32_t session, uint32_t sequence, ui
   put16(out + 14, 0);
 }
 
-bool valid_frame_length(int8_t length) { return length >= 0 && length <= RAW_CAN_MAX_DATA; }
+bool valid_frame_length(int8_t length) {
+  return length >= 0 && length <= RAW_CAN_MAX_DATA;
+}
 
 void put_frame(uint8_t* out, const RawCanMessage& frame) {
   std::memcpy(out, frame.data, 8);
@@ -48,16 +52,26 @@ void put_frame(uint8_t* out, const RawCanMessage& frame) {
 
 const char* describe(DecodeError error) {
   switch (error) {
-    case DecodeError::kNone: return "valid";
-    case DecodeError::kTruncated: return "truncated";
-    case DecodeError::kOversize: return "oversize";
-    case DecodeError::kBadMagic: return "bad magic";
-    case DecodeError::kBadVersion: return "bad version";
-    case DecodeError::kUnknownKind: return "unknown kind";
-    case DecodeError::kBadCount: return "bad count";
-    case DecodeError::kBadFrameLength: return "frame length above 8";
-    case DecodeError::kBadControlLength: return "control length too large";
-    case DecodeError::kBadReserved: return "reserved bits set";
+    case DecodeError::kNone:
+      return "valid";
+    case DecodeError::kTruncated:
+      return "truncated";
+    case DecodeError::kOversize:
+      return "oversize";
+    case DecodeError::kBadMagic:
+      return "bad magic";
+    case DecodeError::kBadVersion:
+      return "bad version";
+    case DecodeError::kUnknownKind:
+      return "unknown kind";
+    case DecodeError::kBadCount:
+      return "bad count";
+    case DecodeError::kBadFrameLength:
+      return "frame length above 8";
+    case DecodeError::kBadControlLength:
+      return "control length too large";
+    case DecodeError::kBadReserved:
+      return "reserved bits set";
   }
   return "unknown";
 }
@@ -155,7 +169,9 @@ void control_record(const Datagram& datagram, CtrlMessage& record) {
   std::memcpy(record.data, datagram.payload + kControlHeaderSize, record.length);
 }
 
-uint32_t hello_device_session(const Datagram& datagram) { return get32(datagram.payload); }
+uint32_t hello_device_session(const Datagram& datagram) {
+  return get32(datagram.payload);
+}
 
 std::size_t encode_frames(uint32_t session, uint32_t sequence, const RawCanMessage* frames,
                           std::size_t count, uint8_t* out, std::size_t capacity) {

@@ -52,14 +52,14 @@ struct Header {
 
 enum class DecodeError {
   kNone,
-  kTruncated,        // shorter than the header, or than its count promises
-  kOversize,         // longer than the largest datagram, or than its count promises
+  kTruncated,  // shorter than the header, or than its count promises
+  kOversize,   // longer than the largest datagram, or than its count promises
   kBadMagic,
   kBadVersion,
   kUnknownKind,
-  kBadCount,         // count not allowed for the kind
-  kBadFrameLength,   // a frame's length byte outside 0..8
-  kBadControlLength, // control length beyond the record's capacity
+  kBadCount,          // count not allowed for the kind
+  kBadFrameLength,    // a frame's length byte outside 0..8
+  kBadControlLength,  // control length beyond the record's capacity
   kBadReserved,
 };
 

@@ -19,20 +19,20 @@ enum {
 };
 
 typedef struct ZelborCounters {
-  uint64_t datagrams_in;       /* valid datagrams from the device */
-  uint64_t datagrams_out;      /* datagrams sent to the device */
-  uint64_t frames_in;          /* frames received from the device */
-  uint64_t frames_out;         /* frames sent to the device */
-  uint64_t frames_delivered;   /* frames handed to ZelborRawCanRead callers */
-  uint64_t malformed;          /* datagrams from the device that failed a check */
-  uint64_t foreign;            /* datagrams from any other address or port */
-  uint64_t lost;               /* datagrams missing from the device's sequence */
-  uint64_t stale;              /* duplicate or late datagrams, dropped */
-  uint64_t device_restarts;    /* times the device's session changed */
-  uint64_t frames_overflowed;  /* frames dropped because nobody read them */
-  uint64_t controls_overflowed;/* control records dropped because nobody read them */
-  uint64_t send_retries;       /* temporary send failures retried */
-  uint64_t send_failures;      /* sends given up */
+  uint64_t datagrams_in;        /* valid datagrams from the device */
+  uint64_t datagrams_out;       /* datagrams sent to the device */
+  uint64_t frames_in;           /* frames received from the device */
+  uint64_t frames_out;          /* frames sent to the device */
+  uint64_t frames_delivered;    /* frames handed to ZelborRawCanRead callers */
+  uint64_t malformed;           /* datagrams from the device that failed a check */
+  uint64_t foreign;             /* datagrams from any other address or port */
+  uint64_t lost;                /* datagrams missing from the device's sequence */
+  uint64_t stale;               /* duplicate or late datagrams, dropped */
+  uint64_t device_restarts;     /* times the device's session changed */
+  uint64_t frames_overflowed;   /* frames dropped because nobody read them */
+  uint64_t controls_overflowed; /* control records dropped because nobody read them */
+  uint64_t send_retries;        /* temporary send failures retried */
+  uint64_t send_failures;       /* sends given up */
 } ZelborCounters;
 
 ZELBOR_API int32_t ZelborGetCounters(const InterfaceState* state, ZelborCounters* counters);

@@ -1,0 +1,180 @@
+// The three programs as real processes on loopback, each test with its own
+// device address.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "loopback.h"
+#include "process.h"
+
+namespace rawcan::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+const std::string kReader = RAW_CAN_READER_PATH;
+const std::string kWriter = RAW_CAN_WRITER_PATH;
+const std::string kSim = ZELBOR_SIM_PATH;
+
+std::size_t count_lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+struct ListedFrame {
+  double seconds;
+  unsigned id;
+  unsigned bytes[8];
+  int byte_count;
+};
+
+std::vector<ListedFrame> parse_listing(const std::string& text) {
+  std::vector<ListedFrame> frames;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    ListedFrame frame{};
+    int used = 0;
+    if (std::sscanf(line.c_str(), "%lf  STD-CAN-ID $%X: %n", &frame.seconds, &frame.id, &used) <
+        2) {
+      continue;
+    }
+    const char* cursor = line.c_str() + used;
+    int advance = 0;
+    while (frame.byte_count < 8 &&
+           std::sscanf(cursor, "$%2X %n", &frame.bytes[frame.byte_count], &advance) == 1) {
+      ++frame.byte_count;
+      cursor += advance;
+    }
+    frames.push_back(frame);
+  }
+  return frames;
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  const std::string address = dotted(unique_loopback_address());
+
+  std::unique_ptr<Process> start_sim(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {kSim, "--address", address};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<Process>(argv, scratch.file("sim.out"));
+    EXPECT_TRUE(sim->wait_for_output("serving", milliseconds(5000))) << sim->errors();
+    return sim;
+  }
+  std::unique_ptr<Process> start(const std::string& program, const std::string& host,
+                                 const std::string& channel, const std::string& output) {
+    return std::make_unique<Process>(std::vector<std::string>{program, host, address, channel},
+                                     scratch.file(output));
+  }
+};
+
+TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
+  auto sim = start_sim();
+  auto reader = start(kReader, address, "1", "reader.out");
+  ASSERT_TRUE(
+      reader->wait_for_output("Start reading CAN messages on channel 1:\n", milliseconds(5000)));
+  auto writer = start(kWriter, address, "0", "writer.out");
+  ASSERT_TRUE(
+      writer->wait_for_output("Start writing CAN messages on channel 0:\n", milliseconds(5000)));
+
+  const std::size_t wanted = 1 + 10 * 50;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (count_lines(reader->output()) < wanted && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  writer->signal(SIGINT);
+  EXPECT_TRUE(killed_by(writer->wait_exit(milliseconds(2000)), SIGINT));
+  std::this_thread::sleep_for(milliseconds(200));  // let the last batch arrive
+  reader->signal(SIGINT);
+  EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(2000)), SIGINT));
+  sim->signal(SIGINT);
+  EXPECT_TRUE(exited_with(sim->wait_exit(milliseconds(2000)), 0));
+
+  EXPECT_EQ(writer->output(), "Start writing CAN messages on channel 0:\n");
+  const std::string listing = reader->output();
+  ASSERT_EQ(listing.rfind("Start reading CAN messages on channel 1:\n", 0), 0u);
+  const std::vector<ListedFrame> frames = parse_listing(listing);
+  ASSERT_GE(frames.size(), wanted - 1);
+  EXPECT_EQ(count_lines(listing), frames.size() + 1) << "every line after the first is a frame";
+  EXPECT_EQ(frames.size() % 50, 0u) << "batches arrive whole";
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    const ListedFrame& frame = frames[i];
+    ASSERT_EQ(frame.id, 0x3E8u + i % 50) << i;
+    ASSERT_EQ(frame.byte_count, 8);
+    const unsigned counter =
+        frame.bytes[0] | frame.bytes[1] << 8 | frame.bytes[2] << 16 | frame.bytes[3] << 24;
+    ASSERT_EQ(counter, i / 50) << "batch counters are consecutive from 0";
+    ASSERT_EQ(frame.bytes[4] | frame.bytes[5] | frame.bytes[6] | frame.bytes[7], 0u);
+    if (i > 0) {
+      ASSERT_GE(frame.seconds, frames[i - 1].seconds) << "device times never go back";
+    }
+  }
+  EXPECT_GT(frames.back().seconds, frames.front().seconds);
+
+  const std::string totals = sim->output();
+  char expected[128];
+  std::snprintf(expected, sizeof expected, "channel 0: frames in %zu,", frames.size());
+  EXPECT_NE(totals.find(expected), std::string::npos) << totals;
+  std::snprintf(expected, sizeof expected, "channel 1: frames in 0, frames out %zu, dropped 0",
+                frames.size());
+  EXPECT_NE(totals.find(expected), std::string::npos) << totals;
+}
+
+TEST_F(EndToEnd, WithoutADeviceBothProgramsReportInitFailureWithinTwoSeconds) {
+  for (const std::string& program : {kReader, kWriter}) {
+    const auto started = std::chrono::steady_clock::now();
+    auto process = start(program, address, "0", "out");
+    const int status = process->wait_exit(milliseconds(5000));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    EXPECT_TRUE(exited_with(status, 1)) << program;
+    EXPECT_EQ(process->output(), "INIT_CAN_CHIP failed, exiting ...\n");
+    EXPECT_EQ(process->errors(), "");
+  }
+}
+
+TEST_F(EndToEnd, AHostAddressNotOnThisMachineIsASocketError) {
+  auto sim = start_sim();
+  auto reader = start(kReader, "192.0.2.1", "0", "reader.out");
+  EXPECT_TRUE(exited_with(reader->wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(reader->output(), "Socket error, exiting ...\n");
+}
+
+TEST_F(EndToEnd, TheSameChannelOpenedTwiceOnOneHostIsASocketError) {
+  auto sim = start_sim();
+  auto first = start(kReader, address, "1", "first.out");
+  ASSERT_TRUE(first->wait_for_output("Start reading", milliseconds(5000)));
+  auto second = start(kWriter, address, "1", "second.out");
+  EXPECT_TRUE(exited_with(second->wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(second->output(), "Socket error, exiting ...\n");
+  EXPECT_TRUE(first->running());
+}
+
+TEST_F(EndToEnd, UsageErrorNamesTheProgramAsInvoked) {
+  Process reader({kReader, address}, scratch.file("usage.out"));
+  EXPECT_TRUE(exited_with(reader.wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(reader.output(), "usage: " + kReader + " host_ip zelbor_ip can_channel\n");
+}
+
+// A stop signal ends the program in order: output flushed, the interface
+// stopped (the device hears goodbye), the signal's own status.
+TEST_F(EndToEnd, StopSignalsFlushStopTheInterfaceAndEndWithTheSignalStatus) {
+  auto sim = start_sim();
+  for (const int signal_number : {SIGINT, SIGTERM}) {
+    auto reader = start(kReader, address, "1", "reader.out");
+    ASSERT_TRUE(
+        reader->wait_for_output("Start reading CAN messages on channel 1:\n", milliseconds(5000)));
+    reader->signal(signal_number);
+    EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(2000)), signal_number));
+    EXPECT_EQ(reader->output(), "Start reading CAN messages on channel 1:\n");
+    EXPECT_TRUE(sim->wait_for_output("left (goodbye)", milliseconds(2000)));
+  }
+}
+
+}  // namespace
+}  // namespace rawcan::testing

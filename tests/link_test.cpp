@@ -1,0 +1,368 @@
+#include "link.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "loopback.h"
+#include "wire.h"
+
+namespace zelbor {
+namespace {
+
+using rawcan::testing::endpoint;
+using rawcan::testing::UdpEndpoint;
+using rawcan::testing::unique_loopback_address;
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint16_t kHostPort = 34568;
+constexpr uint16_t kDevicePort = 34567;
+
+Bytes frames_datagram(uint32_t session, uint32_t sequence, uint32_t first_id, std::size_t count) {
+  std::vector<RawCanMessage> frames(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    frames[i].id = first_id + static_cast<uint32_t>(i);
+    frames[i].length = 1;
+  }
+  Bytes bytes(wire::kMaxDatagram);
+  bytes.resize(
+      wire::encode_frames(session, sequence, frames.data(), count, bytes.data(), bytes.size()));
+  return bytes;
+}
+
+Bytes control_datagram(uint32_t session, uint32_t sequence, uint16_t type) {
+  CtrlMessage record{};
+  record.type = type;
+  record.length = 2;
+  record.data[0] = 37;
+  Bytes bytes(wire::kHeaderSize + sizeof(CtrlMessage));
+  bytes.resize(wire::encode_control(wire::Kind::kControl, session, sequence, record, bytes.data(),
+                                    bytes.size()));
+  return bytes;
+}
+
+class LinkTest : public ::testing::Test {
+ protected:
+  const uint32_t address = unique_loopback_address();
+  std::unique_ptr<InterfaceState> state = std::make_unique<InterfaceState>();
+  UdpEndpoint device{address, kDevicePort};
+  const sockaddr_in host = endpoint(address, kHostPort);
+
+  void SetUp() override {
+    ASSERT_TRUE(device.bound());
+    ASSERT_EQ(link_start(state.get(), address, address, kHostPort, kDevicePort, 0), 0);
+    ASSERT_EQ(kind_of(device.receive(1000)), wire::Kind::kHello);
+  }
+  void TearDown() override { link_stop(state.get()); }
+
+  static wire::Kind kind_of(const Bytes& bytes) {
+    wire::Datagram datagram{};
+    if (wire::decode(bytes.data(), bytes.size(), datagram) != wire::DecodeError::kNone) {
+      return static_cast<wire::Kind>(0);
+    }
+    return datagram.header.kind;
+  }
+
+  // Reads frames until `expected` arrived or a second passed without them.
+  std::vector<uint32_t> read_ids(std::size_t expected) {
+    std::vector<uint32_t> ids;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (ids.size() < expected && std::chrono::steady_clock::now() < deadline) {
+      RawCanMessage frame{};
+      if (link_raw_can_read(state.get(), &frame) == 0) {
+        ids.push_back(frame.id);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    }
+    // Anything beyond what was expected would be a fault too.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    RawCanMessage extra{};
+    while (link_raw_can_read(state.get(), &extra) == 0) {
+      ids.push_back(extra.id);
+    }
+    return ids;
+  }
+
+  ZelborCounters counters() {
+    ZelborCounters result{};
+    EXPECT_EQ(link_counters(state.get(), &result), 0);
+    return result;
+  }
+};
+
+std::vector<uint32_t> id_range(uint32_t first, std::size_t count) {
+  std::vector<uint32_t> ids;
+  for (std::size_t i = 0; i < count; ++i) {
+    ids.push_back(first + static_cast<uint32_t>(i));
+  }
+  return ids;
+}
+
+TEST_F(LinkTest, FramesArriveInOrderAndAreCounted) {
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 0, 100, 50)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 1, 150, 1)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 2, 151, 7)));
+  EXPECT_EQ(read_ids(58), id_range(100, 58));
+  const ZelborCounters c = counters();
+  EXPECT_EQ(c.frames_in, 58u);
+  EXPECT_EQ(c.frames_delivered, 58u);
+  EXPECT_EQ(c.datagrams_in, 3u);
+  EXPECT_EQ(c.lost + c.malformed + c.foreign + c.stale, 0u);
+  RawCanMessage frame{};
+  EXPECT_EQ(link_raw_can_read(state.get(), &frame), ERR_NO_DATA);
+}
+
+TEST_F(LinkTest, ControlWriteReturnsOnceAcknowledgedAndTheAckStaysQueued) {
+  std::thread responder([this] {
+    sockaddr_in from{};
+    const Bytes request = device.receive(2000, &from);
+    wire::Datagram datagram{};
+    ASSERT_EQ(wire::decode(request.data(), request.size(), datagram), wire::DecodeError::kNone);
+    ASSERT_EQ(datagram.header.kind, wire::Kind::kControl);
+    CtrlMessage record{};
+    wire::control_record(datagram, record);
+    EXPECT_EQ(record.type, INIT_CAN_CHIP);
+    Bytes ack(64);
+    ack.resize(
+        wire::encode_ack(9, 0, record.type, datagram.header.sequence, ack.data(), ack.size()));
+    device.send_to(from, ack);
+  });
+  CtrlMessage init{};
+  init.type = INIT_CAN_CHIP;
+  init.length = 10;
+  EXPECT_EQ(link_ctrl_write(state.get(), &init), 0);
+  responder.join();
+  CtrlMessage received{};
+  EXPECT_EQ(link_ctrl_read(state.get(), &received), 0);
+  EXPECT_EQ(received.type, wire::kAckRecordType);
+  EXPECT_NE(received.type, MESSAGE_COUNT);
+  EXPECT_EQ(link_ctrl_read(state.get(), &received), ERR_NO_DATA);
+}
+
+TEST_F(LinkTest, ControlWriteGivesUpWhenTheDeviceNeverAnswers) {
+  CtrlMessage init{};
+  init.type = INIT_CAN_CHIP;
+  init.length = 10;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(link_ctrl_write(state.get(), &init), ZELBOR_ERR_NO_ANSWER);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+  int tries = 0;
+  while (kind_of(device.receive(0)) == wire::Kind::kControl) {
+    ++tries;
+  }
+  EXPECT_EQ(tries, kAckAttempts);
+}
+
+TEST_F(LinkTest, DatagramsFromAnyOtherSenderAreCountedAsForeignAndNeverDelivered) {
+  UdpEndpoint other_port(address, kDevicePort + 100);
+  UdpEndpoint other_address(unique_loopback_address(), kDevicePort);
+  ASSERT_TRUE(other_port.bound());
+  ASSERT_TRUE(other_address.bound());
+  ASSERT_TRUE(other_port.send_to(host, frames_datagram(9, 0, 500, 3)));
+  ASSERT_TRUE(other_address.send_to(host, frames_datagram(9, 0, 600, 3)));
+  ASSERT_TRUE(other_port.send_to(host, control_datagram(9, 1, MESSAGE_COUNT)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 0, 100, 2)));
+  EXPECT_EQ(read_ids(2), id_range(100, 2));
+  CtrlMessage record{};
+  EXPECT_EQ(link_ctrl_read(state.get(), &record), ERR_NO_DATA);
+  EXPECT_EQ(counters().foreign, 3u);
+}
+
+TEST_F(LinkTest, MalformedDatagramsFromTheDeviceAreDroppedAndTheLinkGoesOn) {
+  const Bytes valid = frames_datagram(9, 0, 100, 3);
+  auto with = [&valid](std::size_t offset, uint8_t value) {
+    Bytes bytes = valid;
+    bytes[offset] = value;
+    return bytes;
+  };
+  const std::vector<Bytes> malformed = {
+      Bytes(valid.begin(), valid.begin() + 20),  // truncated
+      Bytes(3000, 0x5A),                         // oversize
+      with(0, 'Q'),                              // wrong magic
+      with(2, 9),                                // wrong version
+      with(12, 7),                               // count disagrees with length
+      with(wire::kHeaderSize + 8, 9),            // frame length byte above 8
+      with(3, 99),                               // unknown kind
+      Bytes{},                                   // empty
+  };
+  uint32_t sequence = 0;
+  for (const Bytes& bytes : malformed) {
+    ASSERT_TRUE(device.send_to(host, bytes));
+    ASSERT_TRUE(device.send_to(host, frames_datagram(9, sequence, 100 + 10 * sequence, 1)));
+    ++sequence;
+  }
+  std::vector<uint32_t> expected;
+  for (uint32_t i = 0; i < sequence; ++i) {
+    expected.push_back(100 + 10 * i);
+  }
+  EXPECT_EQ(read_ids(expected.size()), expected);
+  const ZelborCounters c = counters();
+  EXPECT_EQ(c.malformed, malformed.size());
+  EXPECT_EQ(c.lost, 0u);
+}
+
+TEST_F(LinkTest, GapsAreCountedExactlyAndNothingIsDeliveredTwice) {
+  for (const uint32_t sequence : {0u, 1u, 5u, 3u, 5u, 6u, 10u}) {
+    ASSERT_TRUE(device.send_to(host, frames_datagram(9, sequence, 1000 * sequence, 1)));
+  }
+  EXPECT_EQ(read_ids(5), (std::vector<uint32_t>{0, 1000, 5000, 6000, 10000}));
+  const ZelborCounters c = counters();
+  EXPECT_EQ(c.lost, 3u + 3u);  // 2-4 and 7-9
+  EXPECT_EQ(c.stale, 2u);      // the late 3 and the repeated 5
+}
+
+TEST_F(LinkTest, DeviceControlRecordsAreAcknowledgedAndDeliveredOnce) {
+  ASSERT_TRUE(device.send_to(host, control_datagram(9, 0, MESSAGE_COUNT)));
+  ASSERT_TRUE(device.send_to(host, control_datagram(9, 0, MESSAGE_COUNT)));  // a repeat
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 2, 1, 1)));
+  ASSERT_TRUE(device.send_to(host, control_datagram(9, 1, MESSAGE_COUNT)));  // late, fills the gap
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  CtrlMessage record{};
+  int delivered = 0;
+  while (link_ctrl_read(state.get(), &record) == 0) {
+    EXPECT_EQ(record.type, MESSAGE_COUNT);
+    ++delivered;
+  }
+  EXPECT_EQ(delivered, 2);
+  int acks = 0;
+  while (kind_of(device.receive(50)) == wire::Kind::kAck) {
+    ++acks;
+  }
+  EXPECT_EQ(acks, 3);
+  EXPECT_EQ(counters().lost, 0u);
+}
+
+TEST_F(LinkTest, ADeviceRestartStartsItsSequenceAfresh) {
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 500, 1, 1)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 0, 2, 1)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 1, 3, 1)));
+  EXPECT_EQ(read_ids(3), (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(counters().device_restarts, 1u);
+  EXPECT_EQ(counters().lost, 0u);
+}
+
+TEST_F(LinkTest, AnIdleLinkTellsTheDeviceItIsStillThere) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(kKeepaliveIntervalMs + 50));
+  RawCanMessage frame{};
+  EXPECT_EQ(link_raw_can_read(state.get(), &frame), ERR_NO_DATA);
+  EXPECT_EQ(kind_of(device.receive(500)), wire::Kind::kHello);
+}
+
+TEST_F(LinkTest, UnreadFramesNeverHoldBackAControlRecord) {
+  for (uint32_t sequence = 0; sequence < 200; ++sequence) {
+    ASSERT_TRUE(device.send_to(host, frames_datagram(9, sequence, sequence, 50)));
+  }
+  ASSERT_TRUE(device.send_to(host, control_datagram(9, 200, MESSAGE_COUNT)));
+  CtrlMessage record{};
+  int32_t result = ERR_NO_DATA;
+  for (int i = 0; i < 1000 && result == ERR_NO_DATA; ++i) {
+    result = link_ctrl_read(state.get(), &record);
+  }
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(record.type, MESSAGE_COUNT);
+  EXPECT_GT(counters().frames_overflowed, 0u);
+}
+
+TEST(LinkStart, SocketProblemsAreReportedAsSocketErrors) {
+  const uint32_t address = unique_loopback_address();
+  auto first = std::make_unique<InterfaceState>();
+  auto second = std::make_unique<InterfaceState>();
+  ASSERT_EQ(link_start(first.get(), address, address, kHostPort, kDevicePort, 0), 0);
+  EXPECT_EQ(link_start(second.get(), address, address, kHostPort, kDevicePort, 0), ERR_SOCKET)
+      << "the same channel twice on one host";
+  EXPECT_EQ(link_start(second.get(), address, 0xC0000201, kHostPort, kDevicePort, 0), ERR_SOCKET)
+      << "192.0.2.1 is no address of this machine";
+  for (const int32_t port : {0, -1, 65536, INT32_MIN, INT32_MAX}) {
+    EXPECT_EQ(link_start(second.get(), address, address, port, kDevicePort, 0), ERR_SOCKET);
+    EXPECT_EQ(link_start(second.get(), address, address, kHostPort + 2, port, 0), ERR_SOCKET);
+  }
+  EXPECT_EQ(link_stop(first.get()), 0);
+  EXPECT_EQ(link_start(second.get(), address, address, kHostPort, kDevicePort, 0), 0)
+      << "the port is free again after a stop";
+  link_stop(second.get());
+}
+
+TEST(LinkStart, CallsOnAZeroedOrNullStateFailCleanly) {
+  auto state = std::make_unique<InterfaceState>();
+  RawCanMessage frame{};
+  CtrlMessage record{};
+  EXPECT_EQ(link_stop(state.get()), 0);
+  EXPECT_EQ(link_stop(nullptr), 0);
+  EXPECT_EQ(link_raw_can_read(state.get(), &frame), ERR_NO_DATA);
+  EXPECT_EQ(link_ctrl_read(state.get(), &record), ERR_NO_DATA);
+  EXPECT_EQ(link_ctrl_write(state.get(), &record), ZELBOR_ERR_NOT_STARTED);
+  EXPECT_EQ(link_raw_can_write(state.get(), &frame, 1), ZELBOR_ERR_NOT_STARTED);
+  EXPECT_EQ(link_start(nullptr, 0x7F000001, 0x7F000001, kHostPort, kDevicePort, 0),
+            ZELBOR_ERR_ARGUMENT);
+  ZelborCounters counters{};
+  EXPECT_EQ(link_counters(state.get(), &counters), ZELBOR_ERR_NOT_STARTED);
+  EXPECT_EQ(link_counters(nullptr, &counters), ZELBOR_ERR_ARGUMENT);
+}
+
+TEST_F(LinkTest, BadArgumentsAreRefusedWithoutSending) {
+  RawCanMessage frames[2]{};
+  frames[1].length = 9;
+  EXPECT_EQ(link_raw_can_write(state.get(), frames, 2), ZELBOR_ERR_ARGUMENT);
+  EXPECT_EQ(link_raw_can_write(state.get(), frames, -1), ZELBOR_ERR_ARGUMENT);
+  EXPECT_EQ(link_raw_can_write(state.get(), nullptr, 1), ZELBOR_ERR_ARGUMENT);
+  EXPECT_EQ(link_raw_can_read(state.get(), nullptr), ZELBOR_ERR_ARGUMENT);
+  EXPECT_EQ(link_ctrl_read(state.get(), nullptr), ZELBOR_ERR_ARGUMENT);
+  EXPECT_EQ(link_ctrl_write(state.get(), nullptr), ZELBOR_ERR_ARGUMENT);
+  CtrlMessage too_long{};
+  too_long.length = 525;
+  EXPECT_EQ(link_ctrl_write(state.get(), &too_long), ZELBOR_ERR_ARGUMENT);
+  EXPECT_TRUE(device.receive(50).empty());
+}
+
+TEST_F(LinkTest, WritesTravelInDatagramsOfAtMostFiftyFrames) {
+  std::vector<RawCanMessage> frames(120);
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    frames[i].id = static_cast<uint32_t>(i);
+    frames[i].length = 8;
+  }
+  EXPECT_EQ(link_raw_can_write(state.get(), frames.data(), 120), 0);
+  std::vector<uint16_t> counts;
+  std::vector<uint32_t> ids;
+  for (Bytes bytes = device.receive(500); !bytes.empty(); bytes = device.receive(50)) {
+    wire::Datagram datagram{};
+    ASSERT_EQ(wire::decode(bytes.data(), bytes.size(), datagram), wire::DecodeError::kNone);
+    counts.push_back(datagram.header.count);
+    for (std::size_t i = 0; i < datagram.header.count; ++i) {
+      RawCanMessage frame{};
+      wire::frame_at(datagram, i, frame);
+      ids.push_back(frame.id);
+    }
+  }
+  EXPECT_EQ(counts, (std::vector<uint16_t>{50, 50, 20}));
+  EXPECT_EQ(ids, id_range(0, 120));
+}
+
+TEST(LinkStates, SeveralStatesCoexistInOneProcess) {
+  const uint32_t address = unique_loopback_address();
+  UdpEndpoint device0(address, kDevicePort);
+  UdpEndpoint device1(address, kDevicePort + 2);
+  auto state0 = std::make_unique<InterfaceState>();
+  auto state1 = std::make_unique<InterfaceState>();
+  ASSERT_EQ(link_start(state0.get(), address, address, kHostPort, kDevicePort, 0), 0);
+  ASSERT_EQ(link_start(state1.get(), address, address, kHostPort + 2, kDevicePort + 2, 1), 0);
+  ASSERT_TRUE(device0.send_to(endpoint(address, kHostPort), frames_datagram(1, 0, 10, 1)));
+  ASSERT_TRUE(device1.send_to(endpoint(address, kHostPort + 2), frames_datagram(2, 0, 20, 1)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  RawCanMessage frame{};
+  ASSERT_EQ(link_raw_can_read(state0.get(), &frame), 0);
+  EXPECT_EQ(frame.id, 10u);
+  ASSERT_EQ(link_raw_can_read(state1.get(), &frame), 0);
+  EXPECT_EQ(frame.id, 20u);
+  EXPECT_EQ(link_raw_can_read(state0.get(), &frame), ERR_NO_DATA);
+  link_stop(state0.get());
+  link_stop(state1.get());
+}
+
+}  // namespace
+}  // namespace zelbor
