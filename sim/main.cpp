@@ -231,10 +231,12 @@ int main(int argc, char** argv) {
 
   for (int channel = 0; channel < options.channels; ++channel) {
     const zelbor::sim::ChannelStats& stats = device.stats(channel);
-    std::printf("channel %d: frames in %llu, frames out %llu, dropped %llu\n", channel,
-                static_cast<unsigned long long>(stats.frames_in),
-                static_cast<unsigned long long>(stats.frames_out),
-                static_cast<unsigned long long>(stats.dropped));
+    std::printf(
+        "channel %d: frames in %llu, frames out %llu, dropped %llu (datagrams dropped %llu)\n",
+        channel, static_cast<unsigned long long>(stats.frames_in),
+        static_cast<unsigned long long>(stats.frames_out),
+        static_cast<unsigned long long>(stats.dropped),
+        static_cast<unsigned long long>(stats.datagrams_dropped));
   }
   std::fflush(stdout);
   for (const int fd : sockets) {

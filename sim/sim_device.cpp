@@ -50,6 +50,7 @@ bool SimDevice::transmit(int channel, const uint8_t* bytes, std::size_t size, ui
   Channel& state = channels_[channel];
   if (should_drop() || !outbox.send(channel, state.host, bytes, size)) {
     state.stats.dropped += frames;
+    ++state.stats.datagrams_dropped;
     return false;
   }
   state.stats.frames_out += frames;
@@ -65,6 +66,7 @@ void SimDevice::join(int channel, const sockaddr_in& from, int64_t now_ns) {
   state.host = from;
   state.last_heard_ns = now_ns;
   state.from_host = SequenceTracker{};
+  state.send_sequence = 0;  // each host hears the device's sequence from 0
   if (events_ != nullptr) {
     char endpoint[64];
     describe_endpoint(from, endpoint, sizeof endpoint);

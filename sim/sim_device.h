@@ -30,10 +30,11 @@ class Outbox {
 };
 
 struct ChannelStats {
-  uint64_t frames_in;   // frames the channel's host wrote
-  uint64_t frames_out;  // frames sent to the channel's host
-  uint64_t dropped;     // frames meant for the channel's host that did not go out
-  uint64_t malformed;   // datagrams that failed a check
+  uint64_t frames_in;          // frames the channel's host wrote
+  uint64_t frames_out;         // frames sent to the channel's host
+  uint64_t dropped;            // frames meant for the channel's host that did not go out
+  uint64_t datagrams_dropped;  // datagrams of any kind to the host that did not go out
+  uint64_t malformed;          // datagrams that failed a check
 };
 
 class SimDevice {

@@ -239,12 +239,21 @@ TEST_F(LinkTest, DeviceControlRecordsAreAcknowledgedAndDeliveredOnce) {
 }
 
 TEST_F(LinkTest, ADeviceRestartStartsItsSequenceAfresh) {
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 500, 1, 1)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 0, 2, 1)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 1, 3, 1)));
-  EXPECT_EQ(read_ids(3), (std::vector<uint32_t>{1, 2, 3}));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 0, 1, 1)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 1, 2, 1)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 0, 3, 1)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 1, 4, 1)));
+  EXPECT_EQ(read_ids(4), (std::vector<uint32_t>{1, 2, 3, 4}));
   EXPECT_EQ(counters().device_restarts, 1u);
   EXPECT_EQ(counters().lost, 0u);
+}
+
+// Sequences start at 0, so datagrams lost before the first arrival count too.
+TEST_F(LinkTest, LossBeforeTheFirstArrivalIsCounted) {
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 3, 1, 1)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 2, 2, 1)));
+  EXPECT_EQ(read_ids(2), (std::vector<uint32_t>{1, 2}));
+  EXPECT_EQ(counters().lost, 3u + 2u);
 }
 
 TEST_F(LinkTest, AnIdleLinkTellsTheDeviceItIsStillThere) {

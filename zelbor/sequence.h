@@ -13,8 +13,8 @@ struct SequenceTracker {
 
 enum class SequenceVerdict {
   kInOrder,
-  kFirst,       // the first datagram ever seen from this sender
-  kNewSession,  // the sender restarted
+  kFirst,       // the first datagram seen from this sender; `gap` came before it
+  kNewSession,  // the sender restarted; `gap` of its new datagrams came before this one
   kAfterGap,    // `gap` datagrams are missing before this one
   kStale,       // older than one already seen: a duplicate or late arrival
 };
@@ -24,11 +24,13 @@ struct SequenceResult {
   uint32_t gap;
 };
 
+// Every sender numbers its datagrams to a peer from 0 in each session, so
+// datagrams lost before the first one that arrives are counted too.
 inline SequenceResult track(SequenceTracker& tracker, uint32_t session, uint32_t sequence) {
   if (!tracker.have_session || tracker.session != session) {
     const bool first = !tracker.have_session;
     tracker = SequenceTracker{true, session, sequence + 1};
-    return {first ? SequenceVerdict::kFirst : SequenceVerdict::kNewSession, 0};
+    return {first ? SequenceVerdict::kFirst : SequenceVerdict::kNewSession, sequence};
   }
   const auto distance = static_cast<int32_t>(sequence - tracker.next);
   if (distance < 0) {

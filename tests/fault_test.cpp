@@ -1,0 +1,297 @@
+// The programs and the link under hostile input and faults, against the
+// simulated device as a real process on a per-test loopback address.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link.h"
+#include "loopback.h"
+#include "process.h"
+#include "wire.h"
+
+namespace rawcan::testing {
+namespace {
+
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+const std::string kReader = RAW_CAN_READER_PATH;
+const std::string kWriter = RAW_CAN_WRITER_PATH;
+const std::string kSim = ZELBOR_SIM_PATH;
+
+std::size_t count_lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Resident memory of a process in KiB, from /proc.
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) {
+      return std::stol(line.substr(6));
+    }
+  }
+  return -1;
+}
+
+// The batch counter of each listed frame, in listing order.
+std::vector<unsigned> listed_counters(const std::string& text) {
+  std::vector<unsigned> counters;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned id = 0, b0 = 0, b1 = 0, b2 = 0, b3 = 0;
+    float seconds = 0;
+    if (std::sscanf(line.c_str(), "%f  STD-CAN-ID $%X: $%X $%X $%X $%X", &seconds, &id, &b0, &b1,
+                    &b2, &b3) == 6) {
+      counters.push_back(b0 | b1 << 8 | b2 << 16 | b3 << 24);
+    }
+  }
+  return counters;
+}
+
+bool wait_until(const std::function<bool()>& condition, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    if (condition()) {
+      return true;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return condition();
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  const uint32_t address_value = unique_loopback_address();
+  const std::string address = dotted(address_value);
+  int sim_runs = 0;
+
+  std::unique_ptr<Process> start_sim(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {kSim, "--address", address};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<Process>(argv, scratch.file("sim" + std::to_string(sim_runs++)));
+    EXPECT_TRUE(sim->wait_for_output("serving", milliseconds(5000))) << sim->errors();
+    return sim;
+  }
+  std::unique_ptr<Process> start(const std::string& program, const std::string& channel) {
+    return std::make_unique<Process>(std::vector<std::string>{program, address, address, channel},
+                                     scratch.file(program.substr(program.rfind('/') + 1)));
+  }
+};
+
+// Kill the device under a running reader and writer, leave it gone, bring it
+// back: both go on by themselves, quietly, without growing.
+TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
+  auto sim = start_sim();
+  auto reader = start(kReader, "1");
+  ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
+  auto writer = start(kWriter, "0");
+  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 200; }, milliseconds(5000)));
+
+  sim->signal(SIGKILL);
+  sim->wait_exit(milliseconds(2000));
+  std::this_thread::sleep_for(milliseconds(500));
+  const long reader_memory = resident_kib(reader->pid());
+  const long writer_memory = resident_kib(writer->pid());
+  const std::size_t lines_before = count_lines(reader->output());
+  std::this_thread::sleep_for(milliseconds(3000));  // longer than the device keeps a silent host
+  EXPECT_TRUE(reader->running());
+  EXPECT_TRUE(writer->running());
+  EXPECT_EQ(count_lines(reader->output()), lines_before)
+      << "nothing listed while the device is gone";
+  EXPECT_LE(resident_kib(reader->pid()) - reader_memory, 64);
+  EXPECT_LE(resident_kib(writer->pid()) - writer_memory, 64);
+  const std::vector<unsigned> counters_before = listed_counters(reader->output());
+  ASSERT_FALSE(counters_before.empty());
+
+  auto restarted = start_sim();
+  const auto back = Clock::now();
+  ASSERT_TRUE(
+      wait_until([&] { return count_lines(reader->output()) > lines_before; }, milliseconds(2000)))
+      << "the reader lists new frames within two seconds of the device's return";
+  EXPECT_LT(Clock::now() - back, std::chrono::seconds(2));
+  const std::vector<unsigned> counters_after = listed_counters(reader->output());
+  EXPECT_GT(counters_after.back(), counters_before.back()) << "the same writer went on";
+
+  writer->signal(SIGINT);
+  reader->signal(SIGINT);
+  EXPECT_TRUE(killed_by(writer->wait_exit(milliseconds(2000)), SIGINT));
+  EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(2000)), SIGINT));
+  EXPECT_EQ(reader->errors(), "");
+  EXPECT_EQ(writer->errors(), "");
+  EXPECT_EQ(writer->output(), "Start writing CAN messages on channel 0:\n");
+}
+
+// Valid datagrams from anyone but the device never reach the listing.
+TEST_F(Faults, SpoofedFramesAreNeverListed) {
+  auto sim = start_sim();
+  auto reader = start(kReader, "1");
+  ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
+  auto writer = start(kWriter, "0");
+  UdpEndpoint other_port(address_value, 40000);
+  UdpEndpoint other_address(unique_loopback_address(), 34569);
+  ASSERT_TRUE(other_port.bound());
+  ASSERT_TRUE(other_address.bound());
+  RawCanMessage spoof{};
+  spoof.id = 0x7AB;
+  spoof.length = 1;
+  const sockaddr_in reader_endpoint = endpoint(address_value, 34570);
+  for (uint32_t sequence = 0; sequence < 200; ++sequence) {
+    std::vector<uint8_t> bytes(zelbor::wire::kMaxDatagram);
+    bytes.resize(zelbor::wire::encode_frames(1, sequence, &spoof, 1, bytes.data(), bytes.size()));
+    other_port.send_to(reader_endpoint, bytes);
+    other_address.send_to(reader_endpoint, bytes);
+  }
+  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 300; }, milliseconds(5000)));
+  writer->signal(SIGINT);
+  reader->signal(SIGINT);
+  reader->wait_exit(milliseconds(2000));
+  EXPECT_EQ(reader->output().find("$7AB"), std::string::npos);
+}
+
+// Arguments of any length and shape end in a defined message, never a crash.
+TEST_F(Faults, OddArgumentsEndInAMessageNeverACrash) {
+  const std::string huge_number(100000, '9');
+  struct Case {
+    std::string host, device, channel;
+  };
+  std::vector<Case> cases = {
+      {huge_number, address, "1"},
+      {"", address, "1000"},  // host 0.0.0.0: any local address, on a port no other test uses
+      {"not an address", address, "1"},
+      {address + std::string(5000, 'x'), address, "2"},
+      {address, address + std::string(5000, '.'), "3"},
+      {address, address, ""},
+      {address, address, "abc"},
+      {address, address, "-5"},
+      {address, address, "2147483647"},
+      {address, address, "-2147483648"},
+      {address, address, huge_number},
+      {address, address, std::string(100000, '-')},
+  };
+  std::vector<std::unique_ptr<Process>> runs;
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    // Each case its own host address, so equal channels do not collide.
+    const std::string host =
+        cases[i].host == address ? dotted(unique_loopback_address()) : cases[i].host;
+    runs.push_back(std::make_unique<Process>(
+        std::vector<std::string>{kReader, host, cases[i].device, cases[i].channel},
+        scratch.file("odd" + std::to_string(i))));
+  }
+  for (std::size_t i = 0; i < runs.size(); ++i) {
+    const int status = runs[i]->wait_exit(milliseconds(10000));
+    const std::string output = runs[i]->output();
+    EXPECT_TRUE(exited_with(status, 1)) << "case " << i << " status " << status;
+    EXPECT_TRUE(output == "Socket error, exiting ...\n" ||
+                output == "INIT_CAN_CHIP failed, exiting ...\n")
+        << "case " << i << ": " << output;
+    EXPECT_EQ(runs[i]->errors(), "") << "case " << i;
+  }
+}
+
+TEST_F(Faults, TheSimulatorRefusesBadOptions) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--channels", "0"}, {"--channels", "65"},       {"--channels", "x"}, {"--drop", "1.5"},
+      {"--drop", "-0.1"},  {"--address", "300.1.1.1"}, {"--bogus"},         {"--address"}};
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    std::vector<std::string> argv = {kSim};
+    argv.insert(argv.end(), cases[i].begin(), cases[i].end());
+    Process sim(argv, scratch.file("bad" + std::to_string(i)));
+    EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 2)) << cases[i][0];
+    EXPECT_EQ(sim.errors().rfind("usage: zelbor_sim", 0), 0u) << cases[i][0];
+  }
+}
+
+// Dropped datagrams: the reader's link counts every gap exactly, nothing is
+// delivered twice, and the writer's pacing survives lost reports.
+TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
+  auto sim = start_sim({"--drop", "0.1"});
+  auto writer = std::make_unique<InterfaceState>();
+  auto reader = std::make_unique<InterfaceState>();
+  CtrlMessage init{};
+  init.type = INIT_CAN_CHIP;
+  init.length = 10;
+  ASSERT_EQ(zelbor::link_start(writer.get(), address_value, address_value, 34568, 34567, 0), 0);
+  ASSERT_EQ(zelbor::link_start(reader.get(), address_value, address_value, 34570, 34569, 1), 0);
+  ASSERT_EQ(zelbor::link_ctrl_write(writer.get(), &init), 0);
+  ASSERT_EQ(zelbor::link_ctrl_write(reader.get(), &init), 0);
+
+  std::multiset<uint32_t> received;
+  auto drain = [&] {
+    RawCanMessage frame{};
+    while (zelbor::link_raw_can_read(reader.get(), &frame) == 0) {
+      received.insert(frame.id & ~RAW_CAN_EXTENDED_FLAG);
+    }
+  };
+  constexpr uint32_t kBatches = 200;
+  int reports = 0;
+  for (uint32_t batch = 0; batch < kBatches; ++batch) {
+    RawCanMessage frames[50]{};
+    for (uint32_t i = 0; i < 50; ++i) {
+      frames[i].id = RAW_CAN_EXTENDED_FLAG | (batch * 50 + i);
+    }
+    ASSERT_EQ(zelbor::link_raw_can_write(writer.get(), frames, 50), 0);
+    // Wait for this batch's report; a lost one is repeated by the device.
+    CtrlMessage record{};
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    int32_t result = ERR_NO_DATA;
+    while (Clock::now() < deadline) {
+      result = zelbor::link_ctrl_read(writer.get(), &record);
+      if (result == 0 && record.type == MESSAGE_COUNT) {
+        break;
+      }
+      drain();
+    }
+    ASSERT_EQ(result, 0) << "batch " << batch;
+    EXPECT_EQ(record.data[0] | record.data[1] << 8, 50);
+    ++reports;
+    drain();
+  }
+  // One more acknowledged exchange shows any gap left at the end.
+  ASSERT_EQ(zelbor::link_ctrl_write(reader.get(), &init), 0);
+  drain();
+  CtrlMessage extra{};
+  while (zelbor::link_ctrl_read(writer.get(), &extra) == 0) {
+    EXPECT_NE(extra.type, MESSAGE_COUNT) << "a report delivered twice";
+  }
+  ZelborCounters counters{};
+  ASSERT_EQ(zelbor::link_counters(reader.get(), &counters), 0);
+  zelbor::link_stop(writer.get());
+  zelbor::link_stop(reader.get());
+  sim->signal(SIGINT);
+  ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(2000)), 0));
+
+  EXPECT_EQ(reports, static_cast<int>(kBatches));
+  for (const uint32_t id : received) {
+    EXPECT_EQ(received.count(id), 1u) << "frame " << id << " delivered twice";
+  }
+  unsigned long long frames_out = 0, dropped = 0, datagrams_dropped = 0;
+  const std::string totals = sim->output();
+  const auto at = totals.find("channel 1: frames in 0,");
+  ASSERT_NE(at, std::string::npos) << totals;
+  ASSERT_EQ(std::sscanf(totals.c_str() + at,
+                        "channel 1: frames in 0, frames out %llu, dropped %llu (datagrams dropped "
+                        "%llu)",
+                        &frames_out, &dropped, &datagrams_dropped),
+            3);
+  EXPECT_GT(datagrams_dropped, 0u);
+  EXPECT_EQ(counters.lost, datagrams_dropped) << "every gap counted, exactly";
+  EXPECT_EQ(received.size(), frames_out);
+  EXPECT_EQ(frames_out + dropped, kBatches * 50u);
+  EXPECT_EQ(counters.frames_in, frames_out);
+}
+
+}  // namespace
+}  // namespace rawcan::testing

@@ -1,0 +1,178 @@
+// The link's send policy, through the seam around its system calls: a
+// temporary failure is retried within a bound, a lasting one is reported,
+// nothing blocks for long.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <thread>
+
+#include "link.h"
+#include "loopback.h"
+#include "wire.h"
+
+namespace zelbor {
+namespace {
+
+using rawcan::testing::endpoint;
+using rawcan::testing::UdpEndpoint;
+using rawcan::testing::unique_loopback_address;
+
+struct Outcome {
+  ssize_t result;  // -1 with `error`, or a byte count; 0 means "pass to the system"
+  int error;
+};
+
+// Scripted results for the next calls; once used up, the real calls run.
+std::deque<Outcome> g_send_script;
+std::deque<Outcome> g_receive_script;
+int g_send_calls = 0;
+int g_polls = 0;
+
+ssize_t scripted_send(int fd, const void* bytes, size_t size, int flags, const sockaddr* to,
+                      socklen_t to_size) {
+  ++g_send_calls;
+  if (!g_send_script.empty()) {
+    const Outcome outcome = g_send_script.front();
+    g_send_script.pop_front();
+    if (outcome.result != 0) {
+      errno = outcome.error;
+      return outcome.result == -1 ? -1 : outcome.result;
+    }
+  }
+  return system_socket_ops().send_to(fd, bytes, size, flags, to, to_size);
+}
+
+int scripted_receive(int fd, mmsghdr* messages, unsigned count, int flags) {
+  if (!g_receive_script.empty()) {
+    const Outcome outcome = g_receive_script.front();
+    g_receive_script.pop_front();
+    errno = outcome.error;
+    return -1;
+  }
+  return system_socket_ops().receive_many(fd, messages, count, flags);
+}
+
+int counting_poll(pollfd* descriptor, int timeout_ms) {
+  ++g_polls;
+  return system_socket_ops().poll_one(descriptor, timeout_ms);
+}
+
+const SocketOps kScriptedOps{scripted_send, scripted_receive, counting_poll};
+
+class SendPolicy : public ::testing::Test {
+ protected:
+  const uint32_t address = unique_loopback_address();
+  std::unique_ptr<InterfaceState> state = std::make_unique<InterfaceState>();
+  UdpEndpoint device{address, 34567};
+
+  void SetUp() override {
+    ASSERT_TRUE(device.bound());
+    ASSERT_EQ(link_start(state.get(), address, address, 34568, 34567, 0), 0);
+    device.receive(1000);  // the start's hello
+    link_set_socket_ops(state.get(), &kScriptedOps);
+    g_send_script.clear();
+    g_receive_script.clear();
+    g_send_calls = 0;
+    g_polls = 0;
+  }
+  void TearDown() override { link_stop(state.get()); }
+
+  int32_t write_one_frame() {
+    RawCanMessage frame{};
+    frame.id = 0x123;
+    return link_raw_can_write(state.get(), &frame, 1);
+  }
+  ZelborCounters counters() {
+    ZelborCounters result{};
+    link_counters(state.get(), &result);
+    return result;
+  }
+};
+
+TEST_F(SendPolicy, TemporaryFailuresAreRetriedUntilTheDatagramGoesOut) {
+  struct Case {
+    const char* what;
+    std::deque<Outcome> script;
+    int expected_polls;
+  };
+  const Case cases[] = {
+      {"interrupted", {{-1, EINTR}, {-1, EINTR}, {-1, EINTR}}, 0},
+      {"buffer full", {{-1, EAGAIN}, {-1, EAGAIN}, {-1, EWOULDBLOCK}}, 3},
+      {"no buffer space", {{-1, ENOBUFS}, {-1, ENOBUFS}}, 2},
+      {"refused by an earlier ICMP error", {{-1, ECONNREFUSED}}, 0},
+      {"all of them", {{-1, EINTR}, {-1, ENOBUFS}, {-1, ECONNREFUSED}, {-1, EAGAIN}}, 2},
+  };
+  uint64_t retries = 0;
+  for (const Case& c : cases) {
+    g_send_script = c.script;
+    g_polls = 0;
+    EXPECT_EQ(write_one_frame(), 0) << c.what;
+    EXPECT_EQ(g_polls, c.expected_polls) << c.what;
+    retries += c.script.size();
+    EXPECT_EQ(counters().send_retries, retries) << c.what;
+    wire::Datagram datagram{};
+    const auto bytes = device.receive(500);
+    ASSERT_EQ(wire::decode(bytes.data(), bytes.size(), datagram), wire::DecodeError::kNone)
+        << c.what;
+    EXPECT_EQ(datagram.header.kind, wire::Kind::kFrames);
+  }
+  EXPECT_EQ(counters().send_failures, 0u);
+}
+
+TEST_F(SendPolicy, LastingFailuresReturnASocketErrorWithinABound) {
+  struct Case {
+    const char* what;
+    Outcome outcome;
+    int max_calls;
+  };
+  const Case cases[] = {
+      {"buffer full for good", {-1, EAGAIN}, 20},    {"interrupted for good", {-1, EINTR}, 20},
+      {"refused for good", {-1, ECONNREFUSED}, 20},  {"not permitted", {-1, EPERM}, 1},
+      {"network unreachable", {-1, ENETUNREACH}, 1}, {"short send", {5, 0}, 1},
+  };
+  uint64_t failures = 0;
+  for (const Case& c : cases) {
+    g_send_script.assign(100, c.outcome);
+    g_send_calls = 0;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(write_one_frame(), ERR_SOCKET) << c.what;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500)) << c.what;
+    EXPECT_EQ(g_send_calls, c.max_calls) << c.what;
+    EXPECT_EQ(counters().send_failures, ++failures) << c.what;
+  }
+  g_send_script.clear();
+  EXPECT_EQ(write_one_frame(), 0) << "the link works again once sending does";
+}
+
+TEST_F(SendPolicy, AControlWriteThatCannotBeSentFailsAtOnce) {
+  g_send_script.assign(100, Outcome{-1, EPERM});
+  CtrlMessage init{};
+  init.type = INIT_CAN_CHIP;
+  init.length = 10;
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(link_ctrl_write(state.get(), &init), ERR_SOCKET);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
+}
+
+TEST_F(SendPolicy, ReceiveErrorsMeanNoDataAndAnInterruptedReceiveIsRetried) {
+  const sockaddr_in host = endpoint(address, 34568);
+  RawCanMessage frame{};
+  frame.id = 0x42;
+  std::vector<uint8_t> bytes(wire::kMaxDatagram);
+  bytes.resize(wire::encode_frames(3, 0, &frame, 1, bytes.data(), bytes.size()));
+  ASSERT_TRUE(device.send_to(host, bytes));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+
+  g_receive_script = {{-1, ECONNREFUSED}};
+  RawCanMessage received{};
+  EXPECT_EQ(link_raw_can_read(state.get(), &received), ERR_NO_DATA);
+  g_receive_script = {{-1, EINTR}, {-1, EINTR}};
+  EXPECT_EQ(link_raw_can_read(state.get(), &received), 0);
+  EXPECT_EQ(received.id, 0x42u);
+}
+
+}  // namespace
+}  // namespace zelbor
