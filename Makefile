@@ -23,6 +23,15 @@ test-sanitize:
 fuzz:
 	scripts/fuzz.sh
 
+# Optimised build for measurements, apart from the test build.
+bench:
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAWCAN_WERROR=ON $(CMAKE_FLAGS)
+	cmake --build build-bench -j $(JOBS)
+	BUILD=build-bench bench/run.sh
+
+soak: build
+	bench/soak.sh
+
 demo: build
 	scripts/demo.sh $(BUILD)
 
@@ -30,4 +39,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) build-fuzz
+	rm -rf $(BUILD) $(SANITIZE_BUILD) build-fuzz build-bench build-soak

@@ -9,11 +9,13 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim_device.h"
@@ -36,14 +38,29 @@ struct Options {
   std::string address = "127.0.0.1";
   int channels = 2;
   double drop = 0.0;
+  double generate = 0.0;
+  uint64_t count = 0;
+  std::string replay;
+  uint64_t loops = 1;
+  bool loops_given = false;
+  std::string record;
 };
 
 void print_usage(std::FILE* out) {
   std::fprintf(out,
-               "usage: zelbor_sim [--address IP] [--channels N] [--drop P]\n"
+               "usage: zelbor_sim [--address IP] [--channels N] [--drop P] [--generate RATE "
+               "[--count N]]\n"
+               "                  [--replay FILE [--loop N]] [--record FILE]\n"
                "  --address IP   IPv4 address to serve on (default 127.0.0.1)\n"
                "  --channels N   number of channels, 1 to %d (default 2)\n"
-               "  --drop P       fraction of datagrams to hosts to drop, 0 to 1 (default 0)\n",
+               "  --drop P       fraction of datagrams to hosts to drop, 0 to 1 (default 0)\n"
+               "  --generate RATE  put RATE frames a second on the bus from the moment the\n"
+               "                 first host joins (up to 10,000,000)\n"
+               "  --count N      stop generating after N frames\n"
+               "  --replay FILE  put the frames of a candump log on the bus with their\n"
+               "                 spacing from the moment the first host joins, then exit\n"
+               "  --loop N       play the log N times (0: without end; default 1)\n"
+               "  --record FILE  append every frame on the bus to FILE as a candump log\n",
                zelbor::sim::kMaxChannels);
 }
 
@@ -95,6 +112,36 @@ bool parse_options(int argc, char** argv, Options& options) {
       if (!parse_fraction(value, options.drop)) {
         return false;
       }
+    } else if (option == "--generate") {
+      char* end = nullptr;
+      errno = 0;
+      options.generate = std::strtod(value, &end);
+      if (errno != 0 || end == value || *end != '\0' ||
+          !(options.generate > 0 && options.generate <= 1e7)) {
+        return false;
+      }
+    } else if (option == "--count") {
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long count = std::strtoull(value, &end, 10);
+      if (errno != 0 || end == value || *end != '\0' || value[0] == '-' || count == 0) {
+        return false;
+      }
+      options.count = count;
+    } else if (option == "--replay" || option == "--record") {
+      if (value[0] == '\0') {
+        return false;
+      }
+      (option == "--replay" ? options.replay : options.record) = value;
+    } else if (option == "--loop") {
+      char* end = nullptr;
+      errno = 0;
+      const unsigned long long loops = std::strtoull(value, &end, 10);
+      if (errno != 0 || end == value || *end != '\0' || value[0] == '-') {
+        return false;
+      }
+      options.loops = loops;
+      options.loops_given = true;
     } else {
       return false;
     }
@@ -134,13 +181,82 @@ uint32_t random_u32() {
   return value == 0 ? 1 : value;
 }
 
+// Reads a candump log; reports malformed lines by number and counts the
+// lines it skips on purpose.
+bool load_log(const std::string& path, std::vector<zelbor::sim::LogEntry>& entries) {
+  std::FILE* file = std::fopen(path.c_str(), "r");
+  if (file == nullptr) {
+    std::fprintf(stderr, "zelbor_sim: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
+  }
+  unsigned long long line_number = 0, remote = 0, fd = 0, malformed = 0;
+  char* line = nullptr;
+  size_t capacity = 0;
+  ssize_t length = 0;
+  while ((length = getline(&line, &capacity, file)) >= 0) {
+    ++line_number;
+    zelbor::sim::LogEntry entry{};
+    switch (zelbor::sim::parse_candump_line(std::string_view(line, static_cast<size_t>(length)),
+                                            entry)) {
+      case zelbor::sim::LogLine::kFrame:
+        entries.push_back(entry);
+        break;
+      case zelbor::sim::LogLine::kSkipped:
+        break;
+      case zelbor::sim::LogLine::kRemote:
+        ++remote;
+        break;
+      case zelbor::sim::LogLine::kFd:
+        ++fd;
+        break;
+      case zelbor::sim::LogLine::kMalformed:
+        ++malformed;
+        std::fprintf(stderr, "zelbor_sim: %s:%llu: malformed line skipped\n", path.c_str(),
+                     line_number);
+        break;
+    }
+  }
+  std::free(line);
+  const bool read_error = std::ferror(file) != 0;
+  std::fclose(file);
+  if (read_error) {
+    std::fprintf(stderr, "zelbor_sim: cannot read %s\n", path.c_str());
+    return false;
+  }
+  std::printf(
+      "replay: %zu frames from %s (skipped %llu remote-request, %llu CAN FD, %llu "
+      "malformed lines)\n",
+      entries.size(), path.c_str(), remote, fd, malformed);
+  return true;
+}
+
+int64_t realtime_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   Options options;
-  if (!parse_options(argc, argv, options)) {
+  if (!parse_options(argc, argv, options) || (options.count != 0 && options.generate <= 0) ||
+      (options.loops_given && options.replay.empty())) {
     print_usage(stderr);
     return 2;
+  }
+  std::vector<zelbor::sim::LogEntry> log;
+  if (!options.replay.empty() && !load_log(options.replay, log)) {
+    return 1;
+  }
+  std::FILE* record = nullptr;
+  if (!options.record.empty()) {
+    record = std::fopen(options.record.c_str(), "a");
+    if (record == nullptr) {
+      std::fprintf(stderr, "zelbor_sim: cannot write %s: %s\n", options.record.c_str(),
+                   std::strerror(errno));
+      return 1;
+    }
   }
 
   std::vector<int> sockets;
@@ -173,6 +289,16 @@ int main(int argc, char** argv) {
   const uint64_t seed = (uint64_t{random_u32()} << 32) | random_u32();
   zelbor::sim::SimDevice device(options.channels, random_u32(), options.drop, seed, now_ns(),
                                 stdout);
+  if (options.generate > 0) {
+    device.enable_generator(options.generate, options.count);
+  }
+  if (!options.replay.empty()) {
+    device.enable_replay(std::move(log), options.loops);
+  }
+  if (record != nullptr) {
+    device.set_recorder(record, realtime_ns() - now_ns());
+  }
+  int64_t last_record_flush = now_ns();
   SocketOutbox outbox(sockets);
   std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d\n", options.channels,
               options.channels == 1 ? "" : "s", options.address.c_str(), zelbor::sim::kBasePort,
@@ -190,7 +316,9 @@ int main(int argc, char** argv) {
   sockaddr_in sources[kBatch];
 
   while (g_stop == 0) {
-    const int timeout_ms = device.has_pending_frames() ? 1 : 20;
+    const bool busy =
+        device.has_pending_frames() || device.generator_running() || device.replay_running();
+    const int timeout_ms = busy ? 1 : 20;
     if (::poll(descriptors.data(), descriptors.size(), timeout_ms) < 0 && errno != EINTR) {
       std::perror("zelbor_sim: poll");
       return 1;
@@ -225,10 +353,28 @@ int main(int argc, char** argv) {
         }
       }
     }
+    device.generate(now_ns(), outbox);
+    device.replay(now_ns(), outbox);
     device.flush(outbox);
     device.tick(now_ns(), outbox);
+    if (record != nullptr && now_ns() - last_record_flush >= 1'000'000'000) {
+      std::fflush(record);  // nothing older than a second is lost on a kill
+      last_record_flush = now_ns();
+    }
+    if (device.replay_finished()) {
+      break;
+    }
   }
 
+  if (record != nullptr) {
+    std::fclose(record);
+  }
+  if (options.generate > 0) {
+    std::printf("generated %llu frames\n", static_cast<unsigned long long>(device.generated()));
+  }
+  if (!options.replay.empty()) {
+    std::printf("replayed %llu frames\n", static_cast<unsigned long long>(device.replayed()));
+  }
   for (int channel = 0; channel < options.channels; ++channel) {
     const zelbor::sim::ChannelStats& stats = device.stats(channel);
     std::printf(

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "generated.h"
+
 namespace zelbor::sim {
 namespace {
 
@@ -61,6 +63,10 @@ void SimDevice::join(int channel, const sockaddr_in& from, int64_t now_ns) {
   Channel& state = channels_[channel];
   if (state.host_present) {
     leave(channel, "replaced");
+  }
+  if (!anyone_joined_) {
+    anyone_joined_ = true;
+    first_join_ns_ = now_ns;
   }
   state.host_present = true;
   state.host = from;
@@ -150,25 +156,107 @@ bool SimDevice::has_pending_frames() const {
   return false;
 }
 
+void SimDevice::put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t now_ns,
+                                 Outbox& outbox) {
+  if (record_ != nullptr) {
+    char line[kMaxCandumpLine];
+    const int64_t wall_us = (now_ns + realtime_offset_ns_) / 1000;
+    std::fwrite(line, 1,
+                format_candump_line(wall_us, from_channel < 0 ? 0 : from_channel, frame, line),
+                record_);
+  }
+  const uint64_t stamp = time_count(now_ns);
+  frame.time_high = static_cast<uint32_t>(stamp >> 32);
+  frame.time_low = static_cast<uint32_t>(stamp);
+  for (int channel = 0; channel < channels(); ++channel) {
+    Channel& state = channels_[channel];
+    if (channel == from_channel || !state.host_present) {
+      continue;
+    }
+    state.pending[state.pending_count++] = frame;
+    if (state.pending_count == wire::kMaxFramesPerDatagram) {
+      flush_channel(channel, outbox);
+    }
+  }
+}
+
 void SimDevice::put_on_bus(int from_channel, const wire::Datagram& datagram, int64_t now_ns,
                            Outbox& outbox) {
-  const uint64_t stamp = time_count(now_ns);
   for (std::size_t i = 0; i < datagram.header.count; ++i) {
     RawCanMessage frame{};
     wire::frame_at(datagram, i, frame);
-    frame.time_high = static_cast<uint32_t>(stamp >> 32);
-    frame.time_low = static_cast<uint32_t>(stamp);
-    for (int channel = 0; channel < channels(); ++channel) {
-      Channel& state = channels_[channel];
-      if (channel == from_channel || !state.host_present) {
-        continue;
-      }
-      state.pending[state.pending_count++] = frame;
-      if (state.pending_count == wire::kMaxFramesPerDatagram) {
-        flush_channel(channel, outbox);
+    put_frame_on_bus(from_channel, frame, now_ns, outbox);
+  }
+}
+
+void SimDevice::enable_generator(double rate, uint64_t count) {
+  generator_rate_ = rate;
+  generator_count_ = count;
+}
+
+bool SimDevice::generator_running() const {
+  return generator_rate_ > 0 && anyone_joined_ &&
+         (generator_count_ == 0 || generated_ < generator_count_);
+}
+
+void SimDevice::generate(int64_t now_ns, Outbox& outbox) {
+  if (!generator_running()) {
+    return;
+  }
+  const double elapsed_s = static_cast<double>(now_ns - first_join_ns_) * 1e-9;
+  auto due = static_cast<uint64_t>(elapsed_s * generator_rate_);
+  if (generator_count_ != 0 && due > generator_count_) {
+    due = generator_count_;
+  }
+  for (; generated_ < due; ++generated_) {
+    put_frame_on_bus(-1, generated_frame(generated_), now_ns, outbox);
+  }
+}
+
+void SimDevice::enable_replay(std::vector<LogEntry> entries, uint64_t loops) {
+  replay_entries_ = std::move(entries);
+  replay_loops_ = loops;
+  replay_enabled_ = true;
+  replay_finished_ = false;
+}
+
+bool SimDevice::replay_running() const {
+  return replay_enabled_ && anyone_joined_ && !replay_finished_;
+}
+
+void SimDevice::replay(int64_t now_ns, Outbox& outbox) {
+  if (!replay_running()) {
+    return;
+  }
+  if (replay_entries_.empty()) {
+    replay_finished_ = true;
+    return;
+  }
+  const int64_t first_us = replay_entries_.front().time_us;
+  const int64_t span_us = replay_entries_.back().time_us - first_us;
+  const int64_t elapsed_us = (now_ns - first_join_ns_) / 1000;
+  // Bounded per call, so a log whose frames share one time cannot loop here forever.
+  for (int budget = 100000; budget > 0; --budget) {
+    const LogEntry& entry = replay_entries_[replay_next_];
+    const int64_t due_us = entry.time_us - first_us + static_cast<int64_t>(replay_loop_) * span_us;
+    if (due_us > elapsed_us) {
+      return;
+    }
+    put_frame_on_bus(-1, entry.frame, now_ns, outbox);
+    ++replayed_;
+    if (++replay_next_ == replay_entries_.size()) {
+      replay_next_ = 0;
+      if (++replay_loop_ == replay_loops_) {
+        replay_finished_ = true;
+        return;
       }
     }
   }
+}
+
+void SimDevice::set_recorder(std::FILE* file, int64_t realtime_offset_ns) {
+  record_ = file;
+  realtime_offset_ns_ = realtime_offset_ns;
 }
 
 void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,

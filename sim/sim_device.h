@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "candump.h"
 #include "sequence.h"
 #include "wire.h"
 #include "zelbor.h"
@@ -49,6 +50,26 @@ class SimDevice {
   // Repeats unacknowledged control records and lets silent hosts go.
   void tick(int64_t now_ns, Outbox& outbox);
 
+  // Puts `rate` frames a second on the bus, as another node would, from the
+  // moment the first host joins; stops after `count` frames unless 0.
+  void enable_generator(double rate, uint64_t count);
+  // Puts on the bus the generated frames due by now.
+  void generate(int64_t now_ns, Outbox& outbox);
+  bool generator_running() const;
+  uint64_t generated() const { return generated_; }
+
+  // Puts the frames of a log on the bus with their original spacing, from the
+  // moment the first host joins, `loops` times over (0: without end).
+  void enable_replay(std::vector<LogEntry> entries, uint64_t loops);
+  void replay(int64_t now_ns, Outbox& outbox);
+  bool replay_running() const;
+  bool replay_finished() const { return replay_finished_; }
+  uint64_t replayed() const { return replayed_; }
+
+  // Writes every frame that goes over the bus to `file` in the candump log
+  // format; wall-clock time is the monotonic time plus `realtime_offset_ns`.
+  void set_recorder(std::FILE* file, int64_t realtime_offset_ns);
+
   bool has_pending_frames() const;
   int channels() const { return static_cast<int>(channels_.size()); }
   const ChannelStats& stats(int channel) const { return channels_[channel].stats; }
@@ -85,6 +106,7 @@ class SimDevice {
   void send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,
                     int64_t now_ns, Outbox& outbox);
   void put_on_bus(int from_channel, const wire::Datagram& datagram, int64_t now_ns, Outbox& outbox);
+  void put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t now_ns, Outbox& outbox);
   void flush_channel(int channel, Outbox& outbox);
   bool should_drop();
 
@@ -94,6 +116,24 @@ class SimDevice {
   uint64_t random_state_;
   int64_t start_ns_;
   std::FILE* events_;
+
+  bool anyone_joined_ = false;
+  int64_t first_join_ns_ = 0;
+
+  double generator_rate_ = 0;
+  uint64_t generator_count_ = 0;
+  uint64_t generated_ = 0;
+
+  std::vector<LogEntry> replay_entries_;
+  bool replay_enabled_ = false;
+  bool replay_finished_ = false;
+  uint64_t replay_loops_ = 0;
+  uint64_t replay_loop_ = 0;
+  std::size_t replay_next_ = 0;
+  uint64_t replayed_ = 0;
+
+  std::FILE* record_ = nullptr;
+  int64_t realtime_offset_ns_ = 0;
 };
 
 }  // namespace zelbor::sim

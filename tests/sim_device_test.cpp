@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -194,6 +195,55 @@ TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
     EXPECT_EQ(device.stats(1).frames_out, fraction == 0.0 ? 10u : 0u);
     EXPECT_EQ(device.stats(1).dropped, fraction == 0.0 ? 0u : 10u);
   }
+}
+
+}  // namespace
+}  // namespace zelbor::sim
+
+#include "generated.h"
+
+namespace zelbor::sim {
+namespace {
+
+std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
+  std::vector<RawCanMessage> frames;
+  for (const Sent* sent : outbox.of_kind(wire::Kind::kFrames)) {
+    for (std::size_t i = 0; i < sent->datagram.header.count; ++i) {
+      RawCanMessage frame{};
+      wire::frame_at(sent->datagram, i, frame);
+      frames.push_back(frame);
+    }
+  }
+  return frames;
+}
+
+TEST(SimGenerator, StartsWhenTheFirstHostJoinsKeepsItsRateAndStopsAtItsCount) {
+  RecordingOutbox outbox;
+  SimDevice device(2, 1, 0.0, 1, 0, nullptr);
+  device.enable_generator(1000.0, 5);
+  device.generate(1'000'000'000, outbox);
+  device.flush(outbox);
+  EXPECT_TRUE(outbox.sent.empty()) << "nothing before a host joins";
+
+  std::vector<uint8_t> hello(64);
+  hello.resize(wire::encode_hello(5, 0, 0, hello.data(), hello.size()));
+  const int64_t joined = 2'000'000'000;
+  device.handle(1, kHostB, hello.data(), hello.size(), joined, outbox);
+  device.generate(joined + 2'500'000, outbox);  // 2.5 ms at 1000 frames/s
+  device.flush(outbox);
+  EXPECT_EQ(frames_sent(outbox).size(), 2u);
+  device.generate(joined + 100'000'000, outbox);
+  device.flush(outbox);
+  const std::vector<RawCanMessage> frames = frames_sent(outbox);
+  ASSERT_EQ(frames.size(), 5u) << "the count caps generation";
+  EXPECT_FALSE(device.generator_running());
+  for (uint64_t n = 0; n < frames.size(); ++n) {
+    RawCanMessage expected = generated_frame(n);
+    EXPECT_EQ(frames[n].id, expected.id);
+    EXPECT_EQ(frames[n].length, expected.length);
+    EXPECT_EQ(0, std::memcmp(frames[n].data, expected.data, 8));
+  }
+  EXPECT_EQ(frames[3].id, RAW_CAN_EXTENDED_FLAG | 3u) << "every fourth frame is extended";
 }
 
 }  // namespace

@@ -406,14 +406,20 @@ int32_t link_ctrl_read(InterfaceState* state, CtrlMessage* message) {
   if (message == nullptr) {
     return ZELBOR_ERR_ARGUMENT;
   }
-  if (link->control_count == 0) {
+  // An empty read waits up to kControlWaitMs for a record, so a program that
+  // polls again at once does not spin; a record that arrives meanwhile is
+  // returned at once.
+  for (int attempt = 0; attempt < 2 && link->control_count == 0; ++attempt) {
+    if (attempt > 0) {
+      wait_readable(*link, kControlWaitMs);
+    }
     if (link->free_count == 0) {
       drop_oldest_frames(*link);
     }
     receive_pending(*link);
-    if (link->control_count == 0) {
-      return ERR_NO_DATA;
-    }
+  }
+  if (link->control_count == 0) {
+    return ERR_NO_DATA;
   }
   *message = link->controls[link->control_head];
   link->control_head = (link->control_head + 1) % kControlQueue;

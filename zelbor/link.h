@@ -13,6 +13,7 @@ namespace zelbor {
 inline constexpr int kKeepaliveIntervalMs = 500;
 inline constexpr int kAckAttempts = 4;
 inline constexpr int kAckWaitMs = 250;
+inline constexpr int kControlWaitMs = 1;  // longest wait of an empty ZelborCtrlRead
 inline constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
 
 int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host_address,

@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Installs the build into a scratch prefix, and packs it as a Debian package
+# unpacked into a scratch root; the installed programs must run from there
+# without LD_LIBRARY_PATH. Usage: install_test.sh BUILD_DIR (install|package)
+set -euo pipefail
+build="$1"
+mode="$2"
+scratch="$(mktemp -d)"
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+if [ "$mode" = install ]; then
+  cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+  root="$scratch/prefix"
+else
+  (cd "$build" && cpack -G DEB -B "$scratch/package" >/dev/null)
+  deb=$(ls "$scratch"/package/*.deb)
+  [ "$(dpkg-deb -f "$deb" Package)" = raw-can-tools ] || fail "package name"
+  dpkg-deb -x "$deb" "$scratch/root"
+  root="$scratch/root/usr"
+fi
+
+lib=$(ls "$root"/lib*/libZelbor.so 2>/dev/null || ls "$root"/lib/*/libZelbor.so)
+for file in bin/raw_can_reader bin/raw_can_writer bin/zelbor_sim include/zelbor.h \
+            include/zelbor_counters.h share/man/man1/raw_can_reader.1 \
+            share/man/man1/raw_can_writer.1 share/man/man1/zelbor_sim.1; do
+  [ -f "$root/$file" ] || fail "$file not installed"
+done
+readelf -d "$lib" | grep -q 'SONAME.*\[libZelbor.so\]' || fail "libZelbor.so has no soname"
+# Only the library's C interface is exported.
+exported=$(nm -D --defined-only "$lib" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
+[ "$exported" = "ZelborCtrlRead ZelborCtrlWrite ZelborGetCounters ZelborRawCanRead ZelborRawCanWrite ZelborStartInterface ZelborStopInterface " ] ||
+  fail "unexpected exports: $exported"
+for program in raw_can_reader raw_can_writer; do
+  readelf -d "$root/bin/$program" | grep -q 'NEEDED.*\[libZelbor.so\]' || fail "$program does not load libZelbor.so"
+  status=0
+  output=$(env -u LD_LIBRARY_PATH "$root/bin/$program" 2>&1) || status=$?
+  [ "$status" -eq 1 ] || fail "$program exit status $status: $output"
+  [ "$output" = "usage: $root/bin/$program host_ip zelbor_ip can_channel" ] || fail "$program said: $output"
+done
+grep -q '^\.TH RAW_CAN_READER 1' "$root/share/man/man1/raw_can_reader.1" || fail "manual page"
+echo "$mode ok: $root"

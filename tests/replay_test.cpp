@@ -1,0 +1,130 @@
+// Replaying a candump log through the simulated device into the reader and
+// into the device's own recording.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "candump.h"
+#include "frame_line.h"
+#include "loopback.h"
+#include "process.h"
+
+namespace rawcan::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+const std::string kReader = RAW_CAN_READER_PATH;
+const std::string kSim = ZELBOR_SIM_PATH;
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// The listing line of a frame from the first two spaces on: the part that
+// does not depend on the device's time.
+std::string listing_tail(const RawCanMessage& frame) {
+  char line[kMaxFrameLineLength];
+  const std::string text(line, format_frame_line(frame, line) - 1);
+  return text.substr(text.find("  "));
+}
+
+class Replay : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  const std::string address = dotted(unique_loopback_address());
+  std::vector<RawCanMessage> frames;  // what the log holds, in order
+
+  std::string write_log() {
+    std::ostringstream log;
+    log << "# captured on the bench\n\n";
+    for (int i = 0; i < 20; ++i) {
+      const bool extended = i % 3 == 2;
+      RawCanMessage frame{};
+      frame.id = extended ? (RAW_CAN_EXTENDED_FLAG | (0x1ABC0000u + i)) : 0x100u + i;
+      frame.length = static_cast<int8_t>(i % 9);
+      char spec[64];
+      int used = std::snprintf(spec, sizeof spec, extended ? "%08X#" : "%03X#",
+                               frame.id & ~RAW_CAN_EXTENDED_FLAG);
+      for (int b = 0; b < frame.length; ++b) {
+        frame.data[b] = static_cast<uint8_t>(0xA0 + i + b);
+        used += std::snprintf(spec + used, sizeof spec - used, "%02X", frame.data[b]);
+      }
+      log << "(1436509052." << 100000 + 5000 * i << ") can0 " << spec << "\n";
+      frames.push_back(frame);
+      if (i == 4) {
+        log << "(1436509052.120001) can0 123#R\n";
+      }
+      if (i == 9) {
+        log << "(1436509052.145001) can0 123##1DEADBEEF\n";
+      }
+      if (i == 14) {
+        log << "(1436509052.170001) can0 123#XYZ\n";  // line 20 of the file
+      }
+    }
+    const std::string path = scratch.file("capture.log");
+    std::ofstream(path) << log.str();
+    return path;
+  }
+};
+
+TEST_F(Replay, EveryFrameOfTheLogReachesTheReaderAndTheRecordingInOrder) {
+  const std::string log = write_log();
+  const std::string recording = scratch.file("recording.log");
+  Process sim({kSim, "--address", address, "--replay", log, "--loop", "2", "--record", recording},
+              scratch.file("sim.out"));
+  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
+  // The reader starts after the device and still misses nothing.
+  Process reader({kReader, address, address, "1"}, scratch.file("reader.out"));
+  EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(10000)), 0)) << sim.output();
+  ASSERT_TRUE(reader.wait_for_output(listing_tail(frames.back()) + "\n", milliseconds(5000)));
+  std::this_thread::sleep_for(milliseconds(100));
+  reader.signal(SIGINT);
+  reader.wait_exit(milliseconds(2000));
+
+  EXPECT_NE(sim.output().find("replay: 20 frames from " + log +
+                              " (skipped 1 remote-request, 1 CAN FD, 1 malformed lines)"),
+            std::string::npos)
+      << sim.output();
+  EXPECT_NE(sim.output().find("replayed 40 frames"), std::string::npos);
+  EXPECT_EQ(sim.errors(), "zelbor_sim: " + log + ":20: malformed line skipped\n");
+
+  const std::vector<std::string> listing = lines_of(reader.output());
+  ASSERT_EQ(listing.size(), 1 + 2 * frames.size()) << reader.output();
+  const std::vector<std::string> recorded = lines_of(read_file(recording));
+  ASSERT_EQ(recorded.size(), 2 * frames.size());
+  for (std::size_t i = 0; i < 2 * frames.size(); ++i) {
+    const RawCanMessage& frame = frames[i % frames.size()];
+    const std::string& line = listing[i + 1];
+    EXPECT_EQ(line.substr(line.find("  ")), listing_tail(frame)) << i;
+    zelbor::sim::LogEntry entry{};
+    ASSERT_EQ(zelbor::sim::parse_candump_line(recorded[i], entry), zelbor::sim::LogLine::kFrame)
+        << recorded[i];
+    EXPECT_NE(recorded[i].find(" zelbor0 "), std::string::npos);
+    EXPECT_EQ(entry.frame.id, frame.id) << i;
+    EXPECT_EQ(entry.frame.length, frame.length) << i;
+    EXPECT_EQ(0, std::memcmp(entry.frame.data, frame.data, static_cast<std::size_t>(frame.length)));
+  }
+}
+
+TEST_F(Replay, AMissingLogIsAClearError) {
+  Process sim({kSim, "--address", address, "--replay", scratch.file("absent.log")},
+              scratch.file("sim.out"));
+  EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(sim.errors(), "zelbor_sim: cannot read " + scratch.file("absent.log") +
+                              ": No such file or directory\n");
+}
+
+}  // namespace
+}  // namespace rawcan::testing
