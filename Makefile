@@ -4,7 +4,7 @@ SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-sanitize demo bench soak fuzz format clean
+.PHONY: all build test test-sanitize demo bench soak fuzz package format clean
 
 all: build
 
@@ -28,6 +28,10 @@ bench:
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DRAWCAN_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS)
 	BUILD=build-bench bench/run.sh
+
+# A Debian package of the programs, the library, the header and manual pages.
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 soak: build
 	bench/soak.sh

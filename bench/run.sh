@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 build="${BUILD:-build-bench}"
 address="${BENCH_ADDRESS:-127.0.99.1}"
 trial_seconds="${BENCH_TRIAL_SECONDS:-10}"
-rates="${BENCH_RATES:-250000 500000 750000 1000000 1250000 1500000}"
+rates="${BENCH_RATES:-500000 1000000 2000000 3000000 4000000 5000000}"
 work="$(mktemp -d)"
 pids=()
 trap 'for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done; rm -rf "$work"' EXIT

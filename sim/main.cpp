@@ -55,10 +55,10 @@ void print_usage(std::FILE* out) {
                "  --channels N   number of channels, 1 to %d (default 2)\n"
                "  --drop P       fraction of datagrams to hosts to drop, 0 to 1 (default 0)\n"
                "  --generate RATE  put RATE frames a second on the bus from the moment the\n"
-               "                 first host joins (up to 10,000,000)\n"
+               "                 first host listens (up to 10,000,000)\n"
                "  --count N      stop generating after N frames\n"
                "  --replay FILE  put the frames of a candump log on the bus with their\n"
-               "                 spacing from the moment the first host joins, then exit\n"
+               "                 spacing from the moment the first host listens, then exit\n"
                "  --loop N       play the log N times (0: without end; default 1)\n"
                "  --record FILE  append every frame on the bus to FILE as a candump log\n",
                zelbor::sim::kMaxChannels);

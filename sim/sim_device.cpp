@@ -64,11 +64,8 @@ void SimDevice::join(int channel, const sockaddr_in& from, int64_t now_ns) {
   if (state.host_present) {
     leave(channel, "replaced");
   }
-  if (!anyone_joined_) {
-    anyone_joined_ = true;
-    first_join_ns_ = now_ns;
-  }
   state.host_present = true;
+  state.host_listening = false;
   state.host = from;
   state.last_heard_ns = now_ns;
   state.from_host = SequenceTracker{};
@@ -81,12 +78,21 @@ void SimDevice::join(int channel, const sockaddr_in& from, int64_t now_ns) {
   }
 }
 
+void SimDevice::start_listening(int channel, int64_t now_ns) {
+  channels_[channel].host_listening = true;
+  if (!anyone_listening_) {
+    anyone_listening_ = true;
+    first_listen_ns_ = now_ns;
+  }
+}
+
 void SimDevice::leave(int channel, const char* why) {
   Channel& state = channels_[channel];
   if (!state.host_present) {
     return;
   }
   state.host_present = false;
+  state.host_listening = false;
   state.stats.dropped += state.pending_count;
   state.pending_count = 0;
   for (Unacked& entry : state.unacked) {
@@ -170,7 +176,7 @@ void SimDevice::put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t 
   frame.time_low = static_cast<uint32_t>(stamp);
   for (int channel = 0; channel < channels(); ++channel) {
     Channel& state = channels_[channel];
-    if (channel == from_channel || !state.host_present) {
+    if (channel == from_channel || !state.host_listening) {
       continue;
     }
     state.pending[state.pending_count++] = frame;
@@ -195,7 +201,7 @@ void SimDevice::enable_generator(double rate, uint64_t count) {
 }
 
 bool SimDevice::generator_running() const {
-  return generator_rate_ > 0 && anyone_joined_ &&
+  return generator_rate_ > 0 && anyone_listening_ &&
          (generator_count_ == 0 || generated_ < generator_count_);
 }
 
@@ -203,7 +209,7 @@ void SimDevice::generate(int64_t now_ns, Outbox& outbox) {
   if (!generator_running()) {
     return;
   }
-  const double elapsed_s = static_cast<double>(now_ns - first_join_ns_) * 1e-9;
+  const double elapsed_s = static_cast<double>(now_ns - first_listen_ns_) * 1e-9;
   auto due = static_cast<uint64_t>(elapsed_s * generator_rate_);
   if (generator_count_ != 0 && due > generator_count_) {
     due = generator_count_;
@@ -221,7 +227,7 @@ void SimDevice::enable_replay(std::vector<LogEntry> entries, uint64_t loops) {
 }
 
 bool SimDevice::replay_running() const {
-  return replay_enabled_ && anyone_joined_ && !replay_finished_;
+  return replay_enabled_ && anyone_listening_ && !replay_finished_;
 }
 
 void SimDevice::replay(int64_t now_ns, Outbox& outbox) {
@@ -234,7 +240,7 @@ void SimDevice::replay(int64_t now_ns, Outbox& outbox) {
   }
   const int64_t first_us = replay_entries_.front().time_us;
   const int64_t span_us = replay_entries_.back().time_us - first_us;
-  const int64_t elapsed_us = (now_ns - first_join_ns_) / 1000;
+  const int64_t elapsed_us = (now_ns - first_listen_ns_) / 1000;
   // Bounded per call, so a log whose frames share one time cannot loop here forever.
   for (int budget = 100000; budget > 0; --budget) {
     const LogEntry& entry = replay_entries_[replay_next_];
@@ -283,6 +289,9 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
   switch (header.kind) {
     case wire::Kind::kHello: {
       const uint32_t known = wire::hello_device_session(datagram);
+      if (known != 0 && !state.host_listening) {
+        start_listening(channel, now_ns);  // initialised with this or an earlier run
+      }
       if (known != 0 && known != session_) {
         // The host knew the device before a restart: tell it the device is
         // back, so a program waiting for a control record goes on.
@@ -296,6 +305,9 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
     case wire::Kind::kControl: {
       CtrlMessage record{};
       wire::control_record(datagram, record);
+      if (record.type == INIT_CAN_CHIP && !state.host_listening) {
+        start_listening(channel, now_ns);
+      }
       uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
       const std::size_t ack_size = wire::encode_ack(session_, state.send_sequence++, record.type,
                                                     header.sequence, ack, sizeof ack);

@@ -1,6 +1,9 @@
 // The simulated device's behaviour, apart from its sockets: what it does with
 // each datagram a host sends, and what it sends back. All channels share one
 // bus: frames written on one channel reach the hosts of every other channel.
+// A host joins a channel with its first datagram, and listens to the bus once
+// its CAN chip is initialised (INIT_CAN_CHIP), or at once if it says it knew
+// an earlier run of the device.
 #pragma once
 
 #include <netinet/in.h>
@@ -51,7 +54,7 @@ class SimDevice {
   void tick(int64_t now_ns, Outbox& outbox);
 
   // Puts `rate` frames a second on the bus, as another node would, from the
-  // moment the first host joins; stops after `count` frames unless 0.
+  // moment the first host listens; stops after `count` frames unless 0.
   void enable_generator(double rate, uint64_t count);
   // Puts on the bus the generated frames due by now.
   void generate(int64_t now_ns, Outbox& outbox);
@@ -59,7 +62,7 @@ class SimDevice {
   uint64_t generated() const { return generated_; }
 
   // Puts the frames of a log on the bus with their original spacing, from the
-  // moment the first host joins, `loops` times over (0: without end).
+  // moment the first host listens, `loops` times over (0: without end).
   void enable_replay(std::vector<LogEntry> entries, uint64_t loops);
   void replay(int64_t now_ns, Outbox& outbox);
   bool replay_running() const;
@@ -74,6 +77,7 @@ class SimDevice {
   int channels() const { return static_cast<int>(channels_.size()); }
   const ChannelStats& stats(int channel) const { return channels_[channel].stats; }
   bool host_present(int channel) const { return channels_[channel].host_present; }
+  bool host_listening(int channel) const { return channels_[channel].host_listening; }
 
   // The 64-bit time count, 32 per microsecond since the device started.
   uint64_t time_count(int64_t now_ns) const;
@@ -89,6 +93,7 @@ class SimDevice {
   };
   struct Channel {
     bool host_present = false;
+    bool host_listening = false;  // chip initialised: the host receives the bus
     sockaddr_in host{};
     int64_t last_heard_ns = 0;
     SequenceTracker from_host{};
@@ -100,6 +105,7 @@ class SimDevice {
   };
 
   void join(int channel, const sockaddr_in& from, int64_t now_ns);
+  void start_listening(int channel, int64_t now_ns);
   void leave(int channel, const char* why);
   bool transmit(int channel, const uint8_t* bytes, std::size_t size, uint64_t frames,
                 Outbox& outbox);
@@ -117,8 +123,8 @@ class SimDevice {
   int64_t start_ns_;
   std::FILE* events_;
 
-  bool anyone_joined_ = false;
-  int64_t first_join_ns_ = 0;
+  bool anyone_listening_ = false;
+  int64_t first_listen_ns_ = 0;
 
   double generator_rate_ = 0;
   uint64_t generator_count_ = 0;

@@ -66,6 +66,15 @@ class SimDeviceTest : public ::testing::Test {
         wire::encode_hello(77, host_sequence++, known_session, bytes.data(), bytes.size()));
     return bytes;
   }
+  std::vector<uint8_t> init() {
+    CtrlMessage record{};
+    record.type = INIT_CAN_CHIP;
+    record.length = 10;
+    std::vector<uint8_t> bytes(128);
+    bytes.resize(wire::encode_control(wire::Kind::kControl, 77, host_sequence++, record,
+                                      bytes.data(), bytes.size()));
+    return bytes;
+  }
   std::vector<uint8_t> frames(int count) {
     std::vector<RawCanMessage> batch(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -101,7 +110,8 @@ TEST_F(SimDeviceTest, AcknowledgesInitCanChipWithTheSequenceItCameWith) {
 }
 
 TEST_F(SimDeviceTest, FramesReachEveryOtherChannelStampedAndTheWriterGetsItsCount) {
-  deliver(1, kHostB, hello());
+  deliver(1, kHostB, init());
+  outbox.sent.clear();
   deliver(0, kHostA, frames(50), 1'000'000);  // 1 ms after start: count 32,000
   device.flush(outbox);
   const auto batches = outbox.of_kind(wire::Kind::kFrames);
@@ -139,6 +149,26 @@ TEST_F(SimDeviceTest, ControlRecordsAreRepeatedUntilAcknowledged) {
   deliver(0, kHostA, ack, kControlRetryNs);
   device.tick(3 * kControlRetryNs, outbox);
   EXPECT_EQ(outbox.of_kind(wire::Kind::kControl).size(), 2u);
+}
+
+// A host hears the bus once its chip is initialised, or at once when it
+// comes back to a device that restarted: frames before that are not its own.
+TEST_F(SimDeviceTest, AHostListensAfterInitOrWhenItKnewTheDeviceBefore) {
+  deliver(1, kHostB, hello(0));
+  deliver(0, kHostA, frames(3));
+  device.flush(outbox);
+  EXPECT_TRUE(outbox.of_kind(wire::Kind::kFrames).empty());
+  EXPECT_FALSE(device.host_listening(1));
+  deliver(1, kHostB, init());
+  deliver(0, kHostA, frames(3));
+  device.flush(outbox);
+  EXPECT_EQ(outbox.of_kind(wire::Kind::kFrames).size(), 1u);
+
+  SimDevice restarted(2, kDeviceSession + 1, 0.0, 1, 0, nullptr);
+  RecordingOutbox after_restart;
+  const std::vector<uint8_t> back = hello(kDeviceSession);
+  restarted.handle(1, kHostB, back.data(), back.size(), 0, after_restart);
+  EXPECT_TRUE(restarted.host_listening(1));
 }
 
 TEST_F(SimDeviceTest, AHostThatKnewAnEarlierDeviceIsToldItIsBack) {
@@ -182,8 +212,8 @@ TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
   for (const double fraction : {0.0, 1.0}) {
     RecordingOutbox outbox;
     SimDevice device(2, 1, fraction, 99, 0, nullptr);
-    std::vector<uint8_t> hello(64);
-    hello.resize(wire::encode_hello(5, 0, 0, hello.data(), hello.size()));
+    std::vector<uint8_t> hello(64);  // a host that knew the device listens at once
+    hello.resize(wire::encode_hello(5, 0, 1, hello.data(), hello.size()));
     device.handle(1, kHostB, hello.data(), hello.size(), 0, outbox);
     RawCanMessage frame{};
     for (uint32_t i = 0; i < 10; ++i) {
@@ -217,16 +247,16 @@ std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
   return frames;
 }
 
-TEST(SimGenerator, StartsWhenTheFirstHostJoinsKeepsItsRateAndStopsAtItsCount) {
+TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) {
   RecordingOutbox outbox;
   SimDevice device(2, 1, 0.0, 1, 0, nullptr);
   device.enable_generator(1000.0, 5);
   device.generate(1'000'000'000, outbox);
   device.flush(outbox);
-  EXPECT_TRUE(outbox.sent.empty()) << "nothing before a host joins";
+  EXPECT_TRUE(outbox.sent.empty()) << "nothing before a host listens";
 
-  std::vector<uint8_t> hello(64);
-  hello.resize(wire::encode_hello(5, 0, 0, hello.data(), hello.size()));
+  std::vector<uint8_t> hello(64);  // a host that knew the device listens at once
+  hello.resize(wire::encode_hello(5, 0, 1, hello.data(), hello.size()));
   const int64_t joined = 2'000'000'000;
   device.handle(1, kHostB, hello.data(), hello.size(), joined, outbox);
   device.generate(joined + 2'500'000, outbox);  // 2.5 ms at 1000 frames/s
