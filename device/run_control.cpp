@@ -27,7 +27,10 @@ void install_stop_signal_handlers() {
   struct sigaction action {};
   action.sa_handler = record_stop_signal;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;  // no SA_RESTART: a pending sleep ends on the signal
+  // SA_RESTART keeps a write of the listing from failing with EINTR (and
+  // losing buffered lines); a sleep still ends on the signal, as nanosleep
+  // is never restarted.
+  action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 }
