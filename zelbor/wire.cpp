@@ -50,32 +50,6 @@ void put_frame(uint8_t* out, const RawCanMessage& frame) {
 
 }  // namespace
 
-const char* describe(DecodeError error) {
-  switch (error) {
-    case DecodeError::kNone:
-      return "valid";
-    case DecodeError::kTruncated:
-      return "truncated";
-    case DecodeError::kOversize:
-      return "oversize";
-    case DecodeError::kBadMagic:
-      return "bad magic";
-    case DecodeError::kBadVersion:
-      return "bad version";
-    case DecodeError::kUnknownKind:
-      return "unknown kind";
-    case DecodeError::kBadCount:
-      return "bad count";
-    case DecodeError::kBadFrameLength:
-      return "frame length above 8";
-    case DecodeError::kBadControlLength:
-      return "control length too large";
-    case DecodeError::kBadReserved:
-      return "reserved bits set";
-  }
-  return "unknown";
-}
-
 DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
   if (size < kHeaderSize) {
     return DecodeError::kTruncated;

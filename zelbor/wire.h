@@ -63,8 +63,6 @@ enum class DecodeError {
   kBadReserved,
 };
 
-const char* describe(DecodeError error);
-
 // A datagram that passed every check; payload points into the caller's buffer.
 struct Datagram {
   Header header;
