@@ -44,4 +44,6 @@ sleep 0.3
 "$build/writer/raw_can_writer" "$address" "$address" 0 >"$work/writer.out" &
 pids=($! "${pids[@]}")
 
-sleep "$seconds"
+# Waiting on a background sleep lets a Ctrl-C run the cleanup at once.
+sleep "$seconds" &
+wait $!
