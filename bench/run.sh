@@ -28,6 +28,11 @@ start_sim() {  # args: extra options
   exit 1
 }
 stop() { kill -INT "$1" 2>/dev/null; wait "$1" 2>/dev/null; }
+launch() {  # program, channel, output file; the process id is left in $launched
+  "$1" "$address" "$address" "$2" >"$3" &
+  launched=$!
+  pids+=("$launched")
+}
 
 declare -a rows
 row() { rows+=("| $1 | $2 | $3 | $4 |"); }
@@ -52,9 +57,8 @@ best_cost=""
 for rate in $rates; do
   count=$((rate * trial_seconds))
   start_sim --generate "$rate" --count "$count"
-  "$reader_bin" "$address" "$address" 1 >"$work/listing" &
-  reader=$!
-  pids+=("$reader")
+  launch "$reader_bin" 1 "$work/listing"
+  reader=$launched
   sleep "$trial_seconds"
   # Wait until the listing stops growing.
   previous=-1
@@ -84,9 +88,8 @@ row "reader CPU per listed frame at that rate" "${best_cost} ns" "report" "-"
 
 # 2. Cost at a full bus: 9,000 frames/s of 8-byte frames' worth.
 start_sim --generate 9000
-"$reader_bin" "$address" "$address" 1 >"$work/listing" &
-reader=$!
-pids+=("$reader")
+launch "$reader_bin" 1 "$work/listing"
+reader=$launched
 sleep 1
 full_bus=$(cpu_percent "$reader")
 stop "$reader"
@@ -96,17 +99,15 @@ cpu_row "reader CPU at 9,000 frames/s" "$full_bus" 5
 # 3. Cost of waiting: the reader on a silent device; the writer on a device
 #    that stops answering (stopped with SIGSTOP after the start).
 start_sim
-"$reader_bin" "$address" "$address" 1 >"$work/listing" &
-reader=$!
-pids+=("$reader")
+launch "$reader_bin" 1 "$work/listing"
+reader=$launched
 sleep 1
 idle_reader=$(cpu_percent "$reader")
 stop "$reader"
 cpu_row "reader CPU on a silent device" "$idle_reader" 0.5
 
-"$writer_bin" "$address" "$address" 0 >"$work/writer.out" &
-writer=$!
-pids+=("$writer")
+launch "$writer_bin" 0 "$work/writer.out"
+writer=$launched
 sleep 1
 kill -STOP "$sim"
 sleep 0.2
@@ -118,9 +119,8 @@ cpu_row "writer CPU on a silent device" "$idle_writer" 5
 
 # 4. Writer rate through the simulated device.
 start_sim
-"$writer_bin" "$address" "$address" 0 >"$work/writer.out" &
-writer=$!
-pids+=("$writer")
+launch "$writer_bin" 0 "$work/writer.out"
+writer=$launched
 sleep "$trial_seconds"
 stop "$writer"
 stop "$sim"

@@ -83,14 +83,14 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry) {
   if (interface_end == std::string_view::npos) {
     return LogLine::kMalformed;
   }
-  const std::string_view spec = trim(rest.substr(interface_end));
-  const std::size_t hash = spec.find('#');
+  const std::string_view frame_text = trim(rest.substr(interface_end));
+  const std::size_t hash = frame_text.find('#');
   if (hash == std::string_view::npos || (hash != 3 && hash != 8)) {
     return LogLine::kMalformed;
   }
   uint32_t id = 0;
   for (std::size_t i = 0; i < hash; ++i) {
-    const int digit = hex_value(spec[i]);
+    const int digit = hex_value(frame_text[i]);
     if (digit < 0) {
       return LogLine::kMalformed;
     }
@@ -100,7 +100,7 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry) {
   if ((extended && id > 0x1FFFFFFF) || (!extended && id > 0x7FF)) {
     return LogLine::kMalformed;
   }
-  std::string_view data = spec.substr(hash + 1);
+  std::string_view data = frame_text.substr(hash + 1);
   if (!data.empty() && data.front() == '#') {
     return LogLine::kFd;
   }

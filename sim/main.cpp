@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "clock.h"
 #include "sim_device.h"
 
 namespace {
@@ -26,12 +26,6 @@ volatile std::sig_atomic_t g_stop = 0;
 
 extern "C" void request_stop(int) {
   g_stop = 1;
-}
-
-int64_t now_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 struct Options {
@@ -75,11 +69,25 @@ bool parse_int(const char* text, int& value) {
   return true;
 }
 
-bool parse_fraction(const char* text, double& value) {
+// A real number from `lowest` (included unless `exclusive`) to `highest`.
+bool parse_real(const char* text, double lowest, bool exclusive, double highest, double& value) {
   char* end = nullptr;
   errno = 0;
   const double parsed = std::strtod(text, &end);
-  if (errno != 0 || end == text || *end != '\0' || !(parsed >= 0.0 && parsed <= 1.0)) {
+  const bool above_lowest = exclusive ? parsed > lowest : parsed >= lowest;
+  if (errno != 0 || end == text || *end != '\0' || !(above_lowest && parsed <= highest)) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+// A whole number of 0 or more, without a sign.
+bool parse_count(const char* text, uint64_t& value) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long parsed = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-') {
     return false;
   }
   value = parsed;
@@ -109,38 +117,26 @@ bool parse_options(int argc, char** argv, Options& options) {
         return false;
       }
     } else if (option == "--drop") {
-      if (!parse_fraction(value, options.drop)) {
+      if (!parse_real(value, 0.0, false, 1.0, options.drop)) {
         return false;
       }
     } else if (option == "--generate") {
-      char* end = nullptr;
-      errno = 0;
-      options.generate = std::strtod(value, &end);
-      if (errno != 0 || end == value || *end != '\0' ||
-          !(options.generate > 0 && options.generate <= 1e7)) {
+      if (!parse_real(value, 0.0, true, 1e7, options.generate)) {
         return false;
       }
     } else if (option == "--count") {
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long long count = std::strtoull(value, &end, 10);
-      if (errno != 0 || end == value || *end != '\0' || value[0] == '-' || count == 0) {
+      if (!parse_count(value, options.count) || options.count == 0) {
         return false;
       }
-      options.count = count;
     } else if (option == "--replay" || option == "--record") {
       if (value[0] == '\0') {
         return false;
       }
       (option == "--replay" ? options.replay : options.record) = value;
     } else if (option == "--loop") {
-      char* end = nullptr;
-      errno = 0;
-      const unsigned long long loops = std::strtoull(value, &end, 10);
-      if (errno != 0 || end == value || *end != '\0' || value[0] == '-') {
+      if (!parse_count(value, options.loops)) {
         return false;
       }
-      options.loops = loops;
       options.loops_given = true;
     } else {
       return false;
@@ -172,14 +168,6 @@ class SocketOutbox final : public zelbor::sim::Outbox {
  private:
   const std::vector<int>& sockets_;
 };
-
-uint32_t random_u32() {
-  uint32_t value = 0;
-  if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
-    value = static_cast<uint32_t>(now_ns()) ^ static_cast<uint32_t>(getpid());
-  }
-  return value == 0 ? 1 : value;
-}
 
 // Reads a candump log; reports malformed lines by number and counts the
 // lines it skips on purpose.
@@ -286,9 +274,10 @@ int main(int argc, char** argv) {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
-  const uint64_t seed = (uint64_t{random_u32()} << 32) | random_u32();
-  zelbor::sim::SimDevice device(options.channels, random_u32(), options.drop, seed, now_ns(),
-                                stdout);
+  const uint64_t seed =
+      (uint64_t{zelbor::random_nonzero_u32()} << 32) | zelbor::random_nonzero_u32();
+  zelbor::sim::SimDevice device(options.channels, zelbor::random_nonzero_u32(), options.drop, seed,
+                                zelbor::monotonic_ns(), stdout);
   if (options.generate > 0) {
     device.enable_generator(options.generate, options.count);
   }
@@ -296,9 +285,9 @@ int main(int argc, char** argv) {
     device.enable_replay(std::move(log), options.loops);
   }
   if (record != nullptr) {
-    device.set_recorder(record, realtime_ns() - now_ns());
+    device.set_recorder(record, realtime_ns() - zelbor::monotonic_ns());
   }
-  int64_t last_record_flush = now_ns();
+  int64_t last_record_flush = zelbor::monotonic_ns();
   SocketOutbox outbox(sockets);
   std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d\n", options.channels,
               options.channels == 1 ? "" : "s", options.address.c_str(), zelbor::sim::kBasePort,
@@ -340,7 +329,7 @@ int main(int argc, char** argv) {
         if (received <= 0) {
           break;
         }
-        const int64_t now = now_ns();
+        const int64_t now = zelbor::monotonic_ns();
         for (int i = 0; i < received; ++i) {
           // A datagram larger than the buffer is cut by the kernel: hand it
           // over as empty so it counts as malformed.
@@ -353,13 +342,14 @@ int main(int argc, char** argv) {
         }
       }
     }
-    device.generate(now_ns(), outbox);
-    device.replay(now_ns(), outbox);
+    const int64_t now = zelbor::monotonic_ns();
+    device.generate(now, outbox);
+    device.replay(now, outbox);
     device.flush(outbox);
-    device.tick(now_ns(), outbox);
-    if (record != nullptr && now_ns() - last_record_flush >= 1'000'000'000) {
+    device.tick(now, outbox);
+    if (record != nullptr && now - last_record_flush >= 1'000'000'000) {
       std::fflush(record);  // nothing older than a second is lost on a kill
-      last_record_flush = now_ns();
+      last_record_flush = now;
     }
     if (device.replay_finished()) {
       break;

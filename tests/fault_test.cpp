@@ -28,10 +28,6 @@ const std::string kReader = RAW_CAN_READER_PATH;
 const std::string kWriter = RAW_CAN_WRITER_PATH;
 const std::string kSim = ZELBOR_SIM_PATH;
 
-std::size_t count_lines(const std::string& text) {
-  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // Resident memory of a process in KiB, from /proc.
 long resident_kib(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");

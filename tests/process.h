@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -19,6 +20,10 @@
 extern char** environ;
 
 namespace rawcan::testing {
+
+inline std::size_t count_lines(const std::string& text) {
+  return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -54,14 +54,14 @@ class Replay : public ::testing::Test {
       RawCanMessage frame{};
       frame.id = extended ? (RAW_CAN_EXTENDED_FLAG | (0x1ABC0000u + i)) : 0x100u + i;
       frame.length = static_cast<int8_t>(i % 9);
-      char spec[64];
-      int used = std::snprintf(spec, sizeof spec, extended ? "%08X#" : "%03X#",
+      char frame_text[64];
+      int used = std::snprintf(frame_text, sizeof frame_text, extended ? "%08X#" : "%03X#",
                                frame.id & ~RAW_CAN_EXTENDED_FLAG);
       for (int b = 0; b < frame.length; ++b) {
         frame.data[b] = static_cast<uint8_t>(0xA0 + i + b);
-        used += std::snprintf(spec + used, sizeof spec - used, "%02X", frame.data[b]);
+        used += std::snprintf(frame_text + used, sizeof frame_text - used, "%02X", frame.data[b]);
       }
-      log << "(1436509052." << 100000 + 5000 * i << ") can0 " << spec << "\n";
+      log << "(1436509052." << 100000 + 5000 * i << ") can0 " << frame_text << "\n";
       frames.push_back(frame);
       if (i == 4) {
         log << "(1436509052.120001) can0 123#R\n";

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <new>
 #include <type_traits>
 
+#include "clock.h"
 #include "sequence.h"
 #include "wire.h"
 
@@ -49,7 +49,7 @@ struct LinkState {
   uint16_t frame_cursor;  // next frame of the oldest datagram
   uint16_t free_slots[kSlots];
   int free_count;
-  uint16_t slot_size[kSlots];
+  uint16_t slot_frames[kSlots];  // frames held by each slot of the fifo
 
   CtrlMessage controls[kControlQueue];
   int control_head;
@@ -77,20 +77,6 @@ LinkState* started(InterfaceState* state) {
   return link->magic == kStartedMagic ? link : nullptr;
 }
 
-int64_t now_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-uint32_t random_session() {
-  uint32_t value = 0;
-  if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
-    value = static_cast<uint32_t>(now_ns()) ^ (static_cast<uint32_t>(getpid()) << 16);
-  }
-  return value == 0 ? 1 : value;
-}
-
 // Sends one datagram. A temporary failure (EINTR, EAGAIN, ENOBUFS, or an
 // ECONNREFUSED left by an earlier ICMP error) is retried a bounded number of
 // times, waiting at most kSendBackoffMs between tries; anything else, or
@@ -102,7 +88,7 @@ bool send_datagram(LinkState& link, const uint8_t* bytes, std::size_t size) {
                           reinterpret_cast<const sockaddr*>(&link.device), sizeof link.device);
     if (sent == static_cast<ssize_t>(size)) {
       ++link.counters.datagrams_out;
-      link.last_send_ns = now_ns();
+      link.last_send_ns = monotonic_ns();
       return true;
     }
     if (sent >= 0) {
@@ -139,19 +125,19 @@ void send_ack(LinkState& link, uint16_t acked_type, uint32_t acked_sequence) {
 // While the program only reads, the device still has to hear from it now and
 // then, so a device that restarted learns where to send again.
 void keep_alive(LinkState& link) {
-  if (now_ns() - link.last_send_ns >= int64_t{kKeepaliveIntervalMs} * 1000000) {
+  if (monotonic_ns() - link.last_send_ns >= int64_t{kKeepaliveIntervalMs} * 1000000) {
     send_hello(link);
   }
 }
 
-void queue_control(LinkState& link, const wire::Datagram& datagram) {
+void queue_control(LinkState& link, const CtrlMessage& record) {
   if (link.control_count == kControlQueue) {
     link.control_head = (link.control_head + 1) % kControlQueue;
     --link.control_count;
     ++link.counters.controls_overflowed;
   }
   const int tail = (link.control_head + link.control_count) % kControlQueue;
-  wire::control_record(datagram, link.controls[tail]);
+  link.controls[tail] = record;
   ++link.control_count;
 }
 
@@ -167,8 +153,7 @@ void release_oldest_frames(LinkState& link) {
 // or an ack must not be stuck behind them.
 void drop_oldest_frames(LinkState& link) {
   const uint16_t slot = link.frame_fifo[link.fifo_head];
-  link.counters.frames_overflowed +=
-      (link.slot_size[slot] - wire::kHeaderSize) / wire::kFrameSize - link.frame_cursor;
+  link.counters.frames_overflowed += link.slot_frames[slot] - link.frame_cursor;
   release_oldest_frames(link);
 }
 
@@ -222,10 +207,10 @@ bool accept_datagram(LinkState& link, const mmsghdr& message, const sockaddr_in&
       link.counters.frames_in += header.count;
       return true;
     case wire::Kind::kControl: {
-      link.delivered_controls.add(header.sequence);
-      queue_control(link, datagram);
       CtrlMessage record{};
       wire::control_record(datagram, record);
+      link.delivered_controls.add(header.sequence);
+      queue_control(link, record);
       send_ack(link, record.type, header.sequence);
       return false;
     }
@@ -239,7 +224,7 @@ bool accept_datagram(LinkState& link, const mmsghdr& message, const sockaddr_in&
           acked_sequence == link.ack_sequence) {
         link.ack_pending = false;
         link.ack_received = true;
-        queue_control(link, datagram);
+        queue_control(link, record);
       }
       return false;
     }
@@ -282,7 +267,8 @@ void receive_pending(LinkState& link) {
     const uint16_t slot = link.batch_slots[i];
     if (i < received && accept_datagram(link, link.headers[i], link.sources[i], link.slots[slot])) {
       link.frame_fifo[(link.fifo_head + link.fifo_count) % kSlots] = slot;
-      link.slot_size[slot] = static_cast<uint16_t>(link.headers[i].msg_len);
+      link.slot_frames[slot] =
+          static_cast<uint16_t>((link.headers[i].msg_len - wire::kHeaderSize) / wire::kFrameSize);
       ++link.fifo_count;
     } else {
       link.free_slots[link.free_count++] = slot;
@@ -334,7 +320,7 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   link->device.sin_family = AF_INET;
   link->device.sin_addr.s_addr = htonl(device_address);
   link->device.sin_port = htons(static_cast<uint16_t>(second_port));
-  link->own_session = random_session();
+  link->own_session = random_nonzero_u32();
   for (int i = 0; i < kSlots; ++i) {
     link->free_slots[i] = static_cast<uint16_t>(kSlots - 1 - i);
   }
@@ -378,7 +364,7 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
       link->ack_pending = false;
       return ERR_SOCKET;
     }
-    const int64_t deadline = now_ns() + int64_t{kAckWaitMs} * 1000000;
+    const int64_t deadline = monotonic_ns() + int64_t{kAckWaitMs} * 1000000;
     for (;;) {
       if (link->free_count == 0) {
         drop_oldest_frames(*link);
@@ -387,7 +373,7 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
       if (link->ack_received) {
         return 0;
       }
-      const int64_t remaining_ns = deadline - now_ns();
+      const int64_t remaining_ns = deadline - monotonic_ns();
       if (remaining_ns <= 0) {
         break;
       }
@@ -444,10 +430,9 @@ int32_t link_raw_can_read(InterfaceState* state, RawCanMessage* message) {
   const uint16_t slot = link->frame_fifo[link->fifo_head];
   wire::Datagram datagram{};
   datagram.payload = link->slots[slot] + wire::kHeaderSize;
-  datagram.payload_size = link->slot_size[slot] - wire::kHeaderSize;
   wire::frame_at(datagram, link->frame_cursor, *message);
   ++link->counters.frames_delivered;
-  if (++link->frame_cursor == datagram.payload_size / wire::kFrameSize) {
+  if (++link->frame_cursor == link->slot_frames[slot]) {
     release_oldest_frames(*link);
   }
   return 0;
