@@ -283,7 +283,7 @@ TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
                         &frames_out, &dropped, &datagrams_dropped),
             3);
   EXPECT_GT(datagrams_dropped, 0u);
-  EXPECT_EQ(counters.lost, datagrams_dropped) << "every gap counted, exactly";
+  EXPECT_EQ(counters.frames_lost, datagrams_dropped) << "every gap counted, exactly";
   EXPECT_EQ(received.size(), frames_out);
   EXPECT_EQ(frames_out + dropped, kBatches * 50u);
   EXPECT_EQ(counters.frames_in, frames_out);

@@ -113,7 +113,7 @@ TEST_F(LinkTest, FramesArriveInOrderAndAreCounted) {
   EXPECT_EQ(c.frames_in, 58u);
   EXPECT_EQ(c.frames_delivered, 58u);
   EXPECT_EQ(c.datagrams_in, 3u);
-  EXPECT_EQ(c.lost + c.malformed + c.foreign + c.stale, 0u);
+  EXPECT_EQ(c.frames_lost + c.malformed + c.foreign + c.stale, 0u);
   RawCanMessage frame{};
   EXPECT_EQ(link_raw_can_read(state.get(), &frame), ERR_NO_DATA);
 }
@@ -204,7 +204,7 @@ TEST_F(LinkTest, MalformedDatagramsFromTheDeviceAreDroppedAndTheLinkGoesOn) {
   EXPECT_EQ(read_ids(expected.size()), expected);
   const ZelborCounters c = counters();
   EXPECT_EQ(c.malformed, malformed.size());
-  EXPECT_EQ(c.lost, 0u);
+  EXPECT_EQ(c.frames_lost, 0u);
 }
 
 TEST_F(LinkTest, GapsAreCountedExactlyAndNothingIsDeliveredTwice) {
@@ -213,7 +213,7 @@ TEST_F(LinkTest, GapsAreCountedExactlyAndNothingIsDeliveredTwice) {
   }
   EXPECT_EQ(read_ids(5), (std::vector<uint32_t>{0, 1000, 5000, 6000, 10000}));
   const ZelborCounters c = counters();
-  EXPECT_EQ(c.lost, 3u + 3u);  // 2-4 and 7-9
+  EXPECT_EQ(c.frames_lost, 3u + 3u);  // 2-4 and 7-9
   EXPECT_EQ(c.stale, 2u);      // the late 3 and the repeated 5
 }
 
@@ -235,7 +235,7 @@ TEST_F(LinkTest, DeviceControlRecordsAreAcknowledgedAndDeliveredOnce) {
     ++acks;
   }
   EXPECT_EQ(acks, 3);
-  EXPECT_EQ(counters().lost, 0u);
+  EXPECT_EQ(counters().frames_lost, 0u);
 }
 
 TEST_F(LinkTest, ADeviceRestartStartsItsSequenceAfresh) {
@@ -245,7 +245,7 @@ TEST_F(LinkTest, ADeviceRestartStartsItsSequenceAfresh) {
   ASSERT_TRUE(device.send_to(host, frames_datagram(10, 1, 4, 1)));
   EXPECT_EQ(read_ids(4), (std::vector<uint32_t>{1, 2, 3, 4}));
   EXPECT_EQ(counters().device_restarts, 1u);
-  EXPECT_EQ(counters().lost, 0u);
+  EXPECT_EQ(counters().frames_lost, 0u);
 }
 
 // Sequences start at 0, so datagrams lost before the first arrival count too.
@@ -253,7 +253,7 @@ TEST_F(LinkTest, LossBeforeTheFirstArrivalIsCounted) {
   ASSERT_TRUE(device.send_to(host, frames_datagram(9, 3, 1, 1)));
   ASSERT_TRUE(device.send_to(host, frames_datagram(10, 2, 2, 1)));
   EXPECT_EQ(read_ids(2), (std::vector<uint32_t>{1, 2}));
-  EXPECT_EQ(counters().lost, 3u + 2u);
+  EXPECT_EQ(counters().frames_lost, 3u + 2u);
 }
 
 TEST_F(LinkTest, AnIdleLinkTellsTheDeviceItIsStillThere) {

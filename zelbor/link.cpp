@@ -195,11 +195,11 @@ bool accept_datagram(LinkState& link, const mmsghdr& message, const sockaddr_in&
       ++link.counters.stale;
       return false;
     }
-    if (link.counters.lost > 0) {
-      --link.counters.lost;
+    if (link.counters.frames_lost > 0) {
+      --link.counters.frames_lost;
     }
   }
-  link.counters.lost += order.gap;
+  link.counters.frames_lost += order.gap;
   ++link.counters.datagrams_in;
 
   switch (header.kind) {

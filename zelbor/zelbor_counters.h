@@ -1,7 +1,7 @@
 /*
  * The stand-in library's extras beyond the device interface: its counters and
- * the result codes of its own. The programs do not use them; tests, the demo
- * and benchmarks do.
+ * the result codes of its own. The programs look ZelborGetCounters up at run
+ * time, so they still run against a library without it.
  */
 #ifndef ZELBOR_COUNTERS_H
 #define ZELBOR_COUNTERS_H
@@ -15,22 +15,28 @@ extern "C" {
 enum {
   ZELBOR_ERR_NO_ANSWER = -12, /* the device did not acknowledge a control record */
   ZELBOR_ERR_ARGUMENT = -13,  /* a null pointer, a bad count, or a frame length above 8 */
-  ZELBOR_ERR_NOT_STARTED = -14
+  ZELBOR_ERR_NOT_STARTED = -14,
+  ZELBOR_ERR_REFUSED = -15, /* another host holds the channel */
+  ZELBOR_ERR_BACKLOG = -16  /* the device has not yet taken earlier frames; try again */
 };
 
 typedef struct ZelborCounters {
   uint64_t datagrams_in;        /* valid datagrams from the device */
   uint64_t datagrams_out;       /* datagrams sent to the device */
   uint64_t frames_in;           /* frames received from the device */
-  uint64_t frames_out;          /* frames sent to the device */
+  uint64_t frames_out;          /* frames taken by ZelborRawCanWrite */
   uint64_t frames_delivered;    /* frames handed to ZelborRawCanRead callers */
   uint64_t malformed;           /* datagrams from the device that failed a check */
-  uint64_t foreign;             /* datagrams from any other address or port */
-  uint64_t lost;                /* datagrams missing from the device's sequence */
+  uint64_t foreign;             /* datagrams from another address or port, or for another run */
+  uint64_t frames_lost;         /* frames the device sent or dropped that never arrived */
+  uint64_t controls_lost;       /* control records the device sent that never arrived */
   uint64_t stale;               /* duplicate or late datagrams, dropped */
+  uint64_t out_of_window;       /* datagrams numbered far from the stream, dropped */
+  uint64_t resyncs;             /* times a stream moved to a new run of numbers */
   uint64_t device_restarts;     /* times the device's session changed */
   uint64_t frames_overflowed;   /* frames dropped because nobody read them */
   uint64_t controls_overflowed; /* control records dropped because nobody read them */
+  uint64_t batches_resent;      /* frame datagrams sent again, not yet taken by the device */
   uint64_t send_retries;        /* temporary send failures retried */
   uint64_t send_failures;       /* sends given up */
 } ZelborCounters;
