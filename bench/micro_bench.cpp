@@ -52,7 +52,7 @@ void BM_DecodeFiftyFrames(benchmark::State& state) {
   }
   uint8_t bytes[zelbor::wire::kMaxDatagram];
   const std::size_t size =
-      zelbor::wire::encode_frames(1, 2, frames.data(), frames.size(), bytes, sizeof bytes);
+      zelbor::wire::encode_frames({1, 2, 3, 4}, frames.data(), frames.size(), bytes, sizeof bytes);
   RawCanMessage out[50];
   for (auto _ : state) {
     zelbor::wire::Datagram datagram{};

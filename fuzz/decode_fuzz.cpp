@@ -25,24 +25,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           __builtin_trap();
         }
       }
-      again_size = encode_frames(header.session, header.sequence, frames.data(), frames.size(),
-                                 again, sizeof again);
+      again_size =
+          encode_frames(header.envelope, frames.data(), frames.size(), again, sizeof again);
       break;
     }
     case Kind::kControl:
     case Kind::kAck: {
       CtrlMessage record{};
       control_record(datagram, record);
-      again_size =
-          encode_control(header.kind, header.session, header.sequence, record, again, sizeof again);
+      again_size = encode_control(header.kind, header.envelope, record, again, sizeof again);
       break;
     }
     case Kind::kHello:
-      again_size = encode_hello(header.session, header.sequence, hello_device_session(datagram),
-                                again, sizeof again);
-      break;
     case Kind::kBye:
-      again_size = encode_bye(header.session, header.sequence, again, sizeof again);
+    case Kind::kRefused:
+      again_size = encode_signal(header.kind, header.envelope, again, sizeof again);
       break;
   }
   if (again_size != size || std::memcmp(again, data, size) != 0) {

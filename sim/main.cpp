@@ -19,6 +19,7 @@
 
 #include "clock.h"
 #include "sim_device.h"
+#include "udp.h"
 
 namespace {
 
@@ -149,24 +150,13 @@ class SocketOutbox final : public zelbor::sim::Outbox {
  public:
   explicit SocketOutbox(const std::vector<int>& sockets) : sockets_(sockets) {}
   bool send(int channel, const sockaddr_in& to, const uint8_t* bytes, std::size_t size) override {
-    for (int attempt = 0; attempt < 20; ++attempt) {
-      const ssize_t sent = ::sendto(sockets_[channel], bytes, size, MSG_DONTWAIT,
-                                    reinterpret_cast<const sockaddr*>(&to), sizeof to);
-      if (sent == static_cast<ssize_t>(size)) {
-        return true;
-      }
-      if (sent >= 0 ||
-          (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOBUFS && errno != EINTR)) {
-        return false;
-      }
-      pollfd writable{sockets_[channel], POLLOUT, 0};
-      ::poll(&writable, 1, 1);
-    }
-    return false;
+    return zelbor::udp::send_datagram(zelbor::system_socket_ops(), sockets_[channel], bytes, size,
+                                      to, tally_);
   }
 
  private:
   const std::vector<int>& sockets_;
+  zelbor::udp::SendTally tally_{};
 };
 
 // Reads a candump log; reports malformed lines by number and counts the
@@ -255,10 +245,8 @@ int main(int argc, char** argv) {
     inet_pton(AF_INET, options.address.c_str(), &address.sin_addr);
     const int port = zelbor::sim::kBasePort + 2 * channel;
     address.sin_port = htons(static_cast<uint16_t>(port));
-    const int buffer_bytes = 4 * 1024 * 1024;
-    if (fd >= 0 &&
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer_bytes, sizeof buffer_bytes) != 0) {
-      setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
+    if (fd >= 0) {
+      zelbor::udp::request_receive_buffer(fd);
     }
     if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
       std::fprintf(stderr, "zelbor_sim: cannot serve channel %d on %s:%d: %s\n", channel,
@@ -276,8 +264,8 @@ int main(int argc, char** argv) {
 
   const uint64_t seed =
       (uint64_t{zelbor::random_nonzero_u32()} << 32) | zelbor::random_nonzero_u32();
-  zelbor::sim::SimDevice device(options.channels, zelbor::random_nonzero_u32(), options.drop, seed,
-                                zelbor::monotonic_ns(), stdout);
+  zelbor::sim::SimDevice device(options.channels, options.drop, seed, zelbor::monotonic_ns(),
+                                stdout);
   if (options.generate > 0) {
     device.enable_generator(options.generate, options.count);
   }
@@ -298,8 +286,12 @@ int main(int argc, char** argv) {
   for (const int fd : sockets) {
     descriptors.push_back(pollfd{fd, POLLIN, 0});
   }
-  constexpr unsigned kBatch = 64;
-  static uint8_t buffers[kBatch][2048];
+  constexpr int kBatch = 64;
+  static uint8_t storage[kBatch][2048];
+  uint8_t* buffers[kBatch];
+  for (int i = 0; i < kBatch; ++i) {
+    buffers[i] = storage[i];
+  }
   mmsghdr messages[kBatch];
   iovec vectors[kBatch];
   sockaddr_in sources[kBatch];
@@ -317,16 +309,11 @@ int main(int argc, char** argv) {
         continue;
       }
       for (int rounds = 0; rounds < 16; ++rounds) {  // bounded, so no channel starves the rest
-        for (unsigned i = 0; i < kBatch; ++i) {
-          vectors[i] = iovec{buffers[i], sizeof buffers[i]};
-          messages[i].msg_hdr = msghdr{};
-          messages[i].msg_hdr.msg_name = &sources[i];
-          messages[i].msg_hdr.msg_namelen = sizeof sources[i];
-          messages[i].msg_hdr.msg_iov = &vectors[i];
-          messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int received = ::recvmmsg(sockets[channel], messages, kBatch, MSG_DONTWAIT, nullptr);
-        if (received <= 0) {
+        zelbor::udp::prepare_receive(messages, vectors, sources, buffers, sizeof storage[0],
+                                     kBatch);
+        const int received = zelbor::udp::receive_batch(zelbor::system_socket_ops(),
+                                                        sockets[channel], messages, kBatch);
+        if (received == 0) {
           break;
         }
         const int64_t now = zelbor::monotonic_ns();
@@ -337,7 +324,7 @@ int main(int argc, char** argv) {
           device.handle(channel, sources[i], buffers[i], cut ? 0 : messages[i].msg_len, now,
                         outbox);
         }
-        if (received < static_cast<int>(kBatch)) {
+        if (received < kBatch) {
           break;
         }
       }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "generated.h"
+#include "stream.h"
 
 namespace zelbor::sim {
 namespace {
@@ -21,30 +22,48 @@ void describe_endpoint(const sockaddr_in& address, char* text, std::size_t size)
 
 }  // namespace
 
-SimDevice::SimDevice(int channels, uint32_t session, double drop_fraction, uint64_t seed,
-                     int64_t start_ns, std::FILE* events)
+SimDevice::SimDevice(int channels, double drop_fraction, uint64_t seed, int64_t start_ns,
+                     std::FILE* events)
     : channels_(static_cast<std::size_t>(channels)),
-      session_(session),
       drop_fraction_(drop_fraction),
       random_state_(seed == 0 ? 0x9E3779B97F4A7C15ULL : seed),
       start_ns_(start_ns),
-      events_(events) {}
+      events_(events) {
+  for (Channel& state : channels_) {
+    state.unacked.resize(kControlWindow);
+  }
+}
 
 uint64_t SimDevice::time_count(int64_t now_ns) const {
   const auto elapsed = static_cast<uint64_t>(now_ns > start_ns_ ? now_ns - start_ns_ : 0);
   return elapsed / 1000 * 32 + elapsed % 1000 * 32 / 1000;
 }
 
-bool SimDevice::should_drop() {
-  if (drop_fraction_ <= 0.0) {
-    return false;
-  }
-  // xorshift64*: cheap and good enough for fault injection
+// xorshift64*: cheap and good enough for sessions and fault injection
+uint64_t SimDevice::next_random() {
   random_state_ ^= random_state_ >> 12;
   random_state_ ^= random_state_ << 25;
   random_state_ ^= random_state_ >> 27;
-  const uint64_t value = random_state_ * 0x2545F4914F6CDD1DULL;
-  return static_cast<double>(value >> 11) * 0x1.0p-53 < drop_fraction_;
+  return random_state_ * 0x2545F4914F6CDD1DULL;
+}
+
+bool SimDevice::should_drop() {
+  return drop_fraction_ > 0.0 &&
+         static_cast<double>(next_random() >> 11) * 0x1.0p-53 < drop_fraction_;
+}
+
+void SimDevice::event(int channel, const sockaddr_in& host, const char* what) {
+  if (events_ == nullptr) {
+    return;
+  }
+  char endpoint[64];
+  describe_endpoint(host, endpoint, sizeof endpoint);
+  std::fprintf(events_, "channel %d: host %s %s\n", channel, endpoint, what);
+  std::fflush(events_);
+}
+
+wire::Envelope SimDevice::envelope(const Channel& state, uint32_t sequence) const {
+  return {state.session, state.host_session, sequence, state.next_batch};
 }
 
 bool SimDevice::transmit(int channel, const uint8_t* bytes, std::size_t size, uint64_t frames,
@@ -59,27 +78,38 @@ bool SimDevice::transmit(int channel, const uint8_t* bytes, std::size_t size, ui
   return true;
 }
 
-void SimDevice::join(int channel, const sockaddr_in& from, int64_t now_ns) {
+void SimDevice::join(int channel, const sockaddr_in& from, const wire::Header& header,
+                     int64_t now_ns, Outbox& outbox) {
   Channel& state = channels_[channel];
-  if (state.host_present) {
-    leave(channel, "replaced");
-  }
-  state.host_present = true;
-  state.host_listening = false;
+  state.held = true;
+  state.present = true;
+  state.listening = false;
   state.host = from;
+  state.host_session = header.envelope.session;
+  do {
+    state.session = static_cast<uint32_t>(next_random() >> 32);
+  } while (state.session == 0);
   state.last_heard_ns = now_ns;
-  state.from_host = SequenceTracker{};
-  state.send_sequence = 0;  // each host hears the device's sequence from 0
-  if (events_ != nullptr) {
-    char endpoint[64];
-    describe_endpoint(from, endpoint, sizeof endpoint);
-    std::fprintf(events_, "channel %d: host %s joined\n", channel, endpoint);
-    std::fflush(events_);
+  state.next_frame = 0;
+  state.next_control = 0;
+  state.oldest_unacked = 0;
+  state.waiting_count = 0;
+  state.dropped_while_away = 0;
+  // The host's oldest frame datagram not yet taken: after a device restart
+  // the host goes on numbering where it was.
+  state.next_batch = header.envelope.ack;
+  event(channel, from, "joined");
+  if (header.envelope.peer != 0) {
+    // The host knew an earlier session of the device, so its chip was
+    // initialised: it listens at once and hears that the device is back,
+    // so a program waiting for a control record goes on.
+    start_listening(channel, now_ns);
+    send_control(channel, wire::kReadyRecordType, nullptr, 0, now_ns, outbox);
   }
 }
 
 void SimDevice::start_listening(int channel, int64_t now_ns) {
-  channels_[channel].host_listening = true;
+  channels_[channel].listening = true;
   if (!anyone_listening_) {
     anyone_listening_ = true;
     first_listen_ns_ = now_ns;
@@ -88,51 +118,88 @@ void SimDevice::start_listening(int channel, int64_t now_ns) {
 
 void SimDevice::leave(int channel, const char* why) {
   Channel& state = channels_[channel];
-  if (!state.host_present) {
+  if (!state.held) {
     return;
   }
-  state.host_present = false;
-  state.host_listening = false;
+  state.held = false;
+  state.present = false;
+  state.listening = false;
   state.stats.dropped += state.pending_count;
   state.pending_count = 0;
+  state.stats.controls_dropped += state.waiting_count;
   for (Unacked& entry : state.unacked) {
-    entry.used = false;
+    entry.waiting = false;
   }
-  if (events_ != nullptr) {
-    char endpoint[64];
-    describe_endpoint(state.host, endpoint, sizeof endpoint);
-    std::fprintf(events_, "channel %d: host %s left (%s)\n", channel, endpoint, why);
-    std::fflush(events_);
+  state.waiting_count = 0;
+  char text[96];
+  std::snprintf(text, sizeof text, "left (%s)", why);
+  event(channel, state.host, text);
+}
+
+void SimDevice::refuse(int channel, const sockaddr_in& from, const wire::Header& header,
+                       int64_t now_ns, Outbox& outbox) {
+  Channel& state = channels_[channel];
+  ++state.stats.refused;
+  // At most one answer per datagram and a bounded rate, so a flood gains nothing.
+  if (now_ns - state.last_refusal_ns >= kRefusalSpacingNs) {
+    state.last_refusal_ns = now_ns;
+    uint8_t bytes[wire::kHeaderSize];
+    const std::size_t size = wire::encode_signal(
+        wire::Kind::kRefused, {0, header.envelope.session, 0, 0}, bytes, sizeof bytes);
+    outbox.send(channel, from, bytes, size);
+  }
+  if (now_ns - state.last_refusal_event_ns >= 1'000'000'000) {
+    state.last_refusal_event_ns = now_ns;
+    char holder[64];
+    describe_endpoint(state.host, holder, sizeof holder);
+    char text[96];
+    std::snprintf(text, sizeof text, "refused (channel held by %s)", holder);
+    event(channel, from, text);
   }
 }
 
 void SimDevice::send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,
                              int64_t now_ns, Outbox& outbox) {
   Channel& state = channels_[channel];
+  const uint32_t number = state.next_control++;
+  if (number - state.oldest_unacked >= kControlWindow) {
+    Unacked& oldest = state.unacked[state.oldest_unacked % kControlWindow];
+    if (oldest.waiting) {
+      oldest.waiting = false;
+      --state.waiting_count;
+      ++state.stats.controls_dropped;
+    }
+    ++state.oldest_unacked;
+  }
   CtrlMessage record{};
   record.type = type;
   record.length = length;
   if (length != 0) {
     std::memcpy(record.data, data, length);
   }
-  // Reuse the oldest slot when every one is taken.
-  Unacked* slot = &state.unacked[0];
-  for (Unacked& entry : state.unacked) {
-    if (!entry.used) {
-      slot = &entry;
-      break;
-    }
-    if (entry.next_try_ns < slot->next_try_ns) {
-      slot = &entry;
-    }
+  Unacked& entry = state.unacked[number % kControlWindow];
+  entry.waiting = true;
+  entry.next_try_ns = now_ns + kControlRetryNs;
+  entry.size = wire::encode_control(wire::Kind::kControl, envelope(state, number), record,
+                                    entry.bytes, sizeof entry.bytes);
+  ++state.waiting_count;
+  transmit(channel, entry.bytes, entry.size, 0, outbox);
+}
+
+void SimDevice::acknowledged(int channel, uint32_t number) {
+  Channel& state = channels_[channel];
+  if (number - state.oldest_unacked >= state.next_control - state.oldest_unacked) {
+    return;  // not a record in flight
   }
-  slot->used = true;
-  slot->sequence = state.send_sequence++;
-  slot->tries_left = kControlTries - 1;
-  slot->next_try_ns = now_ns + kControlRetryNs;
-  slot->size = wire::encode_control(wire::Kind::kControl, session_, slot->sequence, record,
-                                    slot->bytes, sizeof slot->bytes);
-  transmit(channel, slot->bytes, slot->size, 0, outbox);
+  Unacked& entry = state.unacked[number % kControlWindow];
+  if (entry.waiting) {
+    entry.waiting = false;
+    --state.waiting_count;
+  }
+  while (state.oldest_unacked != state.next_control &&
+         !state.unacked[state.oldest_unacked % kControlWindow].waiting) {
+    ++state.oldest_unacked;
+  }
 }
 
 void SimDevice::flush_channel(int channel, Outbox& outbox) {
@@ -141,8 +208,9 @@ void SimDevice::flush_channel(int channel, Outbox& outbox) {
     return;
   }
   uint8_t datagram[wire::kMaxDatagram];
-  const std::size_t size = wire::encode_frames(session_, state.send_sequence++, state.pending,
+  const std::size_t size = wire::encode_frames(envelope(state, state.next_frame), state.pending,
                                                state.pending_count, datagram, sizeof datagram);
+  state.next_frame += static_cast<uint32_t>(state.pending_count);
   transmit(channel, datagram, size, state.pending_count, outbox);
   state.pending_count = 0;
 }
@@ -176,22 +244,20 @@ void SimDevice::put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t 
   frame.time_low = static_cast<uint32_t>(stamp);
   for (int channel = 0; channel < channels(); ++channel) {
     Channel& state = channels_[channel];
-    if (channel == from_channel || !state.host_listening) {
+    if (channel == from_channel || !state.held || !state.listening) {
+      continue;
+    }
+    if (!state.present) {
+      // Numbered all the same, so the host counts what it missed.
+      ++state.next_frame;
+      ++state.stats.dropped;
+      ++state.dropped_while_away;
       continue;
     }
     state.pending[state.pending_count++] = frame;
     if (state.pending_count == wire::kMaxFramesPerDatagram) {
       flush_channel(channel, outbox);
     }
-  }
-}
-
-void SimDevice::put_on_bus(int from_channel, const wire::Datagram& datagram, int64_t now_ns,
-                           Outbox& outbox) {
-  for (std::size_t i = 0; i < datagram.header.count; ++i) {
-    RawCanMessage frame{};
-    wire::frame_at(datagram, i, frame);
-    put_frame_on_bus(from_channel, frame, now_ns, outbox);
   }
 }
 
@@ -265,6 +331,36 @@ void SimDevice::set_recorder(std::FILE* file, int64_t realtime_offset_ns) {
   realtime_offset_ns_ = realtime_offset_ns;
 }
 
+// The host's frame datagrams go on the bus exactly once and in order: the
+// next one is taken and answered with its MESSAGE_COUNT; a repeat or one
+// after a gap is answered with an ack naming the next one taken, so the
+// host sends again from there.
+void SimDevice::take_frames(int channel, const wire::Datagram& datagram, int64_t now_ns,
+                            Outbox& outbox) {
+  Channel& state = channels_[channel];
+  const wire::Header& header = datagram.header;
+  if (header.envelope.sequence != state.next_batch) {
+    if (!is_after(header.envelope.sequence, state.next_batch)) {
+      ++state.stats.repeats;
+    }
+    uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
+    const std::size_t size = wire::encode_ack(envelope(state, 0), wire::kFramesAckedType,
+                                              header.envelope.sequence, ack, sizeof ack);
+    transmit(channel, ack, size, 0, outbox);
+    return;
+  }
+  ++state.next_batch;
+  state.stats.frames_in += header.count;
+  for (std::size_t i = 0; i < header.count; ++i) {
+    RawCanMessage frame{};
+    wire::frame_at(datagram, i, frame);
+    put_frame_on_bus(channel, frame, now_ns, outbox);
+  }
+  const uint8_t count[2] = {static_cast<uint8_t>(header.count),
+                            static_cast<uint8_t>(header.count >> 8)};
+  send_control(channel, MESSAGE_COUNT, count, 2, now_ns, outbox);
+}
+
 void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
                        int64_t now_ns, Outbox& outbox) {
   if (channel < 0 || channel >= channels()) {
@@ -272,45 +368,66 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
   }
   Channel& state = channels_[channel];
   wire::Datagram datagram{};
-  if (wire::decode(bytes, size, datagram) != wire::DecodeError::kNone) {
+  if (wire::decode(bytes, size, datagram) != wire::DecodeError::kNone ||
+      datagram.header.kind == wire::Kind::kRefused) {
     ++state.stats.malformed;
     return;
   }
   const wire::Header& header = datagram.header;
-  if (!state.host_present || !same_endpoint(state.host, from)) {
+  const bool from_holder = state.held && same_endpoint(state.host, from) &&
+                           state.host_session == header.envelope.session;
+  if (!from_holder) {
     if (header.kind == wire::Kind::kBye || header.kind == wire::Kind::kAck) {
       return;  // nothing to say goodbye to or to acknowledge
     }
-    join(channel, from, now_ns);
+    if (state.held && same_endpoint(state.host, from)) {
+      if (header.envelope.peer != 0 && header.envelope.peer != state.session) {
+        return;  // late from an earlier run on this endpoint
+      }
+      leave(channel, "replaced by a new run");
+    } else if (state.held && state.present) {
+      refuse(channel, from, header, now_ns, outbox);
+      return;
+    } else if (state.held) {
+      char newcomer[64];
+      describe_endpoint(from, newcomer, sizeof newcomer);
+      char why[96];
+      std::snprintf(why, sizeof why, "replaced by %s", newcomer);
+      leave(channel, why);
+    }
+    join(channel, from, header, now_ns, outbox);
+  }
+  if (header.kind == wire::Kind::kBye) {
+    leave(channel, "goodbye");
+    return;
   }
   state.last_heard_ns = now_ns;
-  const SequenceResult order = track(state.from_host, header.session, header.sequence);
+  if (!state.present) {
+    state.present = true;
+    char text[96];
+    std::snprintf(text, sizeof text, "back (%llu frames dropped while away)",
+                  static_cast<unsigned long long>(state.dropped_while_away));
+    event(channel, state.host, text);
+    state.dropped_while_away = 0;
+    for (Unacked& entry : state.unacked) {
+      entry.next_try_ns = now_ns;  // repeat at once what it has not acknowledged
+    }
+  }
 
   switch (header.kind) {
-    case wire::Kind::kHello: {
-      const uint32_t known = wire::hello_device_session(datagram);
-      if (known != 0 && !state.host_listening) {
-        start_listening(channel, now_ns);  // initialised with this or an earlier run
-      }
-      if (known != 0 && known != session_) {
-        // The host knew the device before a restart: tell it the device is
-        // back, so a program waiting for a control record goes on.
-        send_control(channel, wire::kReadyRecordType, nullptr, 0, now_ns, outbox);
-      }
-      break;
-    }
+    case wire::Kind::kHello:
     case wire::Kind::kBye:
-      leave(channel, "goodbye");
+    case wire::Kind::kRefused:
       break;
     case wire::Kind::kControl: {
       CtrlMessage record{};
       wire::control_record(datagram, record);
-      if (record.type == INIT_CAN_CHIP && !state.host_listening) {
+      if (record.type == INIT_CAN_CHIP && !state.listening) {
         start_listening(channel, now_ns);
       }
       uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
-      const std::size_t ack_size = wire::encode_ack(session_, state.send_sequence++, record.type,
-                                                    header.sequence, ack, sizeof ack);
+      const std::size_t ack_size = wire::encode_ack(envelope(state, 0), record.type,
+                                                    header.envelope.sequence, ack, sizeof ack);
       transmit(channel, ack, ack_size, 0, outbox);
       break;
     }
@@ -320,48 +437,43 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
       uint16_t acked_type = 0;
       uint32_t acked_sequence = 0;
       if (wire::parse_ack(record, acked_type, acked_sequence)) {
-        for (Unacked& entry : state.unacked) {
-          if (entry.used && entry.sequence == acked_sequence) {
-            entry.used = false;
-          }
-        }
+        acknowledged(channel, acked_sequence);
       }
       break;
     }
-    case wire::Kind::kFrames: {
-      if (order.verdict == SequenceVerdict::kStale) {
-        break;  // already on the bus once
-      }
-      state.stats.frames_in += header.count;
-      put_on_bus(channel, datagram, now_ns, outbox);
-      const uint8_t count[2] = {static_cast<uint8_t>(header.count),
-                                static_cast<uint8_t>(header.count >> 8)};
-      send_control(channel, MESSAGE_COUNT, count, 2, now_ns, outbox);
+    case wire::Kind::kFrames:
+      take_frames(channel, datagram, now_ns, outbox);
       break;
-    }
   }
 }
 
 void SimDevice::tick(int64_t now_ns, Outbox& outbox) {
   for (int channel = 0; channel < channels(); ++channel) {
     Channel& state = channels_[channel];
-    if (!state.host_present) {
+    if (!state.held) {
+      continue;
+    }
+    if (!state.present) {
+      if (now_ns - state.last_heard_ns > kSeatKeepNs) {
+        leave(channel, "silent for 10 minutes");
+      }
       continue;
     }
     if (now_ns - state.last_heard_ns > kHostTimeoutNs) {
-      leave(channel, "silent");
+      flush_channel(channel, outbox);
+      state.present = false;
+      event(channel, state.host, "away (silent; its place is kept)");
       continue;
     }
-    for (Unacked& entry : state.unacked) {
-      if (!entry.used || entry.next_try_ns > now_ns) {
-        continue;
+    if (state.waiting_count == 0) {
+      continue;
+    }
+    for (uint32_t number = state.oldest_unacked; number != state.next_control; ++number) {
+      Unacked& entry = state.unacked[number % kControlWindow];
+      if (entry.waiting && entry.next_try_ns <= now_ns) {
+        entry.next_try_ns = now_ns + kControlRetryNs;
+        transmit(channel, entry.bytes, entry.size, 0, outbox);
       }
-      if (entry.tries_left-- <= 0) {
-        entry.used = false;
-        continue;
-      }
-      entry.next_try_ns = now_ns + kControlRetryNs;
-      transmit(channel, entry.bytes, entry.size, 0, outbox);
     }
   }
 }

@@ -1,9 +1,16 @@
 // The simulated device's behaviour, apart from its sockets: what it does with
 // each datagram a host sends, and what it sends back. All channels share one
 // bus: frames written on one channel reach the hosts of every other channel.
-// A host joins a channel with its first datagram, and listens to the bus once
-// its CAN chip is initialised (INIT_CAN_CHIP), or at once if it says it knew
-// an earlier run of the device.
+//
+// Each channel has one seat. The first host to send a datagram takes it, and
+// hears the bus once its CAN chip is initialised (INIT_CAN_CHIP), or at once
+// if it says it knew an earlier session of the device. While the host is
+// present (heard within 3 s) the seat is its own: anyone else is refused. A
+// host that goes silent keeps its seat and its numbering, and picks up where
+// it left off when it is heard again; frames it missed meanwhile are dropped
+// and counted, and show as a gap in its numbering. Another host, or the same
+// endpoint with a new session (the program restarted), takes the seat of a
+// silent host; a seat silent for 10 minutes is given up.
 #pragma once
 
 #include <netinet/in.h>
@@ -13,7 +20,6 @@
 #include <vector>
 
 #include "candump.h"
-#include "sequence.h"
 #include "wire.h"
 #include "zelbor.h"
 
@@ -22,9 +28,12 @@ namespace zelbor::sim {
 inline constexpr int kBasePort = 34567;
 inline constexpr int kMaxChannels = 64;
 inline constexpr int64_t kHostTimeoutNs = 3'000'000'000;
+inline constexpr int64_t kSeatKeepNs = 600'000'000'000;
 inline constexpr int64_t kControlRetryNs = 50'000'000;
-inline constexpr int kControlTries = 20;
-inline constexpr int kUnackedCapacity = 8;
+inline constexpr int64_t kRefusalSpacingNs = 10'000'000;
+// A control record is repeated until acknowledged, and given up once this
+// many newer ones were sent: the host's window for delivering it once.
+inline constexpr uint32_t kControlWindow = 256;
 
 // Where the device's datagrams go; false if a datagram could not be sent.
 class Outbox {
@@ -34,23 +43,25 @@ class Outbox {
 };
 
 struct ChannelStats {
-  uint64_t frames_in;          // frames the channel's host wrote
+  uint64_t frames_in;          // frames the channel's host wrote, taken onto the bus
   uint64_t frames_out;         // frames sent to the channel's host
   uint64_t dropped;            // frames meant for the channel's host that did not go out
   uint64_t datagrams_dropped;  // datagrams of any kind to the host that did not go out
+  uint64_t controls_dropped;   // control records given up before the host acknowledged them
+  uint64_t repeats;            // frame datagrams the host sent again, already taken
+  uint64_t refused;            // datagrams from hosts refused while another held the channel
   uint64_t malformed;          // datagrams that failed a check
 };
 
 class SimDevice {
  public:
-  SimDevice(int channels, uint32_t session, double drop_fraction, uint64_t seed, int64_t start_ns,
-            std::FILE* events);
+  SimDevice(int channels, double drop_fraction, uint64_t seed, int64_t start_ns, std::FILE* events);
 
   void handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
               int64_t now_ns, Outbox& outbox);
   // Sends frames still waiting for a full datagram.
   void flush(Outbox& outbox);
-  // Repeats unacknowledged control records and lets silent hosts go.
+  // Repeats unacknowledged control records, notices silent hosts, gives up old seats.
   void tick(int64_t now_ns, Outbox& outbox);
 
   // Puts `rate` frames a second on the bus, as another node would, from the
@@ -76,48 +87,65 @@ class SimDevice {
   bool has_pending_frames() const;
   int channels() const { return static_cast<int>(channels_.size()); }
   const ChannelStats& stats(int channel) const { return channels_[channel].stats; }
-  bool host_present(int channel) const { return channels_[channel].host_present; }
-  bool host_listening(int channel) const { return channels_[channel].host_listening; }
+  bool host_present(int channel) const {
+    return channels_[channel].held && channels_[channel].present;
+  }
+  bool host_listening(int channel) const {
+    return channels_[channel].held && channels_[channel].listening;
+  }
 
   // The 64-bit time count, 32 per microsecond since the device started.
   uint64_t time_count(int64_t now_ns) const;
 
  private:
   struct Unacked {
-    bool used;
-    uint32_t sequence;
-    int tries_left;
+    bool waiting;
     int64_t next_try_ns;
     std::size_t size;
-    uint8_t bytes[wire::kHeaderSize + wire::kControlHeaderSize + 16];
+    uint8_t bytes[wire::kHeaderSize + wire::kControlHeaderSize + 8];
   };
   struct Channel {
-    bool host_present = false;
-    bool host_listening = false;  // chip initialised: the host receives the bus
+    bool held = false;       // a host has the seat
+    bool present = false;    // heard within kHostTimeoutNs
+    bool listening = false;  // chip initialised: the host receives the bus
     sockaddr_in host{};
+    uint32_t host_session = 0;
+    uint32_t session = 0;  // the device's session with this host
     int64_t last_heard_ns = 0;
-    SequenceTracker from_host{};
-    uint32_t send_sequence = 0;
+    uint32_t next_frame = 0;    // number of the next frame meant for the host
+    uint32_t next_control = 0;  // number of the next control record to the host
+    uint32_t next_batch = 0;    // the host's frame datagram to take next
+    uint64_t dropped_while_away = 0;
     RawCanMessage pending[wire::kMaxFramesPerDatagram]{};
     std::size_t pending_count = 0;
-    Unacked unacked[kUnackedCapacity]{};
+    std::vector<Unacked> unacked;  // by control number modulo kControlWindow
+    uint32_t oldest_unacked = 0;
+    uint32_t waiting_count = 0;
+    int64_t last_refusal_ns = INT64_MIN / 2;
+    int64_t last_refusal_event_ns = INT64_MIN / 2;
     ChannelStats stats{};
   };
 
-  void join(int channel, const sockaddr_in& from, int64_t now_ns);
+  void join(int channel, const sockaddr_in& from, const wire::Header& header, int64_t now_ns,
+            Outbox& outbox);
   void start_listening(int channel, int64_t now_ns);
   void leave(int channel, const char* why);
+  void refuse(int channel, const sockaddr_in& from, const wire::Header& header, int64_t now_ns,
+              Outbox& outbox);
+  void take_frames(int channel, const wire::Datagram& datagram, int64_t now_ns, Outbox& outbox);
+  void acknowledged(int channel, uint32_t number);
+  wire::Envelope envelope(const Channel& state, uint32_t sequence) const;
   bool transmit(int channel, const uint8_t* bytes, std::size_t size, uint64_t frames,
                 Outbox& outbox);
   void send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,
                     int64_t now_ns, Outbox& outbox);
-  void put_on_bus(int from_channel, const wire::Datagram& datagram, int64_t now_ns, Outbox& outbox);
   void put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t now_ns, Outbox& outbox);
   void flush_channel(int channel, Outbox& outbox);
+  void event(int channel, const sockaddr_in& host, const char* what);
+  uint64_t next_random();
   bool should_drop();
 
   std::vector<Channel> channels_;
-  uint32_t session_;
   double drop_fraction_;
   uint64_t random_state_;
   int64_t start_ns_;

@@ -23,26 +23,28 @@ using Bytes = std::vector<uint8_t>;
 constexpr uint16_t kHostPort = 34568;
 constexpr uint16_t kDevicePort = 34567;
 
-Bytes frames_datagram(uint32_t session, uint32_t sequence, uint32_t first_id, std::size_t count) {
+// Datagrams from the device: `peer` is the host's session, as the device learnt it.
+Bytes frames_datagram(uint32_t session, uint32_t peer, uint32_t sequence, uint32_t first_id,
+                      std::size_t count) {
   std::vector<RawCanMessage> frames(count);
   for (std::size_t i = 0; i < count; ++i) {
     frames[i].id = first_id + static_cast<uint32_t>(i);
     frames[i].length = 1;
   }
   Bytes bytes(wire::kMaxDatagram);
-  bytes.resize(
-      wire::encode_frames(session, sequence, frames.data(), count, bytes.data(), bytes.size()));
+  bytes.resize(wire::encode_frames({session, peer, sequence, 0}, frames.data(), count, bytes.data(),
+                                   bytes.size()));
   return bytes;
 }
 
-Bytes control_datagram(uint32_t session, uint32_t sequence, uint16_t type) {
+Bytes control_datagram(uint32_t session, uint32_t peer, uint32_t sequence, uint16_t type) {
   CtrlMessage record{};
   record.type = type;
   record.length = 2;
   record.data[0] = 37;
   Bytes bytes(wire::kHeaderSize + sizeof(CtrlMessage));
-  bytes.resize(wire::encode_control(wire::Kind::kControl, session, sequence, record, bytes.data(),
-                                    bytes.size()));
+  bytes.resize(wire::encode_control(wire::Kind::kControl, {session, peer, sequence, 0}, record,
+                                    bytes.data(), bytes.size()));
   return bytes;
 }
 
@@ -53,13 +55,28 @@ class LinkTest : public ::testing::Test {
   UdpEndpoint device{address, kDevicePort};
   const sockaddr_in host = endpoint(address, kHostPort);
 
+  uint32_t host_session = 0;
+
   void SetUp() override {
     ASSERT_TRUE(device.bound());
     ASSERT_EQ(link_start(state.get(), address, address, kHostPort, kDevicePort, 0), 0);
-    ASSERT_EQ(kind_of(device.receive(1000)), wire::Kind::kHello);
+    const Bytes hello = device.receive(1000);
+    ASSERT_EQ(kind_of(hello), wire::Kind::kHello);
+    host_session = decoded(hello).header.envelope.session;
   }
   void TearDown() override { link_stop(state.get()); }
 
+  static wire::Datagram decoded(const Bytes& bytes) {
+    wire::Datagram datagram{};
+    EXPECT_EQ(wire::decode(bytes.data(), bytes.size(), datagram), wire::DecodeError::kNone);
+    return datagram;
+  }
+  Bytes frames(uint32_t session, uint32_t sequence, uint32_t first_id, std::size_t count) const {
+    return frames_datagram(session, host_session, sequence, first_id, count);
+  }
+  Bytes control(uint32_t session, uint32_t sequence, uint16_t type) const {
+    return control_datagram(session, host_session, sequence, type);
+  }
   static wire::Kind kind_of(const Bytes& bytes) {
     wire::Datagram datagram{};
     if (wire::decode(bytes.data(), bytes.size(), datagram) != wire::DecodeError::kNone) {
@@ -105,9 +122,9 @@ std::vector<uint32_t> id_range(uint32_t first, std::size_t count) {
 }
 
 TEST_F(LinkTest, FramesArriveInOrderAndAreCounted) {
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 0, 100, 50)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 1, 150, 1)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 2, 151, 7)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 0, 100, 50)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 50, 150, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 51, 151, 7)));
   EXPECT_EQ(read_ids(58), id_range(100, 58));
   const ZelborCounters c = counters();
   EXPECT_EQ(c.frames_in, 58u);
@@ -129,8 +146,8 @@ TEST_F(LinkTest, ControlWriteReturnsOnceAcknowledgedAndTheAckStaysQueued) {
     wire::control_record(datagram, record);
     EXPECT_EQ(record.type, INIT_CAN_CHIP);
     Bytes ack(64);
-    ack.resize(
-        wire::encode_ack(9, 0, record.type, datagram.header.sequence, ack.data(), ack.size()));
+    ack.resize(wire::encode_ack({9, host_session, 0, 0}, record.type,
+                                datagram.header.envelope.sequence, ack.data(), ack.size()));
     device.send_to(from, ack);
   });
   CtrlMessage init{};
@@ -164,10 +181,10 @@ TEST_F(LinkTest, DatagramsFromAnyOtherSenderAreCountedAsForeignAndNeverDelivered
   UdpEndpoint other_address(unique_loopback_address(), kDevicePort);
   ASSERT_TRUE(other_port.bound());
   ASSERT_TRUE(other_address.bound());
-  ASSERT_TRUE(other_port.send_to(host, frames_datagram(9, 0, 500, 3)));
-  ASSERT_TRUE(other_address.send_to(host, frames_datagram(9, 0, 600, 3)));
-  ASSERT_TRUE(other_port.send_to(host, control_datagram(9, 1, MESSAGE_COUNT)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 0, 100, 2)));
+  ASSERT_TRUE(other_port.send_to(host, frames(9, 0, 500, 3)));
+  ASSERT_TRUE(other_address.send_to(host, frames(9, 0, 600, 3)));
+  ASSERT_TRUE(other_port.send_to(host, control(9, 1, MESSAGE_COUNT)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 0, 100, 2)));
   EXPECT_EQ(read_ids(2), id_range(100, 2));
   CtrlMessage record{};
   EXPECT_EQ(link_ctrl_read(state.get(), &record), ERR_NO_DATA);
@@ -175,7 +192,7 @@ TEST_F(LinkTest, DatagramsFromAnyOtherSenderAreCountedAsForeignAndNeverDelivered
 }
 
 TEST_F(LinkTest, MalformedDatagramsFromTheDeviceAreDroppedAndTheLinkGoesOn) {
-  const Bytes valid = frames_datagram(9, 0, 100, 3);
+  const Bytes valid = frames(9, 0, 100, 3);
   auto with = [&valid](std::size_t offset, uint8_t value) {
     Bytes bytes = valid;
     bytes[offset] = value;
@@ -186,7 +203,7 @@ TEST_F(LinkTest, MalformedDatagramsFromTheDeviceAreDroppedAndTheLinkGoesOn) {
       Bytes(3000, 0x5A),                         // oversize
       with(0, 'Q'),                              // wrong magic
       with(2, 9),                                // wrong version
-      with(12, 7),                               // count disagrees with length
+      with(20, 7),                               // count disagrees with length
       with(wire::kHeaderSize + 8, 9),            // frame length byte above 8
       with(3, 99),                               // unknown kind
       Bytes{},                                   // empty
@@ -194,7 +211,7 @@ TEST_F(LinkTest, MalformedDatagramsFromTheDeviceAreDroppedAndTheLinkGoesOn) {
   uint32_t sequence = 0;
   for (const Bytes& bytes : malformed) {
     ASSERT_TRUE(device.send_to(host, bytes));
-    ASSERT_TRUE(device.send_to(host, frames_datagram(9, sequence, 100 + 10 * sequence, 1)));
+    ASSERT_TRUE(device.send_to(host, frames(9, sequence, 100 + 10 * sequence, 1)));
     ++sequence;
   }
   std::vector<uint32_t> expected;
@@ -209,19 +226,20 @@ TEST_F(LinkTest, MalformedDatagramsFromTheDeviceAreDroppedAndTheLinkGoesOn) {
 
 TEST_F(LinkTest, GapsAreCountedExactlyAndNothingIsDeliveredTwice) {
   for (const uint32_t sequence : {0u, 1u, 5u, 3u, 5u, 6u, 10u}) {
-    ASSERT_TRUE(device.send_to(host, frames_datagram(9, sequence, 1000 * sequence, 1)));
+    ASSERT_TRUE(device.send_to(host, frames(9, sequence, 1000 * sequence, 1)));
   }
   EXPECT_EQ(read_ids(5), (std::vector<uint32_t>{0, 1000, 5000, 6000, 10000}));
   const ZelborCounters c = counters();
   EXPECT_EQ(c.frames_lost, 3u + 3u);  // 2-4 and 7-9
-  EXPECT_EQ(c.stale, 2u);      // the late 3 and the repeated 5
+  EXPECT_EQ(c.stale, 2u);             // the late 3 and the repeated 5
 }
 
 TEST_F(LinkTest, DeviceControlRecordsAreAcknowledgedAndDeliveredOnce) {
-  ASSERT_TRUE(device.send_to(host, control_datagram(9, 0, MESSAGE_COUNT)));
-  ASSERT_TRUE(device.send_to(host, control_datagram(9, 0, MESSAGE_COUNT)));  // a repeat
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 2, 1, 1)));
-  ASSERT_TRUE(device.send_to(host, control_datagram(9, 1, MESSAGE_COUNT)));  // late, fills the gap
+  ASSERT_TRUE(device.send_to(host, control(9, 0, MESSAGE_COUNT)));
+  ASSERT_TRUE(device.send_to(host, control(9, 0, MESSAGE_COUNT)));  // a repeat
+  ASSERT_TRUE(device.send_to(host, control(9, 2, MESSAGE_COUNT)));
+  ASSERT_TRUE(device.send_to(host, control(9, 1, MESSAGE_COUNT)));  // late, fills the gap
+  ASSERT_TRUE(device.send_to(host, control(9, 2, MESSAGE_COUNT)));  // a repeat after the fill
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   CtrlMessage record{};
   int delivered = 0;
@@ -229,20 +247,21 @@ TEST_F(LinkTest, DeviceControlRecordsAreAcknowledgedAndDeliveredOnce) {
     EXPECT_EQ(record.type, MESSAGE_COUNT);
     ++delivered;
   }
-  EXPECT_EQ(delivered, 2);
+  EXPECT_EQ(delivered, 3);
   int acks = 0;
   while (kind_of(device.receive(50)) == wire::Kind::kAck) {
     ++acks;
   }
-  EXPECT_EQ(acks, 3);
-  EXPECT_EQ(counters().frames_lost, 0u);
+  EXPECT_EQ(acks, 5);
+  EXPECT_EQ(counters().controls_lost, 0u);
+  EXPECT_EQ(counters().stale, 2u);
 }
 
 TEST_F(LinkTest, ADeviceRestartStartsItsSequenceAfresh) {
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 0, 1, 1)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 1, 2, 1)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 0, 3, 1)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 1, 4, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 0, 1, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 1, 2, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(10, 0, 3, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(10, 1, 4, 1)));
   EXPECT_EQ(read_ids(4), (std::vector<uint32_t>{1, 2, 3, 4}));
   EXPECT_EQ(counters().device_restarts, 1u);
   EXPECT_EQ(counters().frames_lost, 0u);
@@ -250,8 +269,8 @@ TEST_F(LinkTest, ADeviceRestartStartsItsSequenceAfresh) {
 
 // Sequences start at 0, so datagrams lost before the first arrival count too.
 TEST_F(LinkTest, LossBeforeTheFirstArrivalIsCounted) {
-  ASSERT_TRUE(device.send_to(host, frames_datagram(9, 3, 1, 1)));
-  ASSERT_TRUE(device.send_to(host, frames_datagram(10, 2, 2, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 3, 1, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(10, 2, 2, 1)));
   EXPECT_EQ(read_ids(2), (std::vector<uint32_t>{1, 2}));
   EXPECT_EQ(counters().frames_lost, 3u + 2u);
 }
@@ -265,9 +284,9 @@ TEST_F(LinkTest, AnIdleLinkTellsTheDeviceItIsStillThere) {
 
 TEST_F(LinkTest, UnreadFramesNeverHoldBackAControlRecord) {
   for (uint32_t sequence = 0; sequence < 200; ++sequence) {
-    ASSERT_TRUE(device.send_to(host, frames_datagram(9, sequence, sequence, 50)));
+    ASSERT_TRUE(device.send_to(host, frames(9, sequence * 50, sequence, 50)));
   }
-  ASSERT_TRUE(device.send_to(host, control_datagram(9, 200, MESSAGE_COUNT)));
+  ASSERT_TRUE(device.send_to(host, control(9, 0, MESSAGE_COUNT)));
   CtrlMessage record{};
   int32_t result = ERR_NO_DATA;
   for (int i = 0; i < 1000 && result == ERR_NO_DATA; ++i) {
@@ -360,8 +379,17 @@ TEST(LinkStates, SeveralStatesCoexistInOneProcess) {
   auto state1 = std::make_unique<InterfaceState>();
   ASSERT_EQ(link_start(state0.get(), address, address, kHostPort, kDevicePort, 0), 0);
   ASSERT_EQ(link_start(state1.get(), address, address, kHostPort + 2, kDevicePort + 2, 1), 0);
-  ASSERT_TRUE(device0.send_to(endpoint(address, kHostPort), frames_datagram(1, 0, 10, 1)));
-  ASSERT_TRUE(device1.send_to(endpoint(address, kHostPort + 2), frames_datagram(2, 0, 20, 1)));
+  auto session_of = [](const Bytes& hello) {
+    wire::Datagram datagram{};
+    EXPECT_EQ(wire::decode(hello.data(), hello.size(), datagram), wire::DecodeError::kNone);
+    return datagram.header.envelope.session;
+  };
+  const uint32_t session0 = session_of(device0.receive(1000));
+  const uint32_t session1 = session_of(device1.receive(1000));
+  ASSERT_TRUE(
+      device0.send_to(endpoint(address, kHostPort), frames_datagram(1, session0, 0, 10, 1)));
+  ASSERT_TRUE(
+      device1.send_to(endpoint(address, kHostPort + 2), frames_datagram(2, session1, 0, 20, 1)));
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
   RawCanMessage frame{};
   ASSERT_EQ(link_raw_can_read(state0.get(), &frame), 0);

@@ -47,23 +47,20 @@ class RecordingOutbox final : public Outbox {
 
 const sockaddr_in kHostA = endpoint(0x7F000001, 34568);
 const sockaddr_in kHostB = endpoint(0x7F000001, 34570);
-constexpr uint32_t kDeviceSession = 0xABCD;
+const sockaddr_in kStranger = endpoint(0x7F000002, 34568);
+constexpr uint32_t kSession = 77;
 
-class SimDeviceTest : public ::testing::Test {
- protected:
-  rawcan::testing::CapturedOutput events;
-  SimDevice device{2, kDeviceSession, 0.0, 1, 0, events.file()};
-  RecordingOutbox outbox;
-  uint32_t host_sequence = 0;
+// A host's datagrams: its own numbering of control records and frame datagrams.
+struct Host {
+  uint32_t session = kSession;
+  uint32_t peer = 0;  // the device's session, once heard
+  uint32_t next_control = 0;
+  uint32_t next_batch = 0;
 
-  void deliver(int channel, const sockaddr_in& from, const std::vector<uint8_t>& bytes,
-               int64_t now_ns = 0) {
-    device.handle(channel, from, bytes.data(), bytes.size(), now_ns, outbox);
-  }
-  std::vector<uint8_t> hello(uint32_t known_session = 0) {
+  wire::Envelope envelope(uint32_t sequence) const { return {session, peer, sequence, 0}; }
+  std::vector<uint8_t> signal(wire::Kind kind) const {
     std::vector<uint8_t> bytes(64);
-    bytes.resize(
-        wire::encode_hello(77, host_sequence++, known_session, bytes.data(), bytes.size()));
+    bytes.resize(wire::encode_signal(kind, envelope(0), bytes.data(), bytes.size()));
     return bytes;
   }
   std::vector<uint8_t> init() {
@@ -71,31 +68,56 @@ class SimDeviceTest : public ::testing::Test {
     record.type = INIT_CAN_CHIP;
     record.length = 10;
     std::vector<uint8_t> bytes(128);
-    bytes.resize(wire::encode_control(wire::Kind::kControl, 77, host_sequence++, record,
+    bytes.resize(wire::encode_control(wire::Kind::kControl, envelope(next_control++), record,
                                       bytes.data(), bytes.size()));
     return bytes;
   }
-  std::vector<uint8_t> frames(int count) {
+  std::vector<uint8_t> frames(int count, uint32_t number) const {
     std::vector<RawCanMessage> batch(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
       batch[i].id = 1000 + static_cast<uint32_t>(i);
       batch[i].length = 8;
     }
     std::vector<uint8_t> bytes(wire::kMaxDatagram);
-    bytes.resize(wire::encode_frames(77, host_sequence++, batch.data(), batch.size(), bytes.data(),
+    bytes.resize(wire::encode_frames(envelope(number), batch.data(), batch.size(), bytes.data(),
                                      bytes.size()));
+    return bytes;
+  }
+  std::vector<uint8_t> frames(int count) { return frames(count, next_batch++); }
+  std::vector<uint8_t> ack(uint32_t number) const {
+    std::vector<uint8_t> bytes(64);
+    bytes.resize(wire::encode_ack(envelope(0), MESSAGE_COUNT, number, bytes.data(), bytes.size()));
     return bytes;
   }
 };
 
+class SimDeviceTest : public ::testing::Test {
+ protected:
+  rawcan::testing::CapturedOutput events;
+  SimDevice device{2, 0.0, 1, 0, events.file()};
+  RecordingOutbox outbox;
+  Host a;
+  Host b;
+
+  void deliver(int channel, const sockaddr_in& from, const std::vector<uint8_t>& bytes,
+               int64_t now_ns = 0) {
+    device.handle(channel, from, bytes.data(), bytes.size(), now_ns, outbox);
+  }
+  std::vector<CtrlMessage> controls_to(int channel) const {
+    std::vector<CtrlMessage> records;
+    for (const Sent* sent : outbox.of_kind(wire::Kind::kControl)) {
+      if (sent->channel == channel) {
+        records.emplace_back();
+        wire::control_record(sent->datagram, records.back());
+      }
+    }
+    return records;
+  }
+};
+
 TEST_F(SimDeviceTest, AcknowledgesInitCanChipWithTheSequenceItCameWith) {
-  CtrlMessage init{};
-  init.type = INIT_CAN_CHIP;
-  init.length = 10;
-  std::vector<uint8_t> bytes(128);
-  bytes.resize(
-      wire::encode_control(wire::Kind::kControl, 77, 41, init, bytes.data(), bytes.size()));
-  deliver(0, kHostA, bytes);
+  a.next_control = 41;
+  deliver(0, kHostA, a.init());
   const auto acks = outbox.of_kind(wire::Kind::kAck);
   ASSERT_EQ(acks.size(), 1u);
   CtrlMessage record{};
@@ -105,14 +127,15 @@ TEST_F(SimDeviceTest, AcknowledgesInitCanChipWithTheSequenceItCameWith) {
   ASSERT_TRUE(wire::parse_ack(record, type, sequence));
   EXPECT_EQ(type, INIT_CAN_CHIP);
   EXPECT_EQ(sequence, 41u);
-  EXPECT_EQ(acks[0]->datagram.header.session, kDeviceSession);
+  EXPECT_EQ(acks[0]->datagram.header.envelope.peer, kSession) << "addressed to this run";
+  EXPECT_NE(acks[0]->datagram.header.envelope.session, 0u);
   EXPECT_NE(events.text().find("channel 0: host 127.0.0.1:34568 joined"), std::string::npos);
 }
 
 TEST_F(SimDeviceTest, FramesReachEveryOtherChannelStampedAndTheWriterGetsItsCount) {
-  deliver(1, kHostB, init());
+  deliver(1, kHostB, b.init());
   outbox.sent.clear();
-  deliver(0, kHostA, frames(50), 1'000'000);  // 1 ms after start: count 32,000
+  deliver(0, kHostA, a.frames(50), 1'000'000);  // 1 ms after start: count 32,000
   device.flush(outbox);
   const auto batches = outbox.of_kind(wire::Kind::kFrames);
   ASSERT_EQ(batches.size(), 1u) << "fifty frames travel in one datagram";
@@ -124,81 +147,142 @@ TEST_F(SimDeviceTest, FramesReachEveryOtherChannelStampedAndTheWriterGetsItsCoun
   EXPECT_EQ(last.time_high, 0u);
   EXPECT_EQ(last.time_low, 32000u);
 
-  const auto controls = outbox.of_kind(wire::Kind::kControl);
-  ASSERT_EQ(controls.size(), 1u);
-  EXPECT_EQ(controls[0]->channel, 0);
-  CtrlMessage count{};
-  wire::control_record(controls[0]->datagram, count);
-  EXPECT_EQ(count.type, MESSAGE_COUNT);
-  EXPECT_EQ(count.data[0] | (count.data[1] << 8), 50);
+  const auto counts = controls_to(0);
+  ASSERT_EQ(counts.size(), 1u);
+  EXPECT_EQ(counts[0].type, MESSAGE_COUNT);
+  EXPECT_EQ(counts[0].data[0] | (counts[0].data[1] << 8), 50);
   EXPECT_EQ(device.stats(0).frames_in, 50u);
   EXPECT_EQ(device.stats(1).frames_out, 50u);
 }
 
-TEST_F(SimDeviceTest, ControlRecordsAreRepeatedUntilAcknowledged) {
-  deliver(0, kHostA, frames(1));
+// A repeated frame datagram (its MESSAGE_COUNT was lost) and one after a gap
+// are answered with an ack naming the next datagram taken, never taken twice.
+TEST_F(SimDeviceTest, HostFramesGoOnTheBusOnceAndInOrder) {
+  deliver(1, kHostB, b.init());
+  deliver(0, kHostA, a.frames(2, 0));
+  deliver(0, kHostA, a.frames(2, 0));
+  deliver(0, kHostA, a.frames(2, 2));
+  deliver(0, kHostA, a.frames(2, 1));
+  device.flush(outbox);
+  EXPECT_EQ(device.stats(0).frames_in, 4u);
+  EXPECT_EQ(device.stats(0).repeats, 1u);
+  EXPECT_EQ(controls_to(0).size(), 2u) << "one MESSAGE_COUNT per datagram taken";
+  const auto acks = outbox.of_kind(wire::Kind::kAck);
+  ASSERT_EQ(acks.size(), 3u);  // INIT, the repeat, the one after the gap
+  EXPECT_EQ(acks[2]->datagram.header.envelope.ack, 1u) << "datagram 1 is taken next";
+  EXPECT_EQ(acks[2]->channel, 0);
+  EXPECT_EQ(device.stats(1).frames_out, 4u);
+}
+
+TEST_F(SimDeviceTest, ControlRecordsAreRepeatedUntilAcknowledgedAndGivenUpPastTheWindow) {
+  deliver(0, kHostA, a.frames(1));
   ASSERT_EQ(outbox.of_kind(wire::Kind::kControl).size(), 1u);
   device.tick(kControlRetryNs, outbox);
   const auto repeats = outbox.of_kind(wire::Kind::kControl);
   ASSERT_EQ(repeats.size(), 2u);
-  EXPECT_EQ(repeats[0]->bytes, repeats[1]->bytes) << "a repeat keeps its sequence number";
-
-  std::vector<uint8_t> ack(64);
-  ack.resize(wire::encode_ack(77, host_sequence++, MESSAGE_COUNT,
-                              repeats[0]->datagram.header.sequence, ack.data(), ack.size()));
-  deliver(0, kHostA, ack, kControlRetryNs);
+  EXPECT_EQ(repeats[0]->bytes, repeats[1]->bytes) << "a repeat keeps its number";
+  deliver(0, kHostA, a.ack(repeats[0]->datagram.header.envelope.sequence), kControlRetryNs);
   device.tick(3 * kControlRetryNs, outbox);
   EXPECT_EQ(outbox.of_kind(wire::Kind::kControl).size(), 2u);
+
+  for (uint32_t i = 0; i < kControlWindow + 1; ++i) {
+    deliver(0, kHostA, a.frames(1), 4 * kControlRetryNs);
+  }
+  EXPECT_EQ(device.stats(0).controls_dropped, 1u) << "only the oldest falls out of the window";
 }
 
 // A host hears the bus once its chip is initialised, or at once when it
-// comes back to a device that restarted: frames before that are not its own.
+// comes back to a device that forgot it: frames before that are not its own.
 TEST_F(SimDeviceTest, AHostListensAfterInitOrWhenItKnewTheDeviceBefore) {
-  deliver(1, kHostB, hello(0));
-  deliver(0, kHostA, frames(3));
+  deliver(1, kHostB, b.signal(wire::Kind::kHello));
+  deliver(0, kHostA, a.frames(3));
   device.flush(outbox);
   EXPECT_TRUE(outbox.of_kind(wire::Kind::kFrames).empty());
   EXPECT_FALSE(device.host_listening(1));
-  deliver(1, kHostB, init());
-  deliver(0, kHostA, frames(3));
+  EXPECT_TRUE(controls_to(1).empty());
+  deliver(1, kHostB, b.init());
+  deliver(0, kHostA, a.frames(3));
   device.flush(outbox);
   EXPECT_EQ(outbox.of_kind(wire::Kind::kFrames).size(), 1u);
 
-  SimDevice restarted(2, kDeviceSession + 1, 0.0, 1, 0, nullptr);
+  SimDevice restarted(2, 0.0, 2, 0, nullptr);
   RecordingOutbox after_restart;
-  const std::vector<uint8_t> back = hello(kDeviceSession);
+  Host returning;
+  returning.peer = 0xD0D0;  // a session of the device before its restart
+  const std::vector<uint8_t> back = returning.signal(wire::Kind::kHello);
   restarted.handle(1, kHostB, back.data(), back.size(), 0, after_restart);
   EXPECT_TRUE(restarted.host_listening(1));
-}
-
-TEST_F(SimDeviceTest, AHostThatKnewAnEarlierDeviceIsToldItIsBack) {
-  deliver(0, kHostA, hello(0));
-  deliver(0, kHostA, hello(kDeviceSession));
-  EXPECT_TRUE(outbox.of_kind(wire::Kind::kControl).empty());
-  deliver(0, kHostA, hello(kDeviceSession + 1));
-  const auto controls = outbox.of_kind(wire::Kind::kControl);
-  ASSERT_EQ(controls.size(), 1u);
+  const auto ready = after_restart.of_kind(wire::Kind::kControl);
+  ASSERT_EQ(ready.size(), 1u) << "told the device is back";
   CtrlMessage record{};
-  wire::control_record(controls[0]->datagram, record);
+  wire::control_record(ready[0]->datagram, record);
   EXPECT_EQ(record.type, wire::kReadyRecordType);
 }
 
-TEST_F(SimDeviceTest, HostsLeaveOnGoodbyeOrSilence) {
-  deliver(0, kHostA, hello());
-  deliver(1, kHostB, hello());
-  std::vector<uint8_t> bye(32);
-  bye.resize(wire::encode_bye(77, host_sequence++, bye.data(), bye.size()));
-  deliver(0, kHostA, bye);
-  EXPECT_FALSE(device.host_present(0));
-  device.tick(kHostTimeoutNs + 1, outbox);
+// The holder of a channel keeps it while present: a stranger is refused and
+// costs it nothing. A silent holder keeps its place and numbering; a
+// stranger may then take the seat.
+TEST_F(SimDeviceTest, TheHolderKeepsTheChannelAndAStrangerWaitsUntilItIsSilent) {
+  deliver(1, kHostB, b.init());
+  Host stranger;
+  stranger.session = 99;
+  deliver(1, kStranger, stranger.init(), 1'000'000);
+  const auto refusals = outbox.of_kind(wire::Kind::kRefused);
+  ASSERT_EQ(refusals.size(), 1u);
+  EXPECT_EQ(refusals[0]->datagram.header.envelope.peer, 99u);
+  EXPECT_EQ(device.stats(1).refused, 1u);
+  EXPECT_TRUE(device.host_listening(1)) << "the holder lost nothing";
+
+  device.tick(kHostTimeoutNs + 2'000'000, outbox);
   EXPECT_FALSE(device.host_present(1));
+  deliver(0, kHostA, a.frames(5), kHostTimeoutNs + 3'000'000);  // missed while away
+  deliver(1, kHostB, b.signal(wire::Kind::kHello), kHostTimeoutNs + 4'000'000);
+  EXPECT_TRUE(device.host_present(1)) << "back in its own seat";
+  deliver(0, kHostA, a.frames(1), kHostTimeoutNs + 5'000'000);
+  device.flush(outbox);
+  const auto to_b = outbox.of_kind(wire::Kind::kFrames);
+  ASSERT_EQ(to_b.size(), 1u);
+  EXPECT_EQ(to_b[0]->datagram.header.envelope.sequence, 5u) << "the missed frames are a gap";
+  EXPECT_EQ(device.stats(1).dropped, 5u);
+
+  device.tick(2 * kHostTimeoutNs + 6'000'000, outbox);
+  deliver(1, kStranger, stranger.init(), 2 * kHostTimeoutNs + 7'000'000);
   const std::string text = events.text();
-  EXPECT_NE(text.find("channel 0: host 127.0.0.1:34568 left (goodbye)"), std::string::npos);
-  EXPECT_NE(text.find("channel 1: host 127.0.0.1:34570 left (silent)"), std::string::npos);
+  EXPECT_NE(text.find("channel 1: host 127.0.0.2:34568 refused"), std::string::npos);
+  EXPECT_NE(text.find("back (5 frames dropped while away)"), std::string::npos);
+  EXPECT_NE(text.find("channel 1: host 127.0.0.1:34570 left (replaced by 127.0.0.2:34568)"),
+            std::string::npos);
+}
+
+// A program restarted on the same endpoint starts afresh; a late datagram
+// of its earlier run does not take the seat back.
+TEST_F(SimDeviceTest, ARestartedProgramStartsCleanAndItsEarlierRunStaysGone) {
+  deliver(0, kHostA, a.init());
+  deliver(0, kHostA, a.frames(1));
+  Host restarted;
+  restarted.session = 78;
+  deliver(0, kHostA, restarted.signal(wire::Kind::kHello));
+  a.peer = outbox.sent.front().datagram.header.envelope.session;
+  deliver(0, kHostA, a.frames(1));  // late, from the run before
+  deliver(0, kHostA, restarted.frames(1));
+  EXPECT_EQ(device.stats(0).frames_in, 2u);
+  const auto counts = outbox.of_kind(wire::Kind::kControl);
+  ASSERT_EQ(counts.size(), 2u);
+  EXPECT_EQ(counts[1]->datagram.header.envelope.peer, 78u);
+  EXPECT_EQ(counts[1]->datagram.header.envelope.sequence, 0u) << "numbered afresh";
+  EXPECT_NE(events.text().find("left (replaced by a new run)"), std::string::npos);
+}
+
+TEST_F(SimDeviceTest, HostsLeaveOnGoodbye) {
+  deliver(0, kHostA, a.signal(wire::Kind::kHello));
+  deliver(0, kHostA, a.signal(wire::Kind::kBye));
+  EXPECT_FALSE(device.host_present(0));
+  EXPECT_NE(events.text().find("channel 0: host 127.0.0.1:34568 left (goodbye)"),
+            std::string::npos);
 }
 
 TEST_F(SimDeviceTest, MalformedInputIsCountedAndChangesNothing) {
-  std::vector<uint8_t> bad = frames(2);
+  std::vector<uint8_t> bad = a.frames(2);
   bad[wire::kHeaderSize + 8] = 9;
   deliver(0, kHostA, bad);
   deliver(0, kHostA, {});
@@ -211,14 +295,14 @@ TEST_F(SimDeviceTest, MalformedInputIsCountedAndChangesNothing) {
 TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
   for (const double fraction : {0.0, 1.0}) {
     RecordingOutbox outbox;
-    SimDevice device(2, 1, fraction, 99, 0, nullptr);
-    std::vector<uint8_t> hello(64);  // a host that knew the device listens at once
-    hello.resize(wire::encode_hello(5, 0, 1, hello.data(), hello.size()));
+    SimDevice device(2, fraction, 99, 0, nullptr);
+    Host listener;
+    listener.peer = 1;  // a host that knew the device listens at once
+    const std::vector<uint8_t> hello = listener.signal(wire::Kind::kHello);
     device.handle(1, kHostB, hello.data(), hello.size(), 0, outbox);
-    RawCanMessage frame{};
+    Host writer;
     for (uint32_t i = 0; i < 10; ++i) {
-      std::vector<uint8_t> bytes(wire::kMaxDatagram);
-      bytes.resize(wire::encode_frames(6, i, &frame, 1, bytes.data(), bytes.size()));
+      const std::vector<uint8_t> bytes = writer.frames(1);
       device.handle(0, kHostA, bytes.data(), bytes.size(), 0, outbox);
       device.flush(outbox);
     }
@@ -249,14 +333,15 @@ std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
 
 TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) {
   RecordingOutbox outbox;
-  SimDevice device(2, 1, 0.0, 1, 0, nullptr);
+  SimDevice device(2, 0.0, 1, 0, nullptr);
   device.enable_generator(1000.0, 5);
   device.generate(1'000'000'000, outbox);
   device.flush(outbox);
   EXPECT_TRUE(outbox.sent.empty()) << "nothing before a host listens";
 
-  std::vector<uint8_t> hello(64);  // a host that knew the device listens at once
-  hello.resize(wire::encode_hello(5, 0, 1, hello.data(), hello.size()));
+  Host listener;
+  listener.peer = 1;  // a host that knew the device listens at once
+  const std::vector<uint8_t> hello = listener.signal(wire::Kind::kHello);
   const int64_t joined = 2'000'000'000;
   device.handle(1, kHostB, hello.data(), hello.size(), joined, outbox);
   device.generate(joined + 2'500'000, outbox);  // 2.5 ms at 1000 frames/s

@@ -30,7 +30,8 @@ Bytes frames_datagram(std::size_t count, uint32_t sequence = 7) {
     frames.push_back(test_frame(static_cast<int>(i)));
   }
   Bytes out(kMaxDatagram);
-  out.resize(encode_frames(0xC0FFEE, sequence, frames.data(), count, out.data(), out.size()));
+  out.resize(encode_frames({0xC0FFEE, 0xBEEF, sequence, 0x10203040}, frames.data(), count,
+                           out.data(), out.size()));
   return out;
 }
 
@@ -42,7 +43,7 @@ Bytes control_datagram(uint16_t length) {
     record.data[i] = static_cast<uint8_t>(i);
   }
   Bytes out(kHeaderSize + sizeof(CtrlMessage));
-  out.resize(encode_control(Kind::kControl, 1, 2, record, out.data(), out.size()));
+  out.resize(encode_control(Kind::kControl, {1, 3, 2, 4}, record, out.data(), out.size()));
   return out;
 }
 
@@ -58,8 +59,10 @@ TEST(Wire, FramesRoundTripForEveryBatchSize) {
     Datagram datagram{};
     ASSERT_EQ(decode(bytes.data(), bytes.size(), datagram), DecodeError::kNone);
     EXPECT_EQ(datagram.header.kind, Kind::kFrames);
-    EXPECT_EQ(datagram.header.session, 0xC0FFEEu);
-    EXPECT_EQ(datagram.header.sequence, count);
+    EXPECT_EQ(datagram.header.envelope.session, 0xC0FFEEu);
+    EXPECT_EQ(datagram.header.envelope.peer, 0xBEEFu);
+    EXPECT_EQ(datagram.header.envelope.sequence, count);
+    EXPECT_EQ(datagram.header.envelope.ack, 0x10203040u);
     ASSERT_EQ(datagram.header.count, count);
     for (std::size_t i = 0; i < count; ++i) {
       RawCanMessage decoded{};
@@ -68,10 +71,10 @@ TEST(Wire, FramesRoundTripForEveryBatchSize) {
       EXPECT_EQ(std::memcmp(&decoded, &expected, sizeof decoded), 0) << i;
     }
   }
-  EXPECT_EQ(frames_datagram(50).size(), 1416u);  // one batch, one Ethernet frame
+  EXPECT_EQ(frames_datagram(50).size(), 1424u);  // one batch, one Ethernet frame
 }
 
-TEST(Wire, ControlAckHelloAndByeRoundTrip) {
+TEST(Wire, ControlAckAndSignalsRoundTrip) {
   for (const uint16_t length : {0, 1, 10, 523, 524}) {
     const Bytes bytes = control_datagram(length);
     Datagram datagram{};
@@ -86,7 +89,7 @@ TEST(Wire, ControlAckHelloAndByeRoundTrip) {
   }
 
   uint8_t buffer[64];
-  std::size_t size = encode_ack(9, 10, INIT_CAN_CHIP, 0xDEADBEEF, buffer, sizeof buffer);
+  std::size_t size = encode_ack({9, 8, 10, 7}, INIT_CAN_CHIP, 0xDEADBEEF, buffer, sizeof buffer);
   Datagram datagram{};
   ASSERT_EQ(decode(buffer, size, datagram), DecodeError::kNone);
   EXPECT_EQ(datagram.header.kind, Kind::kAck);
@@ -98,14 +101,13 @@ TEST(Wire, ControlAckHelloAndByeRoundTrip) {
   EXPECT_EQ(acked_type, INIT_CAN_CHIP);
   EXPECT_EQ(acked_sequence, 0xDEADBEEFu);
 
-  size = encode_hello(1, 2, 0x12345678, buffer, sizeof buffer);
-  ASSERT_EQ(decode(buffer, size, datagram), DecodeError::kNone);
-  EXPECT_EQ(datagram.header.kind, Kind::kHello);
-  EXPECT_EQ(hello_device_session(datagram), 0x12345678u);
-
-  size = encode_bye(1, 3, buffer, sizeof buffer);
-  ASSERT_EQ(decode(buffer, size, datagram), DecodeError::kNone);
-  EXPECT_EQ(datagram.header.kind, Kind::kBye);
+  for (const Kind kind : {Kind::kHello, Kind::kBye, Kind::kRefused}) {
+    size = encode_signal(kind, {1, 2, 3, 4}, buffer, sizeof buffer);
+    ASSERT_EQ(size, kHeaderSize);
+    ASSERT_EQ(decode(buffer, size, datagram), DecodeError::kNone);
+    EXPECT_EQ(datagram.header.kind, kind);
+    EXPECT_EQ(datagram.header.envelope.ack, 4u);
+  }
 }
 
 TEST(Wire, MalformedDatagramsAreRejected) {
@@ -120,7 +122,7 @@ TEST(Wire, MalformedDatagramsAreRejected) {
     return bytes;
   };
   Bytes hello(32);
-  hello.resize(encode_hello(1, 1, 0, hello.data(), hello.size()));
+  hello.resize(encode_signal(Kind::kHello, {1, 0, 0, 0}, hello.data(), hello.size()));
 
   struct Case {
     const char* what;
@@ -132,16 +134,16 @@ TEST(Wire, MalformedDatagramsAreRejected) {
       {"header cut short", resized(frames, kHeaderSize - 1), DecodeError::kTruncated},
       {"bad magic", with(frames, 0, 'X'), DecodeError::kBadMagic},
       {"bad second magic byte", with(frames, 1, 'X'), DecodeError::kBadMagic},
-      {"bad version", with(frames, 2, 2), DecodeError::kBadVersion},
+      {"the earlier version", with(frames, 2, 1), DecodeError::kBadVersion},
       {"kind 0", with(frames, 3, 0), DecodeError::kUnknownKind},
-      {"kind 6", with(frames, 3, 6), DecodeError::kUnknownKind},
+      {"kind 7", with(frames, 3, 7), DecodeError::kUnknownKind},
       {"kind 255", with(frames, 3, 255), DecodeError::kUnknownKind},
-      {"reserved set", with(frames, 15, 1), DecodeError::kBadReserved},
-      {"count larger than the payload", with(frames, 12, 4), DecodeError::kTruncated},
-      {"count smaller than the payload", with(frames, 12, 2), DecodeError::kOversize},
-      {"count 0", with(frames, 12, 0), DecodeError::kBadCount},
-      {"count 51", with(with(frames, 12, 51), 13, 0), DecodeError::kBadCount},
-      {"count 65535", with(with(frames, 12, 0xFF), 13, 0xFF), DecodeError::kBadCount},
+      {"reserved set", with(frames, 23, 1), DecodeError::kBadReserved},
+      {"count larger than the payload", with(frames, 20, 4), DecodeError::kTruncated},
+      {"count smaller than the payload", with(frames, 20, 2), DecodeError::kOversize},
+      {"count 0", with(frames, 20, 0), DecodeError::kBadCount},
+      {"count 51", with(with(frames, 20, 51), 21, 0), DecodeError::kBadCount},
+      {"count 65535", with(with(frames, 20, 0xFF), 21, 0xFF), DecodeError::kBadCount},
       {"larger than any datagram", resized(frames_datagram(50), kMaxDatagram + 1),
        DecodeError::kOversize},
       {"frame length byte 9", with(frames, kHeaderSize + kFrameSize + 8, 9),
@@ -149,7 +151,7 @@ TEST(Wire, MalformedDatagramsAreRejected) {
       {"frame length byte 0x80", with(frames, kHeaderSize + 8, 0x80), DecodeError::kBadFrameLength},
       {"frame length byte 0xFF", with(frames, kHeaderSize + 2 * kFrameSize + 8, 0xFF),
        DecodeError::kBadFrameLength},
-      {"control count 2", with(control, 12, 2), DecodeError::kBadCount},
+      {"control count 2", with(control, 20, 2), DecodeError::kBadCount},
       {"control length past the data", with(control, kHeaderSize + 2, 11), DecodeError::kTruncated},
       {"control length short of the data", with(control, kHeaderSize + 2, 9),
        DecodeError::kOversize},
@@ -158,9 +160,9 @@ TEST(Wire, MalformedDatagramsAreRejected) {
       {"control without its header", resized(control, kHeaderSize + 3), DecodeError::kTruncated},
       {"ack of the wrong record type", with(control, 3, static_cast<uint8_t>(Kind::kAck)),
        DecodeError::kBadControlLength},
-      {"hello with a count", with(hello, 12, 1), DecodeError::kBadCount},
-      {"hello cut short", resized(hello, kHeaderSize + 2), DecodeError::kTruncated},
-      {"bye with a payload", with(hello, 3, static_cast<uint8_t>(Kind::kBye)),
+      {"hello with a count", with(hello, 20, 1), DecodeError::kBadCount},
+      {"bye with a payload",
+       with(resized(hello, kHeaderSize + 4), 3, static_cast<uint8_t>(Kind::kBye)),
        DecodeError::kOversize},
   };
   for (const Case& c : cases) {
@@ -180,19 +182,19 @@ TEST(Wire, EveryPrefixOfAValidDatagramIsRejected) {
 TEST(Wire, EncodersRefuseWhatCannotBeDecoded) {
   std::vector<RawCanMessage> frames(51);
   uint8_t buffer[2 * kMaxDatagram];
-  EXPECT_EQ(encode_frames(1, 1, frames.data(), 51, buffer, sizeof buffer), 0u);
-  EXPECT_EQ(encode_frames(1, 1, frames.data(), 0, buffer, sizeof buffer), 0u);
-  EXPECT_EQ(encode_frames(1, 1, frames.data(), 50, buffer, kMaxDatagram - 1), 0u);
+  EXPECT_EQ(encode_frames({1, 1, 1, 1}, frames.data(), 51, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(encode_frames({1, 1, 1, 1}, frames.data(), 0, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(encode_frames({1, 1, 1, 1}, frames.data(), 50, buffer, kMaxDatagram - 1), 0u);
   frames[3].length = 9;
-  EXPECT_EQ(encode_frames(1, 1, frames.data(), 5, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(encode_frames({1, 1, 1, 1}, frames.data(), 5, buffer, sizeof buffer), 0u);
   frames[3].length = -1;
-  EXPECT_EQ(encode_frames(1, 1, frames.data(), 5, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(encode_frames({1, 1, 1, 1}, frames.data(), 5, buffer, sizeof buffer), 0u);
   CtrlMessage record{};
   record.length = 525;
-  EXPECT_EQ(encode_control(Kind::kControl, 1, 1, record, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(encode_control(Kind::kControl, {1, 1, 1, 1}, record, buffer, sizeof buffer), 0u);
   record.length = 10;
-  EXPECT_EQ(encode_control(Kind::kControl, 1, 1, record, buffer, kHeaderSize + 13), 0u);
-  EXPECT_EQ(encode_control(Kind::kFrames, 1, 1, record, buffer, sizeof buffer), 0u);
+  EXPECT_EQ(encode_control(Kind::kControl, {1, 1, 1, 1}, record, buffer, kHeaderSize + 13), 0u);
+  EXPECT_EQ(encode_control(Kind::kFrames, {1, 1, 1, 1}, record, buffer, sizeof buffer), 0u);
 }
 
 }  // namespace
@@ -207,11 +209,13 @@ TEST(Wire, DocumentedFramesExample) {
   frame.id = 0x3E8;
   frame.length = 8;
   uint8_t bytes[kMaxDatagram];
-  const std::size_t size = encode_frames(0x11223344, 5, &frame, 1, bytes, sizeof bytes);
+  const std::size_t size =
+      encode_frames({0x11223344, 0x55667788, 5, 2}, &frame, 1, bytes, sizeof bytes);
   const std::vector<uint8_t> expected = {
-      0x5A, 0x42, 0x01, 0x01, 0x44, 0x33, 0x22, 0x11, 0x05, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00,
-      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0xE8, 0x03,
-      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+      0x5A, 0x42, 0x02, 0x01, 0x44, 0x33, 0x22, 0x11, 0x88, 0x77, 0x66, 0x55, 0x05,
+      0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0xE8, 0x03, 0x00,
+      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
   EXPECT_EQ(std::vector<uint8_t>(bytes, bytes + size), expected);
 }
 

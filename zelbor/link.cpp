@@ -1,31 +1,37 @@
 #include "link.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <new>
 #include <type_traits>
 
 #include "clock.h"
-#include "sequence.h"
+#include "frame_queue.h"
+#include "stream.h"
+#include "udp.h"
 #include "wire.h"
 
 namespace zelbor {
 namespace {
 
 constexpr uint64_t kStartedMagic = 0x5A454C424F524C4BULL;  // "ZELBORLK"
-constexpr int kSlots = 96;
-constexpr std::size_t kSlotBytes = 1472;  // the largest UDP payload of an Ethernet frame
+constexpr uint64_t kStoppedMagic = 0x5A454C424F525354ULL;  // "ZELBORST": counters stay readable
 constexpr int kControlQueue = 32;
-constexpr int kSendAttempts = 20;
-constexpr int kSendBackoffMs = 1;
+constexpr int kReceiveRounds = 64;  // bounds one call's work under a flood
+constexpr int64_t kNsPerMs = 1'000'000;
 
-static_assert(kSlotBytes >= wire::kMaxDatagram);
+// A frame datagram sent to the device and held until the device takes it.
+struct HeldBatch {
+  uint32_t number;
+  uint16_t count;
+  int64_t sent_ns;
+  RawCanMessage frames[wire::kMaxFramesPerDatagram];
+};
+
+// What a call is waiting for; receiving stops once it is there.
+enum class Want { kFrames, kControl, kAck, kEverything };
 
 struct LinkState {
   uint64_t magic;
@@ -33,23 +39,28 @@ struct LinkState {
   const SocketOps* ops;
   sockaddr_in device;
   uint32_t own_session;
-  uint32_t send_sequence;
   int64_t last_send_ns;
-  SequenceTracker from_device;
-  RecentSequences delivered_controls;
+
+  // The device's session with this host, and the streams it numbers.
+  bool knows_device;
+  uint32_t device_session;
+  uint32_t earlier_device_session;
+  StreamTracker frames_from_device{kFrameWindow, kFrameWindow};
+  StreamTracker controls_from_device{kControlWindowAhead, DeliveredWindow::kSpan};
+  DeliveredWindow delivered_controls;
+
+  // This host's own numbering.
+  uint32_t next_control;
+  uint32_t next_batch;
 
   bool ack_pending;
   bool ack_received;
+  bool refused;
   uint32_t ack_sequence;
 
-  // Received frame datagrams waiting to be read, oldest first, as slot indices.
-  uint16_t frame_fifo[kSlots];
-  int fifo_head;
-  int fifo_count;
-  uint16_t frame_cursor;  // next frame of the oldest datagram
-  uint16_t free_slots[kSlots];
-  int free_count;
-  uint16_t slot_frames[kSlots];  // frames held by each slot of the fifo
+  HeldBatch held[kHeldBatches];
+  int held_head;
+  int held_count;
 
   CtrlMessage controls[kControlQueue];
   int control_head;
@@ -57,12 +68,13 @@ struct LinkState {
 
   ZelborCounters counters;
 
-  mmsghdr headers[kSlots];
-  iovec vectors[kSlots];
-  sockaddr_in sources[kSlots];
-  uint16_t batch_slots[kSlots];
+  FrameQueue queue;
+  mmsghdr messages[FrameQueue::kSlots];
+  iovec vectors[FrameQueue::kSlots];
+  sockaddr_in sources[FrameQueue::kSlots];
+  uint16_t lent[FrameQueue::kSlots];
+  uint8_t* buffers[FrameQueue::kSlots];
   uint8_t transmit[wire::kMaxDatagram];
-  uint8_t slots[kSlots][kSlotBytes];
 };
 
 static_assert(sizeof(LinkState) <= sizeof(InterfaceState), "link state fits InterfaceState");
@@ -77,56 +89,69 @@ LinkState* started(InterfaceState* state) {
   return link->magic == kStartedMagic ? link : nullptr;
 }
 
-// Sends one datagram. A temporary failure (EINTR, EAGAIN, ENOBUFS, or an
-// ECONNREFUSED left by an earlier ICMP error) is retried a bounded number of
-// times, waiting at most kSendBackoffMs between tries; anything else, or
-// running out of tries, is a lasting failure.
-bool send_datagram(LinkState& link, const uint8_t* bytes, std::size_t size) {
-  for (int attempt = 0; attempt < kSendAttempts; ++attempt) {
-    const ssize_t sent =
-        link.ops->send_to(link.fd, bytes, size, MSG_DONTWAIT,
-                          reinterpret_cast<const sockaddr*>(&link.device), sizeof link.device);
-    if (sent == static_cast<ssize_t>(size)) {
-      ++link.counters.datagrams_out;
-      link.last_send_ns = monotonic_ns();
-      return true;
-    }
-    if (sent >= 0) {
-      break;  // a datagram socket never sends part of a datagram
-    }
-    const int error = errno;
-    if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) {
-      ++link.counters.send_retries;
-      pollfd writable{link.fd, POLLOUT, 0};
-      link.ops->poll_one(&writable, kSendBackoffMs);
-    } else if (error == EINTR || error == ECONNREFUSED) {
-      ++link.counters.send_retries;
-    } else {
-      break;
-    }
-  }
-  ++link.counters.send_failures;
-  return false;
+uint32_t oldest_unacknowledged(const LinkState& link) {
+  return link.held_count > 0 ? link.held[link.held_head].number : link.next_batch;
 }
 
-bool send_hello(LinkState& link) {
-  const uint32_t known = link.from_device.have_session ? link.from_device.session : 0;
-  const std::size_t size = wire::encode_hello(link.own_session, link.send_sequence++, known,
-                                              link.transmit, sizeof link.transmit);
+wire::Envelope envelope(const LinkState& link, uint32_t sequence) {
+  return {link.own_session, link.knows_device ? link.device_session : 0, sequence,
+          oldest_unacknowledged(link)};
+}
+
+bool send_datagram(LinkState& link, const uint8_t* bytes, std::size_t size) {
+  udp::SendTally tally{};
+  const bool sent = udp::send_datagram(*link.ops, link.fd, bytes, size, link.device, tally);
+  link.counters.send_retries += tally.retries;
+  link.counters.send_failures += tally.failures;
+  if (sent) {
+    ++link.counters.datagrams_out;
+    link.last_send_ns = monotonic_ns();
+  }
+  return sent;
+}
+
+bool send_signal(LinkState& link, wire::Kind kind) {
+  const std::size_t size =
+      wire::encode_signal(kind, envelope(link, 0), link.transmit, sizeof link.transmit);
   return send_datagram(link, link.transmit, size);
 }
 
 void send_ack(LinkState& link, uint16_t acked_type, uint32_t acked_sequence) {
-  const std::size_t size = wire::encode_ack(link.own_session, link.send_sequence++, acked_type,
-                                            acked_sequence, link.transmit, sizeof link.transmit);
+  const std::size_t size = wire::encode_ack(envelope(link, 0), acked_type, acked_sequence,
+                                            link.transmit, sizeof link.transmit);
   send_datagram(link, link.transmit, size);
 }
 
-// While the program only reads, the device still has to hear from it now and
-// then, so a device that restarted learns where to send again.
-void keep_alive(LinkState& link) {
-  if (monotonic_ns() - link.last_send_ns >= int64_t{kKeepaliveIntervalMs} * 1000000) {
-    send_hello(link);
+void send_batch(LinkState& link, HeldBatch& batch, int64_t now_ns) {
+  batch.sent_ns = now_ns;
+  const std::size_t size = wire::encode_frames(envelope(link, batch.number), batch.frames,
+                                               batch.count, link.transmit, sizeof link.transmit);
+  send_datagram(link, link.transmit, size);
+}
+
+// The device acknowledges frame datagrams by the number of the next one it
+// will take; everything before it is on the bus and need not be held.
+void release_taken(LinkState& link, uint32_t next_taken) {
+  while (link.held_count > 0 && is_after(next_taken, link.held[link.held_head].number)) {
+    link.held_head = (link.held_head + 1) % kHeldBatches;
+    --link.held_count;
+  }
+}
+
+// Runs on every call that receives: frames the device has not taken go again
+// (all held, in order, as the device takes them only in order), and a host
+// that has been quiet tells the device it is still there.
+void keep_link_alive(LinkState& link) {
+  const int64_t now = monotonic_ns();
+  if (link.held_count > 0 &&
+      now - link.held[link.held_head].sent_ns >= int64_t{kResendIntervalMs} * kNsPerMs) {
+    for (int i = 0; i < link.held_count; ++i) {
+      send_batch(link, link.held[(link.held_head + i) % kHeldBatches], now);
+    }
+    link.counters.batches_resent += static_cast<uint64_t>(link.held_count);
+  }
+  if (now - link.last_send_ns >= int64_t{kKeepaliveIntervalMs} * kNsPerMs) {
+    send_signal(link, wire::Kind::kHello);
   }
 }
 
@@ -141,20 +166,12 @@ void queue_control(LinkState& link, const CtrlMessage& record) {
   ++link.control_count;
 }
 
-void release_oldest_frames(LinkState& link) {
-  const uint16_t slot = link.frame_fifo[link.fifo_head];
-  link.fifo_head = (link.fifo_head + 1) % kSlots;
-  --link.fifo_count;
-  link.frame_cursor = 0;
-  link.free_slots[link.free_count++] = slot;
-}
-
-// Makes room when every slot holds frames nobody has read: a control record
-// or an ack must not be stuck behind them.
-void drop_oldest_frames(LinkState& link) {
-  const uint16_t slot = link.frame_fifo[link.fifo_head];
-  link.counters.frames_overflowed += link.slot_frames[slot] - link.frame_cursor;
-  release_oldest_frames(link);
+void add_lost(uint64_t& counter, int64_t lost) {
+  if (lost >= 0) {
+    counter += static_cast<uint64_t>(lost);
+  } else {
+    counter -= counter < static_cast<uint64_t>(-lost) ? counter : static_cast<uint64_t>(-lost);
+  }
 }
 
 bool from_device(const LinkState& link, const sockaddr_in& source) {
@@ -162,116 +179,192 @@ bool from_device(const LinkState& link, const sockaddr_in& source) {
          source.sin_port == link.device.sin_port;
 }
 
-// Sorts one received datagram; returns true if its slot now holds frames.
-bool accept_datagram(LinkState& link, const mmsghdr& message, const sockaddr_in& source,
-                     const uint8_t* bytes) {
+// A datagram from a session of the device other than the current one: the
+// device restarted, or let this host go long enough to forget it. Returns
+// false for a late datagram of the session before, which is dropped.
+bool follow_device_session(LinkState& link, uint32_t session) {
+  if (link.knows_device && session == link.device_session) {
+    return true;
+  }
+  if (link.knows_device && session == link.earlier_device_session) {
+    return false;
+  }
+  if (link.knows_device) {
+    ++link.counters.device_restarts;
+    link.earlier_device_session = link.device_session;
+  }
+  link.knows_device = true;
+  link.device_session = session;
+  link.frames_from_device.reset();
+  link.controls_from_device.reset();
+  link.delivered_controls.reset(0);
+  return true;
+}
+
+// Returns how many frames of the datagram to queue for reading: 0 unless it
+// is the device's next frames.
+uint16_t accept_frames(LinkState& link, const wire::Header& header, int64_t now_ns) {
+  const auto result = link.frames_from_device.place(header.envelope.sequence, header.count, now_ns);
+  switch (result.place) {
+    case StreamTracker::Place::kMoved:
+      ++link.counters.resyncs;
+      [[fallthrough]];
+    case StreamTracker::Place::kNext:
+    case StreamTracker::Place::kAhead:
+      add_lost(link.counters.frames_lost, result.lost);
+      link.counters.frames_in += header.count;
+      return header.count;
+    case StreamTracker::Place::kBehind:
+      ++link.counters.stale;
+      return 0;
+    case StreamTracker::Place::kOutside:
+      ++link.counters.out_of_window;
+      return 0;
+  }
+  return 0;
+}
+
+// Every control record from the device is delivered once, however often the
+// device repeats it, and every copy within the window is acknowledged.
+void accept_control(LinkState& link, const wire::Datagram& datagram, int64_t now_ns) {
+  const uint32_t number = datagram.header.envelope.sequence;
+  CtrlMessage record{};
+  wire::control_record(datagram, record);
+  const auto result = link.controls_from_device.place(number, 1, now_ns);
+  bool deliver = true;
+  switch (result.place) {
+    case StreamTracker::Place::kNext:
+    case StreamTracker::Place::kAhead:
+      link.delivered_controls.advance(number + 1);
+      break;
+    case StreamTracker::Place::kMoved:
+      ++link.counters.resyncs;
+      link.delivered_controls.reset(number + 1);
+      break;
+    case StreamTracker::Place::kBehind:
+      deliver =
+          link.delivered_controls.covers(number) && !link.delivered_controls.delivered(number);
+      if (deliver) {
+        add_lost(link.counters.controls_lost, -1);  // a late one fills its gap
+      } else {
+        ++link.counters.stale;
+      }
+      break;
+    case StreamTracker::Place::kOutside:
+      ++link.counters.out_of_window;
+      return;  // unacknowledged, so a genuine record is repeated
+  }
+  add_lost(link.counters.controls_lost, result.lost);
+  if (deliver) {
+    link.delivered_controls.mark(number);
+    queue_control(link, record);
+  }
+  send_ack(link, record.type, number);
+}
+
+void accept_ack(LinkState& link, const wire::Datagram& datagram) {
+  CtrlMessage record{};
+  wire::control_record(datagram, record);
+  uint16_t acked_type = 0;
+  uint32_t acked_sequence = 0;
+  // Only the ack of the control write in progress counts; late repeats are
+  // dropped, and acks of frames say all they have to say in the header.
+  if (wire::parse_ack(record, acked_type, acked_sequence) && acked_type != wire::kFramesAckedType &&
+      link.ack_pending && acked_sequence == link.ack_sequence) {
+    link.ack_pending = false;
+    link.ack_received = true;
+    queue_control(link, record);
+  }
+}
+
+// Sorts one received datagram; returns the frames its slot now holds for reading.
+uint16_t accept_datagram(LinkState& link, const mmsghdr& message, const sockaddr_in& source,
+                         const uint8_t* bytes, int64_t now_ns) {
   if (!from_device(link, source)) {
     ++link.counters.foreign;
-    return false;
+    return 0;
   }
   wire::Datagram datagram{};
   if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
-      wire::decode(bytes, message.msg_len, datagram) != wire::DecodeError::kNone) {
+      wire::decode(bytes, message.msg_len, datagram) != wire::DecodeError::kNone ||
+      datagram.header.kind == wire::Kind::kHello || datagram.header.kind == wire::Kind::kBye) {
     ++link.counters.malformed;
-    return false;
+    return 0;
   }
   const wire::Header& header = datagram.header;
-  const SequenceResult order = track(link.from_device, header.session, header.sequence);
-  if (order.verdict == SequenceVerdict::kNewSession) {
-    ++link.counters.device_restarts;
-    link.delivered_controls.clear();
+  if (header.envelope.peer != link.own_session) {
+    ++link.counters.foreign;  // meant for an earlier run on this endpoint
+    return 0;
   }
-  if (order.verdict == SequenceVerdict::kStale) {
-    // The device repeats a control record until it hears our ack; a repeat
-    // that fills a gap is delivered, one already delivered is only re-acked.
-    if (header.kind != wire::Kind::kControl) {
-      ++link.counters.stale;
-      return false;
-    }
-    if (link.delivered_controls.contains(header.sequence)) {
-      CtrlMessage record{};
-      wire::control_record(datagram, record);
-      send_ack(link, record.type, header.sequence);
-      ++link.counters.stale;
-      return false;
-    }
-    if (link.counters.frames_lost > 0) {
-      --link.counters.frames_lost;
-    }
+  if (header.kind == wire::Kind::kRefused) {
+    ++link.counters.datagrams_in;
+    link.refused = link.ack_pending;
+    return 0;
   }
-  link.counters.frames_lost += order.gap;
+  if (!follow_device_session(link, header.envelope.session)) {
+    ++link.counters.stale;
+    return 0;
+  }
   ++link.counters.datagrams_in;
-
+  release_taken(link, header.envelope.ack);
   switch (header.kind) {
     case wire::Kind::kFrames:
-      link.counters.frames_in += header.count;
-      return true;
-    case wire::Kind::kControl: {
-      CtrlMessage record{};
-      wire::control_record(datagram, record);
-      link.delivered_controls.add(header.sequence);
-      queue_control(link, record);
-      send_ack(link, record.type, header.sequence);
-      return false;
-    }
-    case wire::Kind::kAck: {
-      CtrlMessage record{};
-      wire::control_record(datagram, record);
-      uint16_t acked_type = 0;
-      uint32_t acked_sequence = 0;
-      // Only the ack of the write in progress counts; late repeats are dropped.
-      if (wire::parse_ack(record, acked_type, acked_sequence) && link.ack_pending &&
-          acked_sequence == link.ack_sequence) {
-        link.ack_pending = false;
-        link.ack_received = true;
-        queue_control(link, record);
-      }
-      return false;
-    }
-    case wire::Kind::kHello:
-    case wire::Kind::kBye:
+      return accept_frames(link, header, now_ns);
+    case wire::Kind::kControl:
+      accept_control(link, datagram, now_ns);
+      return 0;
+    case wire::Kind::kAck:
+      accept_ack(link, datagram);
+      return 0;
+    default:
+      return 0;
+  }
+}
+
+bool have_wanted(const LinkState& link, Want want) {
+  switch (want) {
+    case Want::kFrames:
+      return !link.queue.empty();
+    case Want::kControl:
+      return link.control_count > 0;
+    case Want::kAck:
+      return link.ack_received || link.refused;
+    case Want::kEverything:
       return false;
   }
   return false;
 }
 
-// Takes whatever has arrived, without waiting, into free slots.
-void receive_pending(LinkState& link) {
-  keep_alive(link);
-  const int batch = link.free_count;
-  if (batch == 0) {
-    return;
-  }
-  for (int i = 0; i < batch; ++i) {
-    const uint16_t slot = link.free_slots[link.free_count - 1 - i];
-    link.batch_slots[i] = slot;
-    link.vectors[i] = iovec{link.slots[slot], kSlotBytes};
-    msghdr& header = link.headers[i].msg_hdr;
-    header = msghdr{};
-    header.msg_name = &link.sources[i];
-    header.msg_namelen = sizeof link.sources[i];
-    header.msg_iov = &link.vectors[i];
-    header.msg_iovlen = 1;
-    link.headers[i].msg_len = 0;
-  }
-  int received = 0;
-  do {
-    received =
-        link.ops->receive_many(link.fd, link.headers, static_cast<unsigned>(batch), MSG_DONTWAIT);
-  } while (received < 0 && errno == EINTR);
-  if (received <= 0) {
-    return;  // nothing waiting, or an error reported by an earlier send: both mean no data
-  }
-  link.free_count -= batch;
-  for (int i = 0; i < batch; ++i) {
-    const uint16_t slot = link.batch_slots[i];
-    if (i < received && accept_datagram(link, link.headers[i], link.sources[i], link.slots[slot])) {
-      link.frame_fifo[(link.fifo_head + link.fifo_count) % kSlots] = slot;
-      link.slot_frames[slot] =
-          static_cast<uint16_t>((link.headers[i].msg_len - wire::kHeaderSize) / wire::kFrameSize);
-      ++link.fifo_count;
-    } else {
-      link.free_slots[link.free_count++] = slot;
+// Takes what has arrived, without waiting, until what the caller wants is
+// there or nothing more is waiting; a flood of other datagrams costs time,
+// not a false "no data". Bounded, so no flood holds a call for long.
+void receive_pending(LinkState& link, Want want) {
+  keep_link_alive(link);
+  for (int round = 0; round < kReceiveRounds && !have_wanted(link, want); ++round) {
+    if (link.queue.free_count() == 0) {
+      // Unread frames must not hold back a control record or an ack.
+      link.counters.frames_overflowed += link.queue.drop_oldest();
+    }
+    const int batch = link.queue.lend(link.lent, FrameQueue::kSlots);
+    for (int i = 0; i < batch; ++i) {
+      link.buffers[i] = link.queue.bytes(link.lent[i]);
+    }
+    udp::prepare_receive(link.messages, link.vectors, link.sources, link.buffers,
+                         FrameQueue::kSlotBytes, batch);
+    const int received = udp::receive_batch(*link.ops, link.fd, link.messages, batch);
+    const int64_t now = received > 0 ? monotonic_ns() : 0;
+    for (int i = 0; i < batch; ++i) {
+      const uint16_t frames = i < received ? accept_datagram(link, link.messages[i],
+                                                             link.sources[i], link.buffers[i], now)
+                                           : 0;
+      if (frames > 0) {
+        link.queue.push(link.lent[i], frames);
+      } else {
+        link.queue.give_back(link.lent[i]);
+      }
+    }
+    if (received < batch) {
+      return;  // the socket is empty
     }
   }
 }
@@ -299,12 +392,7 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   if (fd < 0) {
     return ERR_SOCKET;
   }
-  // Ask for room for bursts; as root the limit can be passed, otherwise the
-  // system grants what it allows.
-  const int buffer_bytes = kReceiveBufferBytes;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer_bytes, sizeof buffer_bytes) != 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
-  }
+  udp::request_receive_buffer(fd);
   sockaddr_in host{};
   host.sin_family = AF_INET;
   host.sin_addr.s_addr = htonl(host_address);
@@ -321,12 +409,9 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   link->device.sin_addr.s_addr = htonl(device_address);
   link->device.sin_port = htons(static_cast<uint16_t>(second_port));
   link->own_session = random_nonzero_u32();
-  for (int i = 0; i < kSlots; ++i) {
-    link->free_slots[i] = static_cast<uint16_t>(kSlots - 1 - i);
-  }
-  link->free_count = kSlots;
+  link->queue.init();
   link->magic = kStartedMagic;
-  send_hello(*link);  // a device that is not there yet is no failure
+  send_signal(*link, wire::Kind::kHello);  // a device that is not there yet is no failure
   return 0;
 }
 
@@ -335,11 +420,9 @@ int32_t link_stop(InterfaceState* state) {
   if (link == nullptr) {
     return 0;
   }
-  const std::size_t size = wire::encode_bye(link->own_session, link->send_sequence++,
-                                            link->transmit, sizeof link->transmit);
-  send_datagram(*link, link->transmit, size);
+  send_signal(*link, wire::Kind::kBye);
   ::close(link->fd);
-  link->magic = 0;
+  link->magic = kStoppedMagic;
   link->fd = -1;
   return 0;
 }
@@ -352,32 +435,34 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
   if (message == nullptr || message->length > CTRL_MESSAGE_DATA_CAPACITY) {
     return ZELBOR_ERR_ARGUMENT;
   }
-  uint8_t datagram[wire::kHeaderSize + sizeof(CtrlMessage)];
-  const uint32_t sequence = link->send_sequence++;
-  const std::size_t size = wire::encode_control(wire::Kind::kControl, link->own_session, sequence,
+  uint8_t datagram[wire::kMaxControlDatagram];
+  const uint32_t sequence = link->next_control++;
+  const std::size_t size = wire::encode_control(wire::Kind::kControl, envelope(*link, sequence),
                                                 *message, datagram, sizeof datagram);
   link->ack_pending = true;
   link->ack_received = false;
+  link->refused = false;
   link->ack_sequence = sequence;
   for (int attempt = 0; attempt < kAckAttempts; ++attempt) {
     if (!send_datagram(*link, datagram, size)) {
       link->ack_pending = false;
       return ERR_SOCKET;
     }
-    const int64_t deadline = monotonic_ns() + int64_t{kAckWaitMs} * 1000000;
+    const int64_t deadline = monotonic_ns() + int64_t{kAckWaitMs} * kNsPerMs;
     for (;;) {
-      if (link->free_count == 0) {
-        drop_oldest_frames(*link);
-      }
-      receive_pending(*link);
+      receive_pending(*link, Want::kAck);
       if (link->ack_received) {
         return 0;
+      }
+      if (link->refused) {
+        link->ack_pending = false;
+        return ZELBOR_ERR_REFUSED;
       }
       const int64_t remaining_ns = deadline - monotonic_ns();
       if (remaining_ns <= 0) {
         break;
       }
-      wait_readable(*link, static_cast<int>((remaining_ns + 999999) / 1000000));
+      wait_readable(*link, static_cast<int>((remaining_ns + kNsPerMs - 1) / kNsPerMs));
     }
   }
   link->ack_pending = false;
@@ -399,10 +484,7 @@ int32_t link_ctrl_read(InterfaceState* state, CtrlMessage* message) {
     if (attempt > 0) {
       wait_readable(*link, kControlWaitMs);
     }
-    if (link->free_count == 0) {
-      drop_oldest_frames(*link);
-    }
-    receive_pending(*link);
+    receive_pending(*link, Want::kControl);
   }
   if (link->control_count == 0) {
     return ERR_NO_DATA;
@@ -421,20 +503,13 @@ int32_t link_raw_can_read(InterfaceState* state, RawCanMessage* message) {
   if (message == nullptr) {
     return ZELBOR_ERR_ARGUMENT;
   }
-  if (link->fifo_count == 0) {
-    receive_pending(*link);
-    if (link->fifo_count == 0) {
-      return ERR_NO_DATA;
-    }
+  if (link->queue.empty()) {
+    receive_pending(*link, Want::kFrames);
   }
-  const uint16_t slot = link->frame_fifo[link->fifo_head];
-  wire::Datagram datagram{};
-  datagram.payload = link->slots[slot] + wire::kHeaderSize;
-  wire::frame_at(datagram, link->frame_cursor, *message);
+  if (!link->queue.pop_frame(*message)) {
+    return ERR_NO_DATA;
+  }
   ++link->counters.frames_delivered;
-  if (++link->frame_cursor == link->slot_frames[slot]) {
-    release_oldest_frames(*link);
-  }
   return 0;
 }
 
@@ -443,7 +518,8 @@ int32_t link_raw_can_write(InterfaceState* state, const RawCanMessage* frames, i
   if (link == nullptr) {
     return ZELBOR_ERR_NOT_STARTED;
   }
-  if (count < 0 || (count > 0 && frames == nullptr)) {
+  constexpr auto kPerDatagram = static_cast<int32_t>(wire::kMaxFramesPerDatagram);
+  if (count < 0 || (count > 0 && frames == nullptr) || count > kHeldBatches * kPerDatagram) {
     return ZELBOR_ERR_ARGUMENT;
   }
   for (int32_t i = 0; i < count; ++i) {
@@ -451,19 +527,28 @@ int32_t link_raw_can_write(InterfaceState* state, const RawCanMessage* frames, i
       return ZELBOR_ERR_ARGUMENT;
     }
   }
-  for (int32_t done = 0; done < count;) {
-    const auto chunk =
-        static_cast<std::size_t>(count - done < static_cast<int32_t>(wire::kMaxFramesPerDatagram)
-                                     ? count - done
-                                     : static_cast<int32_t>(wire::kMaxFramesPerDatagram));
-    const std::size_t size =
-        wire::encode_frames(link->own_session, link->send_sequence++, frames + done, chunk,
-                            link->transmit, sizeof link->transmit);
-    if (!send_datagram(*link, link->transmit, size)) {
-      return ERR_SOCKET;
+  // All or nothing: the frames are taken only if every datagram can be held
+  // until the device takes it.
+  const int datagrams = (count + kPerDatagram - 1) / kPerDatagram;
+  if (link->held_count + datagrams > kHeldBatches) {
+    receive_pending(*link, Want::kEverything);  // acks that arrived may free room
+    if (link->held_count + datagrams > kHeldBatches) {
+      return ZELBOR_ERR_BACKLOG;
     }
-    link->counters.frames_out += chunk;
-    done += static_cast<int32_t>(chunk);
+  }
+  const int64_t now = monotonic_ns();
+  for (int32_t done = 0; done < count;) {
+    const int32_t chunk = count - done < kPerDatagram ? count - done : kPerDatagram;
+    HeldBatch& batch = link->held[(link->held_head + link->held_count) % kHeldBatches];
+    ++link->held_count;
+    batch.number = link->next_batch++;
+    batch.count = static_cast<uint16_t>(chunk);
+    for (int32_t i = 0; i < chunk; ++i) {
+      batch.frames[i] = frames[done + i];
+    }
+    send_batch(*link, batch, now);  // a failed send is retried with the held ones
+    link->counters.frames_out += static_cast<uint64_t>(chunk);
+    done += chunk;
   }
   return 0;
 }
@@ -473,7 +558,7 @@ int32_t link_counters(const InterfaceState* state, ZelborCounters* counters) {
     return ZELBOR_ERR_ARGUMENT;
   }
   const auto* link = reinterpret_cast<const LinkState*>(state);
-  if (link->magic != kStartedMagic) {
+  if (link->magic != kStartedMagic && link->magic != kStoppedMagic) {
     return ZELBOR_ERR_NOT_STARTED;
   }
   *counters = link->counters;

@@ -21,15 +21,17 @@ uint32_t get32(const uint8_t* p) {
   return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
-void put_header(uint8_t* out, Kind kind, uint32_t session, uint32_t sequence, uint16_t count) {
+void put_header(uint8_t* out, Kind kind, const Envelope& envelope, uint16_t count) {
   out[0] = kMagic0;
   out[1] = kMagic1;
   out[2] = kVersion;
   out[3] = static_cast<uint8_t>(kind);
-  put32(out + 4, session);
-  put32(out + 8, sequence);
-  put16(out + 12, count);
-  put16(out + 14, 0);
+  put32(out + 4, envelope.session);
+  put32(out + 8, envelope.peer);
+  put32(out + 12, envelope.sequence);
+  put32(out + 16, envelope.ack);
+  put16(out + 20, count);
+  put16(out + 22, 0);
 }
 
 bool valid_frame_length(int8_t length) {
@@ -48,6 +50,10 @@ void put_frame(uint8_t* out, const RawCanMessage& frame) {
   put32(out + 24, frame.time_low);
 }
 
+DecodeError size_error(std::size_t size, std::size_t expected) {
+  return size < expected ? DecodeError::kTruncated : DecodeError::kOversize;
+}
+
 }  // namespace
 
 DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
@@ -63,21 +69,22 @@ DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
   if (bytes[2] != kVersion) {
     return DecodeError::kBadVersion;
   }
-  if (get16(bytes + 14) != 0) {
+  if (get16(bytes + 22) != 0) {
     return DecodeError::kBadReserved;
   }
-  Header header{static_cast<Kind>(bytes[3]), get32(bytes + 4), get32(bytes + 8), get16(bytes + 12)};
+  const Header header{static_cast<Kind>(bytes[3]),
+                      {get32(bytes + 4), get32(bytes + 8), get32(bytes + 12), get32(bytes + 16)},
+                      get16(bytes + 20)};
   const uint8_t* payload = bytes + kHeaderSize;
   const std::size_t payload_size = size - kHeaderSize;
-  std::size_t expected = 0;
   switch (header.kind) {
-    case Kind::kFrames:
+    case Kind::kFrames: {
       if (header.count == 0 || header.count > kMaxFramesPerDatagram) {
         return DecodeError::kBadCount;
       }
-      expected = kFrameSize * header.count;
+      const std::size_t expected = kFrameSize * header.count;
       if (payload_size != expected) {
-        return payload_size < expected ? DecodeError::kTruncated : DecodeError::kOversize;
+        return size_error(payload_size, expected);
       }
       for (std::size_t i = 0; i < header.count; ++i) {
         if (!valid_frame_length(static_cast<int8_t>(payload[i * kFrameSize + 8]))) {
@@ -85,6 +92,7 @@ DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
         }
       }
       break;
+    }
     case Kind::kControl:
     case Kind::kAck: {
       if (header.count != 1) {
@@ -97,9 +105,9 @@ DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
       if (length > CTRL_MESSAGE_DATA_CAPACITY) {
         return DecodeError::kBadControlLength;
       }
-      expected = kControlHeaderSize + length;
+      const std::size_t expected = kControlHeaderSize + length;
       if (payload_size != expected) {
-        return payload_size < expected ? DecodeError::kTruncated : DecodeError::kOversize;
+        return size_error(payload_size, expected);
       }
       if (header.kind == Kind::kAck &&
           (get16(payload) != kAckRecordType || length != kAckRecordLength)) {
@@ -109,12 +117,12 @@ DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
     }
     case Kind::kHello:
     case Kind::kBye:
+    case Kind::kRefused:
       if (header.count != 0) {
         return DecodeError::kBadCount;
       }
-      expected = header.kind == Kind::kHello ? kHelloPayloadSize : 0;
-      if (payload_size != expected) {
-        return payload_size < expected ? DecodeError::kTruncated : DecodeError::kOversize;
+      if (payload_size != 0) {
+        return DecodeError::kOversize;
       }
       break;
     default:
@@ -124,8 +132,8 @@ DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
   return DecodeError::kNone;
 }
 
-void frame_at(const Datagram& datagram, std::size_t index, RawCanMessage& frame) {
-  const uint8_t* p = datagram.payload + index * kFrameSize;
+void frame_at(const uint8_t* payload, std::size_t index, RawCanMessage& frame) {
+  const uint8_t* p = payload + index * kFrameSize;
   std::memcpy(frame.data, p, 8);
   frame.length = static_cast<int8_t>(p[8]);
   frame.aux_byte = p[9];
@@ -143,12 +151,8 @@ void control_record(const Datagram& datagram, CtrlMessage& record) {
   std::memcpy(record.data, datagram.payload + kControlHeaderSize, record.length);
 }
 
-uint32_t hello_device_session(const Datagram& datagram) {
-  return get32(datagram.payload);
-}
-
-std::size_t encode_frames(uint32_t session, uint32_t sequence, const RawCanMessage* frames,
-                          std::size_t count, uint8_t* out, std::size_t capacity) {
+std::size_t encode_frames(const Envelope& envelope, const RawCanMessage* frames, std::size_t count,
+                          uint8_t* out, std::size_t capacity) {
   const std::size_t size = kHeaderSize + kFrameSize * count;
   if (count == 0 || count > kMaxFramesPerDatagram || size > capacity || frames == nullptr) {
     return 0;
@@ -158,52 +162,43 @@ std::size_t encode_frames(uint32_t session, uint32_t sequence, const RawCanMessa
       return 0;
     }
   }
-  put_header(out, Kind::kFrames, session, sequence, static_cast<uint16_t>(count));
+  put_header(out, Kind::kFrames, envelope, static_cast<uint16_t>(count));
   for (std::size_t i = 0; i < count; ++i) {
     put_frame(out + kHeaderSize + i * kFrameSize, frames[i]);
   }
   return size;
 }
 
-std::size_t encode_control(Kind kind, uint32_t session, uint32_t sequence,
-                           const CtrlMessage& record, uint8_t* out, std::size_t capacity) {
+std::size_t encode_control(Kind kind, const Envelope& envelope, const CtrlMessage& record,
+                           uint8_t* out, std::size_t capacity) {
   const std::size_t size = kHeaderSize + kControlHeaderSize + record.length;
   if (record.length > CTRL_MESSAGE_DATA_CAPACITY || size > capacity ||
       (kind != Kind::kControl && kind != Kind::kAck)) {
     return 0;
   }
-  put_header(out, kind, session, sequence, 1);
+  put_header(out, kind, envelope, 1);
   put16(out + kHeaderSize, record.type);
   put16(out + kHeaderSize + 2, record.length);
   std::memcpy(out + kHeaderSize + kControlHeaderSize, record.data, record.length);
   return size;
 }
 
-std::size_t encode_ack(uint32_t session, uint32_t sequence, uint16_t acked_type,
-                       uint32_t acked_sequence, uint8_t* out, std::size_t capacity) {
+std::size_t encode_ack(const Envelope& envelope, uint16_t acked_type, uint32_t acked_sequence,
+                       uint8_t* out, std::size_t capacity) {
   CtrlMessage record{};
   record.type = kAckRecordType;
   record.length = kAckRecordLength;
   put16(record.data, acked_type);
   put32(record.data + 2, acked_sequence);
-  return encode_control(Kind::kAck, session, sequence, record, out, capacity);
+  return encode_control(Kind::kAck, envelope, record, out, capacity);
 }
 
-std::size_t encode_hello(uint32_t session, uint32_t sequence, uint32_t known_device_session,
-                         uint8_t* out, std::size_t capacity) {
-  if (capacity < kHeaderSize + kHelloPayloadSize) {
+std::size_t encode_signal(Kind kind, const Envelope& envelope, uint8_t* out, std::size_t capacity) {
+  if (capacity < kHeaderSize ||
+      (kind != Kind::kHello && kind != Kind::kBye && kind != Kind::kRefused)) {
     return 0;
   }
-  put_header(out, Kind::kHello, session, sequence, 0);
-  put32(out + kHeaderSize, known_device_session);
-  return kHeaderSize + kHelloPayloadSize;
-}
-
-std::size_t encode_bye(uint32_t session, uint32_t sequence, uint8_t* out, std::size_t capacity) {
-  if (capacity < kHeaderSize) {
-    return 0;
-  }
-  put_header(out, Kind::kBye, session, sequence, 0);
+  put_header(out, kind, envelope, 0);
   return kHeaderSize;
 }
 

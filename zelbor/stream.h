@@ -1,0 +1,144 @@
+// The receiving side of a numbered stream: where each datagram of one sender
+// session falls, what is lost, and when the stream has moved elsewhere.
+//
+// A datagram carries the number of its first item and how many it holds
+// (frames are numbered by frame, control records one each). The stream
+// expects `next`; a datagram at `next` is in order, one a little ahead skips
+// a gap (lost), anything behind or far ahead is off the stream and dropped.
+// Off-stream datagrams that keep continuing each other form a rival run; the
+// stream moves to it at once when it is far ahead (a host that was away for
+// long), or when it has lasted kRivalPatienceNs with nothing in order
+// arriving (the stream was pushed off by a stray number). So one datagram,
+// whatever its number, can never silence a stream.
+#pragma once
+
+#include <cstdint>
+
+namespace zelbor {
+
+inline constexpr int64_t kRivalPatienceNs = 500'000'000;
+
+inline bool is_after(uint32_t a, uint32_t b) {
+  return static_cast<int32_t>(a - b) > 0;
+}
+
+class StreamTracker {
+ public:
+  enum class Place {
+    kNext,     // in order
+    kAhead,    // after a gap of `lost` numbers
+    kBehind,   // a repeat or a late arrival, within the window
+    kOutside,  // too far from the stream
+    kMoved,    // the stream moved to this datagram's run; `lost` corrects the count
+  };
+  struct Result {
+    Place place;
+    int64_t lost;  // numbers newly lost (negative: numbers counted lost that will arrive after all)
+  };
+
+  StreamTracker(uint32_t window_ahead, uint32_t window_behind)
+      : window_ahead_(window_ahead), window_behind_(window_behind) {}
+
+  void reset() { *this = StreamTracker(window_ahead_, window_behind_); }
+  uint32_t next() const { return next_; }
+
+  Result place(uint32_t first, uint32_t count, int64_t now_ns) {
+    const auto distance = static_cast<int32_t>(first - next_);
+    if (distance >= 0 && static_cast<uint32_t>(distance) <= window_ahead_) {
+      has_rival_ = false;
+      next_ = first + count;
+      if (distance == 0) {
+        return {Place::kNext, 0};
+      }
+      gap_from_ = first - static_cast<uint32_t>(distance);
+      gap_to_ = first;
+      return {Place::kAhead, distance};
+    }
+    if (has_rival_ && first == rival_next_) {
+      ++rival_datagrams_;
+      rival_next_ = first + count;
+    } else if (!has_rival_ || first != rival_last_) {  // a repeat of the run's last keeps the run
+      has_rival_ = true;
+      rival_datagrams_ = 1;
+      rival_since_ns_ = now_ns;
+      rival_next_ = first + count;
+    }
+    rival_last_ = first;
+    const bool far_ahead = distance > 0;
+    if (rival_datagrams_ >= 2 && (far_ahead || now_ns - rival_since_ns_ >= kRivalPatienceNs)) {
+      return move_to(first, count);
+    }
+    const bool behind_in_window =
+        distance < 0 && static_cast<uint32_t>(-static_cast<int64_t>(distance)) <= window_behind_;
+    return {behind_in_window ? Place::kBehind : Place::kOutside, 0};
+  }
+
+ private:
+  Result move_to(uint32_t first, uint32_t count) {
+    int64_t lost = 0;
+    if (is_after(first, next_)) {
+      lost = first - next_;
+    } else if (is_after(gap_to_, gap_from_)) {
+      // Moving back: numbers of the last gap from here on were counted lost,
+      // but the stream will now bring them.
+      const uint32_t from = is_after(first, gap_from_) ? first : gap_from_;
+      if (is_after(gap_to_, from)) {
+        lost = -static_cast<int64_t>(gap_to_ - from);
+      }
+    }
+    gap_from_ = gap_to_ = 0;
+    has_rival_ = false;
+    next_ = first + count;
+    return {Place::kMoved, lost};
+  }
+
+  uint32_t window_ahead_;
+  uint32_t window_behind_;
+  uint32_t next_ = 0;  // numbers start at 0 in each session
+  uint32_t gap_from_ = 0;
+  uint32_t gap_to_ = 0;
+  bool has_rival_ = false;
+  uint32_t rival_next_ = 0;
+  uint32_t rival_last_ = 0;
+  uint32_t rival_datagrams_ = 0;
+  int64_t rival_since_ns_ = 0;
+};
+
+// Which of the last kSpan numbers of a stream were delivered, so a repeated
+// control record is acknowledged again but delivered once.
+class DeliveredWindow {
+ public:
+  static constexpr uint32_t kSpan = 1024;
+
+  void reset(uint32_t end) {
+    end_ = end;
+    for (uint64_t& word : bits_) {
+      word = 0;
+    }
+  }
+  // Moves the end forward; the numbers passed over start undelivered.
+  void advance(uint32_t end) {
+    const uint32_t step = end - end_;
+    if (step >= kSpan) {
+      reset(end);
+      return;
+    }
+    for (; end_ != end; ++end_) {
+      bits_[end_ % kSpan / 64] &= ~(uint64_t{1} << (end_ % 64));
+    }
+  }
+  bool covers(uint32_t number) const {
+    const uint32_t age = end_ - number;
+    return age >= 1 && age <= kSpan;
+  }
+  bool delivered(uint32_t number) const {
+    return (bits_[number % kSpan / 64] >> (number % 64) & 1) != 0;
+  }
+  void mark(uint32_t number) { bits_[number % kSpan / 64] |= uint64_t{1} << (number % 64); }
+
+ private:
+  uint32_t end_ = 0;
+  uint64_t bits_[kSpan / 64] = {};
+};
+
+}  // namespace zelbor
