@@ -21,9 +21,10 @@ else
 fi
 
 lib=$(ls "$root"/lib*/libZelbor.so 2>/dev/null || ls "$root"/lib/*/libZelbor.so)
-for file in bin/raw_can_reader bin/raw_can_writer bin/zelbor_sim include/zelbor.h \
+for file in bin/raw_can_reader bin/raw_can_writer bin/zelbor_sim bin/zelbor_relay include/zelbor.h \
             include/zelbor_counters.h share/man/man1/raw_can_reader.1 \
-            share/man/man1/raw_can_writer.1 share/man/man1/zelbor_sim.1; do
+            share/man/man1/raw_can_writer.1 share/man/man1/zelbor_sim.1 \
+            share/man/man1/zelbor_relay.1; do
   [ -f "$root/$file" ] || fail "$file not installed"
 done
 readelf -d "$lib" | grep -q 'SONAME.*\[libZelbor.so\]' || fail "libZelbor.so has no soname"

@@ -1,0 +1,111 @@
+// The relay as a real process between the programs and the simulated device,
+// and between a bare test host and a bare test device on a spare channel.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback.h"
+#include "process.h"
+
+namespace rawcan::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+bool wait_until(const std::function<bool()>& condition, milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  return true;
+}
+
+std::vector<uint8_t> bytes(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+TEST(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
+  ScratchDir scratch;
+  const uint32_t host = unique_loopback_address(), relay_address = unique_loopback_address(),
+                 device = unique_loopback_address();
+  Process sim({ZELBOR_SIM_PATH, "--address", dotted(device)}, scratch.file("sim.out"));
+  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
+  // Channel 2 has no simulated device: the test plays host and device there.
+  Process relay({ZELBOR_RELAY_PATH, "--listen", dotted(relay_address), "--device", dotted(device),
+                 "--channels", "3"},
+                scratch.file("relay.out"));
+  ASSERT_TRUE(relay.wait_for_output("relaying 3 channels", milliseconds(5000))) << relay.errors();
+  Process reader({RAW_CAN_READER_PATH, dotted(host), dotted(relay_address), "1"},
+                 scratch.file("reader.out"));
+  ASSERT_TRUE(reader.wait_for_output("Start reading", milliseconds(5000)));
+  Process writer({RAW_CAN_WRITER_PATH, dotted(host), dotted(relay_address), "0"},
+                 scratch.file("writer.out"));
+  EXPECT_TRUE(wait_until([&] { return count_lines(reader.output()) > 500; }, milliseconds(10000)))
+      << "writer frames reach the reader through the relay";
+
+  UdpEndpoint test_host(host, 0), test_device(device, 34571);
+  ASSERT_TRUE(test_host.bound() && test_device.bound());
+  const sockaddr_in relay_channel_2 = endpoint(relay_address, 34571);
+  sockaddr_in upstream{}, source{};
+  const std::vector<uint8_t> binary = {0x00, 0xFF, 0x5A, 0x42, 0x0A, 0x80};
+  ASSERT_TRUE(test_host.send_to(relay_channel_2, binary));
+  EXPECT_EQ(test_device.receive(5000, &upstream), binary);
+  EXPECT_EQ(ntohl(upstream.sin_addr.s_addr), relay_address);
+  ASSERT_TRUE(test_device.send_to(upstream, bytes("down")));
+  EXPECT_EQ(test_host.receive(5000, &source), bytes("down"));
+  EXPECT_EQ(ntohl(source.sin_addr.s_addr), relay_address);
+  EXPECT_EQ(ntohs(source.sin_port), 34571);
+
+  relay.signal(SIGUSR1);
+  ASSERT_TRUE(relay.wait_for_output("link down\n", milliseconds(5000)));
+  std::size_t listed = 0;
+  const auto reader_settled = [&] {
+    const std::size_t before = count_lines(reader.output());
+    std::this_thread::sleep_for(milliseconds(500));
+    listed = count_lines(reader.output());
+    return listed == before;
+  };
+  EXPECT_TRUE(wait_until(reader_settled, milliseconds(10000))) << "frames stop while down";
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_TRUE(test_host.send_to(relay_channel_2, bytes("lost up")));
+    ASSERT_TRUE(test_device.send_to(upstream, bytes("lost down")));
+  }
+  relay.signal(SIGUSR2);
+  ASSERT_TRUE(relay.wait_for_output("link up\n", milliseconds(5000)));
+  // The first datagrams through are the new ones: those sent while down were dropped, not held.
+  ASSERT_TRUE(test_host.send_to(relay_channel_2, bytes("up again")));
+  EXPECT_EQ(test_device.receive(5000), bytes("up again"));
+  ASSERT_TRUE(test_device.send_to(upstream, bytes("down again")));
+  EXPECT_EQ(test_host.receive(5000), bytes("down again"));
+
+  relay.signal(SIGTERM);
+  EXPECT_TRUE(exited_with(relay.wait_exit(milliseconds(5000)), 0));
+  const std::string totals = relay.output();
+  unsigned long long forwarded[2] = {}, lost[2] = {}, in_outages[2] = {};
+  const char* names[2] = {"to device: ", "to host: "};
+  for (int direction = 0; direction < 2; ++direction) {
+    const std::size_t at = totals.find(names[direction]);
+    ASSERT_NE(at, std::string::npos) << totals;
+    ASSERT_EQ(std::sscanf(totals.c_str() + at + std::strlen(names[direction]),
+                          "forwarded %llu, lost %llu, lost in outages %llu", &forwarded[direction],
+                          &lost[direction], &in_outages[direction]),
+              3)
+        << totals;
+    EXPECT_EQ(lost[direction], 0u);
+    EXPECT_GE(in_outages[direction], 3u) << totals;
+  }
+  EXPECT_GT(forwarded[0], 10u);
+  EXPECT_GT(forwarded[1], 10u);
+}
+
+}  // namespace
+}  // namespace rawcan::testing
