@@ -56,17 +56,6 @@ std::vector<unsigned> listed_counters(const std::string& text) {
   return counters;
 }
 
-bool wait_until(const std::function<bool()>& condition, milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (Clock::now() < deadline) {
-    if (condition()) {
-      return true;
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return condition();
-}
-
 class Faults : public ::testing::Test {
  protected:
   ScratchDir scratch;

@@ -297,6 +297,92 @@ TEST_F(LinkTest, UnreadFramesNeverHoldBackAControlRecord) {
   EXPECT_GT(counters().frames_overflowed, 0u);
 }
 
+// A read that finds only strangers' datagrams goes on receiving: an empty
+// read means nothing of the caller's kind is waiting.
+TEST_F(LinkTest, AFloodOfForeignDatagramsCostsTimeNotFrames) {
+  UdpEndpoint stranger(unique_loopback_address(), kDevicePort);
+  ASSERT_TRUE(stranger.bound());
+  for (int i = 0; i < 3000; ++i) {
+    ASSERT_TRUE(stranger.send_to(host, frames(9, 0, 7, 1)));
+  }
+  ASSERT_TRUE(device.send_to(host, frames(9, 0, 42, 1)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // all of it queued on the socket
+  RawCanMessage frame{};
+  ASSERT_EQ(link_raw_can_read(state.get(), &frame), 0);
+  EXPECT_EQ(frame.id, 42u);
+  EXPECT_EQ(counters().foreign, 3000u);
+}
+
+// A program restarted on the same endpoint never sees what the device still
+// repeats for its earlier run.
+TEST_F(LinkTest, DatagramsForAnEarlierRunAreNeverDelivered) {
+  ASSERT_TRUE(device.send_to(host, control_datagram(9, host_session + 1, 0, MESSAGE_COUNT)));
+  ASSERT_TRUE(device.send_to(host, frames_datagram(9, host_session + 1, 0, 5, 1)));
+  ASSERT_TRUE(device.send_to(host, frames(9, 0, 6, 1)));
+  EXPECT_EQ(read_ids(1), std::vector<uint32_t>{6});
+  CtrlMessage record{};
+  EXPECT_EQ(link_ctrl_read(state.get(), &record), ERR_NO_DATA);
+  EXPECT_EQ(counters().foreign, 2u);
+}
+
+// Frames written are held until the device's ack names a later datagram,
+// and sent again meanwhile; when nothing more can be held, a write is
+// refused whole.
+TEST_F(LinkTest, WrittenFramesAreSentAgainUntilTakenAndABacklogIsRefused) {
+  RawCanMessage frame{};
+  frame.id = 0x55;
+  ASSERT_EQ(link_raw_can_write(state.get(), &frame, 1), 0);
+  int copies = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (copies < 2 && std::chrono::steady_clock::now() < deadline) {
+    CtrlMessage record{};
+    link_ctrl_read(state.get(), &record);
+    const Bytes bytes = device.receive(0);
+    if (!bytes.empty() && kind_of(bytes) == wire::Kind::kFrames) {
+      EXPECT_EQ(decoded(bytes).header.envelope.sequence, 0u);
+      ++copies;
+    }
+  }
+  ASSERT_EQ(copies, 2) << "sent again while the device has not taken it";
+  Bytes taken(64);
+  taken.resize(wire::encode_ack({9, host_session, 0, 1}, wire::kFramesAckedType, 0, taken.data(),
+                                taken.size()));
+  ASSERT_TRUE(device.send_to(host, taken));
+  for (int i = 0; i < 2 * kResendIntervalMs; ++i) {
+    CtrlMessage record{};
+    link_ctrl_read(state.get(), &record);
+  }
+  while (!device.receive(0).empty()) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(kResendIntervalMs + 50));
+  CtrlMessage record{};
+  link_ctrl_read(state.get(), &record);
+  for (Bytes bytes = device.receive(50); !bytes.empty(); bytes = device.receive(50)) {
+    EXPECT_NE(kind_of(bytes), wire::Kind::kFrames) << "taken frames are not sent again";
+  }
+
+  for (int i = 0; i < kHeldBatches; ++i) {
+    ASSERT_EQ(link_raw_can_write(state.get(), &frame, 1), 0);
+  }
+  EXPECT_EQ(link_raw_can_write(state.get(), &frame, 1), ZELBOR_ERR_BACKLOG);
+}
+
+TEST_F(LinkTest, AControlWriteToAChannelHeldByAnotherHostFailsAtOnce) {
+  std::thread responder([this] {
+    sockaddr_in from{};
+    device.receive(2000, &from);
+    Bytes refused(64);
+    refused.resize(wire::encode_signal(wire::Kind::kRefused, {0, host_session, 0, 0},
+                                       refused.data(), refused.size()));
+    device.send_to(from, refused);
+  });
+  CtrlMessage init{};
+  init.type = INIT_CAN_CHIP;
+  init.length = 10;
+  EXPECT_EQ(link_ctrl_write(state.get(), &init), ZELBOR_ERR_REFUSED);
+  responder.join();
+}
+
 TEST(LinkStart, SocketProblemsAreReportedAsSocketErrors) {
   const uint32_t address = unique_loopback_address();
   auto first = std::make_unique<InterfaceState>();

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -139,6 +140,18 @@ class Process {
   bool exited_ = false;
   int status_ = 0;
 };
+
+// Polls `condition` until it holds; false if it still does not after `timeout`.
+inline bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
 
 inline bool exited_with(int status, int code) {
   return WIFEXITED(status) && WEXITSTATUS(status) == code;

@@ -18,17 +18,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-bool wait_until(const std::function<bool()>& condition, milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-  return true;
-}
-
 std::vector<uint8_t> bytes(const std::string& text) {
   return std::vector<uint8_t>(text.begin(), text.end());
 }

@@ -1,0 +1,227 @@
+// The link through ordinary faults, with the programs as real processes: a
+// reader that pauses past the device's patience, a writer behind a link that
+// goes down, a program restarted on its endpoint, and strangers aimed at a
+// channel someone holds. Nothing may be lost silently or wait forever.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "frame_line.h"
+#include "generated.h"
+#include "loopback.h"
+#include "process.h"
+#include "wire.h"
+
+namespace rawcan::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+std::vector<std::string> frame_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.find("-CAN-ID $") != std::string::npos) {
+      lines.push_back(line.substr(line.find("  ")));  // without the time
+    }
+  }
+  return lines;
+}
+
+// A listing of the simulated device's generated frames as runs: the sizes
+// of the gaps between listed frames, and whether any frame came twice or out
+// of order (then `in_order` is false).
+struct Gaps {
+  std::vector<uint64_t> sizes;
+  bool in_order = true;
+  uint64_t listed = 0;
+};
+
+Gaps generated_gaps(const std::string& text, uint64_t search = 2'000'000) {
+  Gaps gaps;
+  uint64_t next = 0;
+  char buffer[kMaxFrameLineLength];
+  auto line_of = [&buffer](uint64_t n) {
+    const std::size_t size = format_frame_line(zelbor::sim::generated_frame(n), buffer);
+    const std::string line(buffer, size - 1);
+    return line.substr(line.find("  "));
+  };
+  for (const std::string& line : frame_lines(text)) {
+    ++gaps.listed;
+    uint64_t n = next;
+    while (n < next + search && line_of(n) != line) {
+      ++n;
+    }
+    if (n == next + search) {
+      gaps.in_order = false;
+      continue;
+    }
+    if (n != next) {
+      gaps.sizes.push_back(n - next);
+    }
+    next = n + 1;
+  }
+  return gaps;
+}
+
+// The writer's batch counters in listing order, from frames 0x3E8.
+std::vector<uint32_t> batch_counters(const std::string& text) {
+  std::vector<uint32_t> counters;
+  for (const std::string& line : frame_lines(text)) {
+    unsigned b[4] = {};
+    if (std::sscanf(line.c_str(), "  STD-CAN-ID $3E8: $%X $%X $%X $%X", &b[0], &b[1], &b[2],
+                    &b[3]) == 4) {
+      counters.push_back(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24);
+    }
+  }
+  return counters;
+}
+
+bool consecutive_from_zero(const std::vector<uint32_t>& counters, std::size_t from,
+                           std::size_t to) {
+  for (std::size_t i = from; i < to; ++i) {
+    if (counters[i] != i - from) {
+      return false;
+    }
+  }
+  return true;
+}
+
+class Recovery : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  const uint32_t device_value = unique_loopback_address();
+  const std::string device = dotted(device_value);
+
+  std::unique_ptr<Process> start_sim(std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {ZELBOR_SIM_PATH, "--address", device};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto sim = std::make_unique<Process>(argv, scratch.file("sim.out"));
+    EXPECT_TRUE(sim->wait_for_output("serving", milliseconds(5000))) << sim->errors();
+    return sim;
+  }
+  std::unique_ptr<Process> start(const std::string& program, const std::string& host,
+                                 const std::string& zelbor, const std::string& channel,
+                                 const std::string& name) {
+    return std::make_unique<Process>(std::vector<std::string>{program, host, zelbor, channel},
+                                     scratch.file(name));
+  }
+};
+
+// Paused past the device's patience (as a stopped reader or a stalled pipe
+// would be), the reader keeps its place: it lists the new frames once it
+// reads again, and the only gap is what the device dropped while it was away.
+TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
+  auto sim = start_sim({"--generate", "1000"});
+  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 300; }, milliseconds(5000)));
+  reader->signal(SIGSTOP);
+  ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
+  reader->signal(SIGCONT);
+  ASSERT_TRUE(sim->wait_for_output("frames dropped while away)", milliseconds(5000)));
+  const std::string events = sim->output();
+  unsigned long long dropped = 0;
+  ASSERT_EQ(std::sscanf(events.c_str() + events.find("back ("), "back (%llu", &dropped), 1);
+  const std::size_t at_return = count_lines(reader->output());
+  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > at_return + 500; },
+                         milliseconds(5000)))
+      << "new frames are listed again";
+  reader->signal(SIGINT);
+  ASSERT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
+
+  const Gaps gaps = generated_gaps(reader->output());
+  EXPECT_TRUE(gaps.in_order);
+  ASSERT_EQ(gaps.sizes.size(), 1u);
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(gaps.sizes[0], dropped) << "no frame lost beyond what the device dropped";
+}
+
+// The writer behind a link that goes down for longer than the device repeats
+// anything: once the link is back it goes on, and every batch it handed over
+// reached the bus exactly once, in order. Killed and started again on its
+// endpoint, it starts clean at counter 0.
+TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
+  const std::string relay_address = dotted(unique_loopback_address());
+  const std::string writer_host = dotted(unique_loopback_address());
+  auto sim = start_sim();
+  Process relay({ZELBOR_RELAY_PATH, "--listen", relay_address, "--device", device},
+                scratch.file("relay.out"));
+  ASSERT_TRUE(relay.wait_for_output("relaying", milliseconds(5000))) << relay.errors();
+  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
+  auto writer = start(RAW_CAN_WRITER_PATH, writer_host, relay_address, "0", "writer.out");
+  const auto batches = [&] { return batch_counters(reader->output()).size(); };
+  ASSERT_TRUE(wait_until([&] { return batches() >= 5; }, milliseconds(5000)));
+
+  relay.signal(SIGUSR1);
+  ASSERT_TRUE(relay.wait_for_output("link down", milliseconds(5000)));
+  std::this_thread::sleep_for(milliseconds(1500));  // the outage itself
+  relay.signal(SIGUSR2);
+  const std::size_t at_link_up = batches();
+  ASSERT_TRUE(wait_until([&] { return batches() >= at_link_up + 10; }, milliseconds(5000)))
+      << "the writer goes on once the link is back";
+
+  writer->signal(SIGKILL);
+  writer->wait_exit(milliseconds(5000));
+  std::size_t first_run = batches();
+  const auto settled = [&] {
+    std::this_thread::sleep_for(milliseconds(200));
+    const std::size_t now = batches();
+    return std::exchange(first_run, now) == now;
+  };
+  ASSERT_TRUE(wait_until(settled, milliseconds(5000)));
+  writer = start(RAW_CAN_WRITER_PATH, writer_host, relay_address, "0", "writer2.out");
+  ASSERT_TRUE(wait_until([&] { return batches() >= first_run + 5; }, milliseconds(5000)));
+  writer->signal(SIGINT);
+  writer->wait_exit(milliseconds(5000));
+
+  const std::vector<uint32_t> counters = batch_counters(reader->output());
+  EXPECT_TRUE(consecutive_from_zero(counters, 0, first_run)) << "no gap, no repeat";
+  EXPECT_TRUE(consecutive_from_zero(counters, first_run, counters.size()))
+      << "the restarted writer's first batch carries 0";
+  EXPECT_NE(sim->output().find("left (replaced by a new run)"), std::string::npos);
+  EXPECT_EQ(writer->output(), "Start writing CAN messages on channel 0:\n");
+}
+
+// A second program aimed at a held channel from another address is refused
+// at once, and stray datagrams change nothing: the holder lists every frame.
+TEST_F(Recovery, StrangersOnAHeldChannelCostItsHolderNothing) {
+  auto sim = start_sim({"--generate", "2000", "--count", "4000"});
+  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 100; }, milliseconds(5000)));
+
+  UdpEndpoint stray(unique_loopback_address(), 40000);
+  ASSERT_TRUE(stray.bound());
+  std::vector<uint8_t> hello(zelbor::wire::kHeaderSize);
+  hello.resize(zelbor::wire::encode_signal(zelbor::wire::Kind::kHello, {1, 0, 0, 0}, hello.data(),
+                                           hello.size()));
+  for (int i = 0; i < 100; ++i) {
+    stray.send_to(endpoint(device_value, 34569), hello);
+  }
+  auto second =
+      start(RAW_CAN_READER_PATH, dotted(unique_loopback_address()), device, "1", "second.out");
+  EXPECT_TRUE(exited_with(second->wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(second->output(), "INIT_CAN_CHIP failed, exiting ...\n");
+
+  ASSERT_TRUE(
+      wait_until([&] { return count_lines(reader->output()) > 4000; }, milliseconds(10000)));
+  reader->signal(SIGINT);
+  reader->wait_exit(milliseconds(5000));
+  const Gaps gaps = generated_gaps(reader->output());
+  EXPECT_TRUE(gaps.in_order);
+  EXPECT_TRUE(gaps.sizes.empty());
+  EXPECT_EQ(gaps.listed, 4000u);
+  EXPECT_NE(sim->output().find("refused (channel held by " + device + ":34570)"),
+            std::string::npos);
+}
+
+}  // namespace
+}  // namespace rawcan::testing

@@ -1,0 +1,141 @@
+// The link's pure bookkeeping: where numbered datagrams fall in a stream,
+// which control records were delivered, and the frame slots' invariant.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "frame_queue.h"
+#include "stream.h"
+
+namespace zelbor {
+namespace {
+
+using Place = StreamTracker::Place;
+constexpr int64_t kMs = 1'000'000;
+
+TEST(StreamTracker, GapsAreCountedAndRepeatsAreBehind) {
+  StreamTracker stream(1000, 1000);
+  EXPECT_EQ(stream.place(3, 2, 0).place, Place::kAhead) << "numbers start at 0";
+  EXPECT_EQ(stream.place(5, 50, 0).place, Place::kNext);
+  const auto gap = stream.place(60, 1, 0);
+  EXPECT_EQ(gap.place, Place::kAhead);
+  EXPECT_EQ(gap.lost, 5);
+  EXPECT_EQ(stream.place(5, 50, 0).place, Place::kBehind);
+  EXPECT_EQ(stream.next(), 61u);
+}
+
+// One datagram numbered far off, however far, is dropped and changes nothing;
+// a stream that did move far ahead (a host away for long) is followed from
+// its second datagram, and one pushed off by stray numbers comes back once
+// the genuine run has lasted the patience with nothing in order.
+TEST(StreamTracker, NoSingleDatagramSilencesTheStream) {
+  for (const uint32_t stray : {1011u, 0x80000000u, 0xFFFFFFF0u}) {
+    StreamTracker stream(1000, 1000);
+    ASSERT_EQ(stream.place(0, 10, 0).place, Place::kNext);
+    const Place place = stream.place(stray, 1, 0).place;
+    EXPECT_TRUE(place == Place::kOutside || place == Place::kBehind) << stray;
+    EXPECT_EQ(stream.place(10, 10, 0).place, Place::kNext) << stray;
+  }
+
+  StreamTracker stream(1000, 1000);
+  stream.place(0, 10, 0);
+  EXPECT_EQ(stream.place(500'000, 10, 0).place, Place::kOutside);
+  const auto moved = stream.place(500'010, 10, kMs);
+  EXPECT_EQ(moved.place, Place::kMoved);
+  EXPECT_EQ(moved.lost, 500'000) << "the first datagram of the run counts as lost";
+
+  // Pushed ahead by a stray within the window: the genuine run continues
+  // behind and wins back the stream; its numbers no longer count as lost.
+  StreamTracker pushed(1000, 1000);
+  pushed.place(0, 10, 0);
+  const auto stray = pushed.place(900, 1, 0);
+  ASSERT_EQ(stray.lost, 890);
+  int64_t lost = stray.lost;
+  int64_t now = 0;
+  uint32_t genuine = 10;
+  Place place = Place::kBehind;
+  for (; place != Place::kMoved && now < 2000 * kMs; now += 10 * kMs, genuine += 10) {
+    const auto result = pushed.place(genuine, 10, now);
+    place = result.place;
+    lost += result.lost;
+  }
+  EXPECT_EQ(place, Place::kMoved);
+  EXPECT_LE(now, kRivalPatienceNs + 20 * kMs);
+  EXPECT_EQ(lost, genuine - 20) << "only the genuine frames dropped while pushed off are lost";
+  EXPECT_EQ(pushed.place(genuine, 10, now).place, Place::kNext);
+}
+
+// Duplicates and reordering of a stream that is flowing never move it.
+TEST(StreamTracker, DuplicatesOfAFlowingStreamNeverMoveIt) {
+  StreamTracker stream(1000, 1000);
+  int64_t now = 0;
+  for (uint32_t n = 0; n < 2000; n += 2, now += 100 * kMs) {
+    EXPECT_NE(stream.place(n, 2, now).place, Place::kMoved);
+    EXPECT_NE(stream.place(n - 2, 2, now).place, Place::kMoved);  // the one before again
+  }
+}
+
+TEST(DeliveredWindow, RemembersTheLastSpanOfNumbers) {
+  DeliveredWindow window;
+  window.reset(0);
+  window.advance(10);
+  window.mark(3);
+  EXPECT_TRUE(window.covers(3));
+  EXPECT_TRUE(window.delivered(3));
+  EXPECT_FALSE(window.delivered(4));
+  window.advance(3 + DeliveredWindow::kSpan);
+  EXPECT_TRUE(window.covers(3));
+  EXPECT_TRUE(window.delivered(3));
+  window.advance(4 + DeliveredWindow::kSpan);
+  EXPECT_FALSE(window.covers(3));
+  EXPECT_FALSE(window.delivered(4 + DeliveredWindow::kSpan - 1))
+      << "passed-over numbers start clear";
+  window.advance(5'000'000);
+  EXPECT_FALSE(window.delivered(5'000'000 - 1));
+}
+
+// Random lending, queuing, reading and dropping keep every slot in exactly
+// one place and deliver frames in the order they were queued.
+TEST(FrameQueue, KeepsItsInvariantAndTheOrderOfFrames) {
+  auto queue = std::make_unique<FrameQueue>();
+  queue->init();
+  std::mt19937 random(7);
+  uint32_t next_id = 0;
+  uint32_t expected_id = 0;
+  uint16_t lent[FrameQueue::kSlots];
+  for (int step = 0; step < 20000; ++step) {
+    const int action = static_cast<int>(random() % 3);
+    if (action == 0) {
+      const int taken = queue->lend(lent, static_cast<int>(random() % 8));
+      for (int i = 0; i < taken; ++i) {
+        if (random() % 2 == 0) {
+          queue->give_back(lent[i]);
+          continue;
+        }
+        const auto count = static_cast<uint16_t>(1 + random() % wire::kMaxFramesPerDatagram);
+        std::vector<RawCanMessage> frames(count);
+        for (RawCanMessage& frame : frames) {
+          frame.id = next_id++;
+        }
+        ASSERT_GT(wire::encode_frames({1, 2, 3, 4}, frames.data(), count, queue->bytes(lent[i]),
+                                      FrameQueue::kSlotBytes),
+                  0u);
+        queue->push(lent[i], count);
+      }
+    } else if (action == 1) {
+      RawCanMessage frame{};
+      if (queue->pop_frame(frame)) {
+        ASSERT_EQ(frame.id, expected_id);
+        ++expected_id;
+      }
+    } else if (random() % 16 == 0) {
+      expected_id += queue->drop_oldest();
+      // A dropped slot may have been partly read: skip to its end.
+    }
+    ASSERT_TRUE(queue->consistent()) << "step " << step;
+  }
+}
+
+}  // namespace
+}  // namespace zelbor
