@@ -23,6 +23,7 @@
 
 #include "clock.h"
 #include "impairment.h"
+#include "udp.h"
 
 namespace {
 
@@ -223,10 +224,7 @@ int bound_socket(const sockaddr_in& local) {
   if (fd < 0) {
     return -1;
   }
-  const int buffer_bytes = 4 * 1024 * 1024;
-  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer_bytes, sizeof buffer_bytes) != 0) {
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer_bytes, sizeof buffer_bytes);
-  }
+  zelbor::udp::request_receive_buffer(fd);
   if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
     const int bind_error = errno;
     ::close(fd);
@@ -344,9 +342,7 @@ class Relay {
     uint64_t flow;
     bool listener;
   };
-  static constexpr unsigned kBatch = 64;
-  // Larger than any UDP datagram over IPv4, so nothing is ever cut.
-  static constexpr std::size_t kBufferBytes = 65536;
+  static constexpr int kRounds = 16;
 
   static int channel_of(uint64_t flow) { return static_cast<int>(flow % kMaxChannels); }
 
@@ -391,47 +387,21 @@ class Relay {
     return &hosts.back();
   }
 
-  // Up to a bounded number of batches, so one busy socket cannot starve the rest.
-  template <typename Handle>
-  void receive(int fd, Handle&& handle) {
-    for (int rounds = 0; rounds < 16; ++rounds) {
-      for (unsigned i = 0; i < kBatch; ++i) {
-        vectors_[i] = iovec{buffers_[i], kBufferBytes};
-        messages_[i].msg_hdr = msghdr{};
-        messages_[i].msg_hdr.msg_name = &sources_[i];
-        messages_[i].msg_hdr.msg_namelen = sizeof sources_[i];
-        messages_[i].msg_hdr.msg_iov = &vectors_[i];
-        messages_[i].msg_hdr.msg_iovlen = 1;
-      }
-      // ECONNREFUSED on an upstream socket is an earlier datagram's ICMP
-      // error, which reading clears; the next poll finds what else waits.
-      const int received = ::recvmmsg(fd, messages_, kBatch, MSG_DONTWAIT, nullptr);
-      if (received <= 0) {
-        return;
-      }
-      const int64_t now = zelbor::monotonic_ns();
-      for (int i = 0; i < received; ++i) {
-        handle(sources_[i], buffers_[i], messages_[i].msg_len, now);
-      }
-      if (received < static_cast<int>(kBatch)) {
-        return;
-      }
-    }
-  }
-
   void receive_from_hosts(int channel) {
-    receive(channels_[channel].listener, [this, channel](const sockaddr_in& source,
-                                                         const uint8_t* bytes, std::size_t size,
-                                                         int64_t now) {
-      const Host* host = host_for(channel, source, now);
-      if (host == nullptr) {
-        impairer_.record_send(Direction::kToDevice, false);
-        return;
-      }
-      impairer_.offer(
-          Datagram{{Direction::kToDevice, host->flow}, std::vector<uint8_t>(bytes, bytes + size)},
-          now);
-    });
+    // ECONNREFUSED on an upstream socket is an earlier datagram's ICMP error,
+    // which reading clears; the next poll finds what else waits.
+    receiver_.drain(channels_[channel].listener, kRounds,
+                    [this, channel](const sockaddr_in& source, const uint8_t* bytes,
+                                    std::size_t size, bool, int64_t now) {
+                      const Host* host = host_for(channel, source, now);
+                      if (host == nullptr) {
+                        impairer_.record_send(Direction::kToDevice, false);
+                        return;
+                      }
+                      impairer_.offer(Datagram{{Direction::kToDevice, host->flow},
+                                               std::vector<uint8_t>(bytes, bytes + size)},
+                                      now);
+                    });
   }
 
   void receive_from_device(int channel, uint64_t flow) {
@@ -439,11 +409,13 @@ class Relay {
     if (host == nullptr) {
       return;  // replaced while this round read other sockets
     }
-    receive(host->upstream, [this, flow](const sockaddr_in&, const uint8_t* bytes, std::size_t size,
-                                         int64_t now) {
-      impairer_.offer(
-          Datagram{{Direction::kToHost, flow}, std::vector<uint8_t>(bytes, bytes + size)}, now);
-    });
+    receiver_.drain(
+        host->upstream, kRounds,
+        [this, flow](const sockaddr_in&, const uint8_t* bytes, std::size_t size, bool,
+                     int64_t now) {
+          impairer_.offer(
+              Datagram{{Direction::kToHost, flow}, std::vector<uint8_t>(bytes, bytes + size)}, now);
+        });
   }
 
   // True if the kernel took the datagram; a full buffer counts as a loss
@@ -478,10 +450,8 @@ class Relay {
   std::vector<Datagram> due_;
   std::vector<pollfd> descriptors_;
   std::vector<Ready> ready_;
-  uint8_t buffers_[kBatch][kBufferBytes];
-  mmsghdr messages_[kBatch];
-  iovec vectors_[kBatch];
-  sockaddr_in sources_[kBatch];
+  // Larger than any UDP datagram over IPv4, so nothing is ever cut.
+  zelbor::udp::BatchReceiver<64, 65536> receiver_;
 };
 
 void print_totals(const Impairer& impairer, uint64_t left_queued) {

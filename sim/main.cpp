@@ -286,15 +286,7 @@ int main(int argc, char** argv) {
   for (const int fd : sockets) {
     descriptors.push_back(pollfd{fd, POLLIN, 0});
   }
-  constexpr int kBatch = 64;
-  static uint8_t storage[kBatch][2048];
-  uint8_t* buffers[kBatch];
-  for (int i = 0; i < kBatch; ++i) {
-    buffers[i] = storage[i];
-  }
-  mmsghdr messages[kBatch];
-  iovec vectors[kBatch];
-  sockaddr_in sources[kBatch];
+  static zelbor::udp::BatchReceiver<64, 2048> receiver;
 
   while (g_stop == 0) {
     const bool busy =
@@ -308,26 +300,13 @@ int main(int argc, char** argv) {
       if ((descriptors[channel].revents & POLLIN) == 0) {
         continue;
       }
-      for (int rounds = 0; rounds < 16; ++rounds) {  // bounded, so no channel starves the rest
-        zelbor::udp::prepare_receive(messages, vectors, sources, buffers, sizeof storage[0],
-                                     kBatch);
-        const int received = zelbor::udp::receive_batch(zelbor::system_socket_ops(),
-                                                        sockets[channel], messages, kBatch);
-        if (received == 0) {
-          break;
-        }
-        const int64_t now = zelbor::monotonic_ns();
-        for (int i = 0; i < received; ++i) {
-          // A datagram larger than the buffer is cut by the kernel: hand it
-          // over as empty so it counts as malformed.
-          const bool cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-          device.handle(channel, sources[i], buffers[i], cut ? 0 : messages[i].msg_len, now,
-                        outbox);
-        }
-        if (received < kBatch) {
-          break;
-        }
-      }
+      receiver.drain(sockets[channel], 16,
+                     [&](const sockaddr_in& source, const uint8_t* bytes, std::size_t size,
+                         bool cut, int64_t now) {
+                       // A datagram cut by the kernel is handed over as empty,
+                       // so it counts as malformed.
+                       device.handle(channel, source, bytes, cut ? 0 : size, now, outbox);
+                     });
     }
     const int64_t now = zelbor::monotonic_ns();
     device.generate(now, outbox);
