@@ -334,11 +334,15 @@ int main(int argc, char** argv) {
   for (int channel = 0; channel < options.channels; ++channel) {
     const zelbor::sim::ChannelStats& stats = device.stats(channel);
     std::printf(
-        "channel %d: frames in %llu, frames out %llu, dropped %llu (datagrams dropped %llu)\n",
+        "channel %d: frames in %llu, frames out %llu, dropped %llu (datagrams dropped %llu), "
+        "control records given up %llu, repeats %llu, refused %llu\n",
         channel, static_cast<unsigned long long>(stats.frames_in),
         static_cast<unsigned long long>(stats.frames_out),
         static_cast<unsigned long long>(stats.dropped),
-        static_cast<unsigned long long>(stats.datagrams_dropped));
+        static_cast<unsigned long long>(stats.datagrams_dropped),
+        static_cast<unsigned long long>(stats.controls_dropped),
+        static_cast<unsigned long long>(stats.repeats),
+        static_cast<unsigned long long>(stats.refused));
   }
   std::fflush(stdout);
   for (const int fd : sockets) {

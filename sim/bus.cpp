@@ -1,0 +1,204 @@
+#include "bus.h"
+
+#include <climits>
+
+namespace zelbor::sim {
+namespace {
+
+constexpr uint16_t kCrc15Polynomial = 0x4599;
+constexpr int kBitsAfterCrc = 13;  // CRC delimiter, ACK slot, ACK delimiter, EOF 7, intermission 3
+constexpr int kMaxStuffedBits = 1 + 11 + 1 + 1 + 18 + 1 + 2 + 4 + 64 + 15;
+
+class BitWriter {
+ public:
+  void put(uint32_t value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+      bits_[count_++] = static_cast<uint8_t>(value >> i & 1);
+    }
+  }
+  int count() const { return count_; }
+  const uint8_t* bits() const { return bits_; }
+
+ private:
+  uint8_t bits_[kMaxStuffedBits] = {};
+  int count_ = 0;
+};
+
+uint16_t crc15(const uint8_t* bits, int count) {
+  uint16_t crc = 0;
+  for (int i = 0; i < count; ++i) {
+    const bool feedback = (bits[i] ^ (crc >> 14 & 1)) != 0;
+    crc = static_cast<uint16_t>(crc << 1 & 0x7FFF);
+    if (feedback) {
+      crc ^= kCrc15Polynomial;
+    }
+  }
+  return crc;
+}
+
+// After five equal bits the sender inserts one of the other value, which
+// itself starts the next run.
+int stuff_bits(const uint8_t* bits, int count) {
+  int stuffed = 0;
+  uint8_t last = bits[0];
+  int run = 1;
+  for (int i = 1; i <= count; ++i) {
+    if (run == 5) {
+      ++stuffed;
+      last = static_cast<uint8_t>(!last);
+      run = 1;
+    }
+    if (i == count) {
+      break;
+    }
+    if (bits[i] == last) {
+      ++run;
+    } else {
+      last = bits[i];
+      run = 1;
+    }
+  }
+  return stuffed;
+}
+
+}  // namespace
+
+int frame_bits(const RawCanMessage& frame) {
+  const bool extended = (frame.id & RAW_CAN_EXTENDED_FLAG) != 0;
+  const int length = frame.length < 0 ? 0 : (frame.length > 8 ? 8 : frame.length);
+  BitWriter writer;
+  writer.put(0, 1);  // start of frame
+  if (extended) {
+    const uint32_t id = frame.id & 0x1FFFFFFF;
+    writer.put(id >> 18, 11);
+    writer.put(1, 1);  // SRR
+    writer.put(1, 1);  // IDE
+    writer.put(id & 0x3FFFF, 18);
+    writer.put(0, 1);  // RTR: a data frame
+    writer.put(0, 2);  // r1, r0
+  } else {
+    writer.put(frame.id & 0x7FF, 11);
+    writer.put(0, 1);  // RTR
+    writer.put(0, 1);  // IDE
+    writer.put(0, 1);  // r0
+  }
+  writer.put(static_cast<uint32_t>(length), 4);
+  for (int i = 0; i < length; ++i) {
+    writer.put(frame.data[i], 8);
+  }
+  writer.put(crc15(writer.bits(), writer.count()), 15);
+  return writer.count() + stuff_bits(writer.bits(), writer.count()) + kBitsAfterCrc;
+}
+
+uint32_t arbitration_key(const RawCanMessage& frame) {
+  if ((frame.id & RAW_CAN_EXTENDED_FLAG) == 0) {
+    return (frame.id & 0x7FF) << 19;  // then RTR and IDE, both dominant
+  }
+  const uint32_t id = frame.id & 0x1FFFFFFF;
+  return (id >> 18) << 19 | 1u << 18 | (id & 0x3FFFF);  // SRR recessive, then the extension
+}
+
+int Bus::add_node(std::size_t capacity) {
+  nodes_.push_back(Node{capacity, {}, {}});
+  return static_cast<int>(nodes_.size()) - 1;
+}
+
+int64_t Bus::bits_ns(int bits) const {
+  return int64_t{bits} * 1'000'000'000 / bitrate_;
+}
+
+bool Bus::offer(int node, const RawCanMessage& frame, int64_t now_ns) {
+  Node& state = nodes_[static_cast<std::size_t>(node)];
+  ++state.stats.offered;
+  if (bitrate_ == 0) {
+    ++state.stats.sent;
+    passed_.push_back(OnBus{node, frame, now_ns, now_ns});
+    return true;
+  }
+  if (state.queue.size() >= state.capacity) {
+    ++state.stats.dropped;
+    return false;
+  }
+  state.queue.push_back(Queued{frame, now_ns});
+  return true;
+}
+
+bool Bus::next_delivery(int64_t now_ns) {
+  if (bitrate_ == 0) {
+    if (passed_.empty()) {
+      return false;
+    }
+    current_ = passed_.front();
+    passed_.pop_front();
+    return true;
+  }
+  if (!on_bus_) {
+    int64_t earliest = INT64_MAX;
+    for (const Node& node : nodes_) {
+      if (!node.queue.empty() && node.queue.front().ready_ns < earliest) {
+        earliest = node.queue.front().ready_ns;
+      }
+    }
+    const int64_t start = earliest > free_ns_ ? earliest : free_ns_;
+    if (earliest == INT64_MAX || start > now_ns) {
+      return false;
+    }
+    // Every head ready when the bus frees takes part; the lowest key wins,
+    // and of two equal keys the node added first.
+    int winner = -1;
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+      const std::deque<Queued>& queue = nodes_[i].queue;
+      if (queue.empty() || queue.front().ready_ns > start) {
+        continue;
+      }
+      if (winner < 0 ||
+          arbitration_key(queue.front().frame) <
+              arbitration_key(nodes_[static_cast<std::size_t>(winner)].queue.front().frame)) {
+        winner = static_cast<int>(i);
+      }
+    }
+    Node& node = nodes_[static_cast<std::size_t>(winner)];
+    const RawCanMessage frame = node.queue.front().frame;
+    node.queue.pop_front();
+    ++node.stats.sent;
+    const int bits = frame_bits(frame);
+    current_ = OnBus{winner, frame, start + bits_ns(bits - 3), start + bits_ns(bits)};
+    busy_ns_ += bits_ns(bits);
+    free_ns_ = current_.free_ns;
+    on_bus_ = true;
+  }
+  return current_.end_of_frame_ns <= now_ns;
+}
+
+int64_t Bus::next_event_ns() const {
+  if (bitrate_ == 0) {
+    return passed_.empty() ? INT64_MAX : INT64_MIN;
+  }
+  if (on_bus_) {
+    return current_.end_of_frame_ns;
+  }
+  int64_t earliest = INT64_MAX;
+  for (const Node& node : nodes_) {
+    if (!node.queue.empty() && node.queue.front().ready_ns < earliest) {
+      earliest = node.queue.front().ready_ns;
+    }
+  }
+  if (earliest == INT64_MAX) {
+    return INT64_MAX;
+  }
+  return earliest > free_ns_ ? earliest : free_ns_;
+}
+
+bool Bus::idle() const {
+  if (on_bus_ || !passed_.empty()) {
+    return false;
+  }
+  for (const Node& node : nodes_) {
+    if (!node.queue.empty()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace zelbor::sim
