@@ -1,10 +1,12 @@
-# Thin driver over CMake. `make demo` and `make test` are all a fresh clone needs.
+# Thin driver over CMake. `make demo` and `make test` are all a fresh clone needs:
+# the demo builds with a compiler, CMake and make alone; the tests first install
+# the Debian packages they need (scripts/install-packages.sh).
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build test test-sanitize demo bench soak fuzz package format clean
+.PHONY: all build packages test test-sanitize demo bench soak fuzz package format clean
 
 all: build
 
@@ -12,10 +14,15 @@ build:
 	cmake -S . -B $(BUILD) -DRAWCAN_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-test: build
+packages:
+	scripts/install-packages.sh
+
+# The packages come first, so that the configure step finds GoogleTest.
+test: packages
+	$(MAKE) --no-print-directory build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-test-sanitize:
+test-sanitize: packages
 	cmake -S . -B $(SANITIZE_BUILD) -DRAWCAN_WERROR=ON -DRAWCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)

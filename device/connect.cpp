@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "records.h"
+#include "run_control.h"
 
 namespace rawcan {
 namespace {
@@ -63,39 +64,40 @@ int32_t parse_channel(const char* text) {
   return static_cast<int32_t>(value);
 }
 
-StartOutcome start_device(int argc, const char* const* argv, DeviceLink& link, std::FILE* out) {
+StartOutcome start_device(int argc, const char* const* argv, LibraryCalls& library, Output& out) {
   if (argc != 4) {
-    std::fprintf(out, "usage: %s host_ip zelbor_ip can_channel\n",
-                 argc > 0 && argv[0] != nullptr ? argv[0] : "");
+    out.print("usage: %s host_ip zelbor_ip can_channel\n",
+              argc > 0 && argv[0] != nullptr ? argv[0] : "");
     return {false, 0, 1};
   }
   const uint32_t host_address = parse_ipv4(argv[1]);
   const uint32_t device_address = parse_ipv4(argv[2]);
   const int32_t channel = parse_channel(argv[3]);
 
-  const int32_t started = link.start(device_address, host_address, first_port_of(channel),
-                                     second_port_of(channel), channel);
+  const int32_t started = library.start(device_address, host_address, first_port_of(channel),
+                                        second_port_of(channel), channel);
   if (started == ERR_NO_MEMORY || started == ERR_SOCKET) {
-    std::fputs(started == ERR_NO_MEMORY ? "Memory allocation error, exiting ...\n"
-                                        : "Socket error, exiting ...\n",
-               out);
-    link.stop();
+    out.print("%s", started == ERR_NO_MEMORY ? "Memory allocation error, exiting ...\n"
+                                             : "Socket error, exiting ...\n");
+    library.stop();
     return {false, 0, 1};
   }
 
   const CtrlMessage init = make_init_can_chip();
-  if (link.ctrl_write(init) != 0) {
-    std::fputs("INIT_CAN_CHIP failed, exiting ...\n", out);
-    link.stop();
+  if (library.ctrl_write(init) != 0) {
+    out.print("INIT_CAN_CHIP failed, exiting ...\n");
+    library.stop();
     return {false, 0, 1};
   }
   return {true, channel, 0};
 }
 
-int32_t connect_device(int argc, const char* const* argv, DeviceLink& link, std::FILE* out) {
-  const StartOutcome outcome = start_device(argc, argv, link, out);
+int32_t connect_device(int argc, const char* const* argv, LibraryCalls& library, Output& out) {
+  const StartOutcome outcome = start_device(argc, argv, library, out);
   if (!outcome.ready) {
-    std::fflush(out);
+    if (!out.flush()) {
+      end_after_output_failure(out.error(), argc > 0 ? argv[0] : nullptr);
+    }
     std::exit(outcome.exit_status);
   }
   return outcome.channel;

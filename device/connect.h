@@ -2,9 +2,9 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 
-#include "device_link.h"
+#include "library_calls.h"
+#include "output.h"
 
 namespace rawcan {
 
@@ -32,9 +32,9 @@ struct StartOutcome {
 // Checks the arguments, starts the interface and sends INIT_CAN_CHIP. Prints
 // the usage or failure line to `out` and reports the exit status instead of
 // ending the process.
-StartOutcome start_device(int argc, const char* const* argv, DeviceLink& link, std::FILE* out);
+StartOutcome start_device(int argc, const char* const* argv, LibraryCalls& library, Output& out);
 
 // start_device, ending the process on failure; returns the channel.
-int32_t connect_device(int argc, const char* const* argv, DeviceLink& link, std::FILE* out);
+int32_t connect_device(int argc, const char* const* argv, LibraryCalls& library, Output& out);
 
 }  // namespace rawcan

@@ -19,10 +19,6 @@ inline uint32_t identifier(const RawCanMessage& frame) {
   return frame.id & ~RAW_CAN_EXTENDED_FLAG;
 }
 
-inline uint64_t time_count(const RawCanMessage& frame) {
-  return (uint64_t{frame.time_high} << 32) | frame.time_low;
-}
-
 // The 16-bit count of a MESSAGE_COUNT record (data bytes 0 and 1, little-endian).
 inline uint16_t message_count(const CtrlMessage& record) {
   return static_cast<uint16_t>(record.data[0] | (record.data[1] << 8));
@@ -33,11 +29,6 @@ inline void store_le32(uint8_t* bytes, uint32_t value) {
   for (int i = 0; i < 4; ++i) {
     bytes[i] = static_cast<uint8_t>(value >> (8 * i));
   }
-}
-
-inline uint32_t load_le32(const uint8_t* bytes) {
-  return uint32_t{bytes[0]} | (uint32_t{bytes[1]} << 8) | (uint32_t{bytes[2]} << 16) |
-         (uint32_t{bytes[3]} << 24);
 }
 
 }  // namespace rawcan

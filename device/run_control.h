@@ -1,11 +1,13 @@
-// What the endless loops need from their surroundings: whether a stop was
-// asked for, and a pause. The process version answers from SIGINT/SIGTERM
-// and sleeps for real; tests substitute a fake clock.
+// How the programs run and end: the pause and stop check their loops need,
+// the signals, and the orderly end that stops the interface and reports
+// what went wrong or was lost.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 
-#include "device_link.h"
+#include "library_calls.h"
+#include "output.h"
 
 namespace rawcan {
 
@@ -18,6 +20,7 @@ class Pacer {
   virtual void pause_ms(int milliseconds) = 0;
 };
 
+// Answers from the stop signals and sleeps for real; tests use a fake clock.
 class ProcessPacer final : public Pacer {
  public:
   bool stop_requested() override;
@@ -25,15 +28,32 @@ class ProcessPacer final : public Pacer {
   void pause_ms(int milliseconds) override;
 };
 
-// Catches SIGINT and SIGTERM so the loops can finish their step and stop.
-void install_stop_signal_handlers();
+// SIGINT, SIGTERM and SIGHUP stop the program. Until mark_running() they end
+// it at once with their own status; from then on the loop finishes its step
+// and finish_run() ends in order. SIGPIPE is ignored, so that a closed pipe
+// shows as a failed write and the interface can still be stopped.
+void install_signal_handlers();
+void mark_running();
 
-// The signal that asked for the stop, 0 if none.
-int stop_signal();
+struct LinkLoss {
+  uint64_t frames;
+  uint64_t control_records;
+};
 
-// The orderly end after a stop signal: flush, stop the interface, then end
-// with the signal's conventional status by re-raising it with its default
-// action. Returns only if the signal did not end the process.
-int finish_after_stop(DeviceLink& link, std::FILE* out);
+// Stops the interface, reading the link's loss first: the counters end with
+// the link. No loss where the library keeps no counters.
+LinkLoss stop_interface(LibraryCalls& library);
+
+// One line on `errors` when anything was lost, naming the program by the
+// last part of `program_path`.
+void report_loss(const LinkLoss& loss, const char* program_path, std::FILE* errors);
+
+// Ends the process after standard output failed with `error`: a closed pipe
+// quietly with SIGPIPE's status, anything else with a line and status 1.
+[[noreturn]] void end_after_output_failure(int error, const char* program_path);
+
+// The end after the loop: flush, stop the interface and report loss, then
+// end by the output's failure if it failed, else by the stop signal.
+[[noreturn]] void finish_run(LibraryCalls& library, Output& out, const char* program_path);
 
 }  // namespace rawcan

@@ -1,4 +1,6 @@
-#include "device_link.h"
+#include <dlfcn.h>
+
+#include "library_calls.h"
 
 namespace rawcan {
 
@@ -26,6 +28,15 @@ int32_t ZelborLibrary::raw_can_read(RawCanMessage& message) {
 
 int32_t ZelborLibrary::raw_can_write(const RawCanMessage* frames, int32_t count) {
   return ZelborRawCanWrite(state_, frames, count);
+}
+
+bool ZelborLibrary::read_counters(ZelborCounters& counters) {
+  // Looked up, not linked, so the programs still load against the device
+  // maker's library, which has no such call.
+  using GetCounters = int32_t (*)(const InterfaceState*, ZelborCounters*);
+  static const auto get_counters =
+      reinterpret_cast<GetCounters>(dlsym(RTLD_DEFAULT, "ZelborGetCounters"));
+  return get_counters != nullptr && get_counters(state_, &counters) == 0;
 }
 
 }  // namespace rawcan

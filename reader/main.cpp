@@ -3,5 +3,5 @@
 #include "reader_loop.h"
 
 int main(int argc, char** argv) {
-  return rawcan::run_program(argc, argv, rawcan::run_reader);
+  rawcan::run_program(argc, argv, rawcan::run_reader);
 }

@@ -5,6 +5,10 @@
 namespace zelbor::sim {
 namespace {
 
+constexpr uint32_t kStandardIdMask = 0x7FF;
+constexpr uint32_t kExtendedIdMask = 0x1FFFFFFF;
+constexpr uint32_t kErrorFrameFlag = 0x20000000;
+
 int hex_value(char c) {
   if (c >= '0' && c <= '9') {
     return c - '0';
@@ -83,7 +87,15 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry) {
   if (interface_end == std::string_view::npos) {
     return LogLine::kMalformed;
   }
-  const std::string_view frame_text = trim(rest.substr(interface_end));
+  std::string_view frame_text = trim(rest.substr(interface_end));
+  const std::size_t frame_end = frame_text.find_first_of(" \t");
+  if (frame_end != std::string_view::npos) {
+    const std::string_view direction = trim(frame_text.substr(frame_end));
+    if (direction != "R" && direction != "T" && direction != "r" && direction != "t") {
+      return LogLine::kMalformed;
+    }
+    frame_text = frame_text.substr(0, frame_end);
+  }
   const std::size_t hash = frame_text.find('#');
   if (hash == std::string_view::npos || (hash != 3 && hash != 8)) {
     return LogLine::kMalformed;
@@ -97,7 +109,10 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry) {
     id = id << 4 | static_cast<uint32_t>(digit);
   }
   const bool extended = hash == 8;
-  if ((extended && id > 0x1FFFFFFF) || (!extended && id > 0x7FF)) {
+  if (extended && (id & kErrorFrameFlag) != 0 && id <= (kErrorFrameFlag | kExtendedIdMask)) {
+    return LogLine::kError;
+  }
+  if ((extended && id > kExtendedIdMask) || (!extended && id > kStandardIdMask)) {
     return LogLine::kMalformed;
   }
   std::string_view data = frame_text.substr(hash + 1);
@@ -129,6 +144,17 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry) {
   frame.length = static_cast<int8_t>(length);
   entry.frame = frame;
   return LogLine::kFrame;
+}
+
+RawCanMessage as_sent_on_the_wire(RawCanMessage frame) {
+  frame.id = (frame.id & RAW_CAN_EXTENDED_FLAG) != 0
+                 ? RAW_CAN_EXTENDED_FLAG | (frame.id & kExtendedIdMask)
+                 : frame.id & kStandardIdMask;
+  const int length = frame.length < 0 ? 0 : frame.length;
+  for (int i = length; i < RAW_CAN_MAX_DATA; ++i) {
+    frame.data[i] = 0;
+  }
+  return frame;
 }
 
 std::size_t format_candump_line(int64_t time_us, int channel, const RawCanMessage& frame,

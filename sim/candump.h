@@ -6,6 +6,8 @@
 //   (1436509052.249713) can0 123#             no data
 //   (1436509052.249713) can0 123#R            remote request: skipped
 //   (1436509052.249713) can0 123##1DEAD       CAN FD: skipped
+//   (1436509052.249713) can0 20000080#00...   error frame (bit 29 of the id): skipped
+//   (1436509052.249713) can0 079#F2 R         direction flag, R received or T sent
 //
 // Blank lines and lines starting with '#' are skipped. Data bytes may be
 // separated by dots (DE.AD.BE.EF).
@@ -19,7 +21,7 @@
 
 namespace zelbor::sim {
 
-enum class LogLine { kFrame, kSkipped, kRemote, kFd, kMalformed };
+enum class LogLine { kFrame, kSkipped, kRemote, kFd, kError, kMalformed };
 
 struct LogEntry {
   int64_t time_us;  // the line's absolute time in microseconds
@@ -30,6 +32,12 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry);
 
 // Longest line: "(" 20 digits "." 6 digits ") zelbor" 2 digits " " 8 "#" 16 "\n".
 inline constexpr std::size_t kMaxCandumpLine = 80;
+
+// The frame as a CAN controller puts it on the wire: a standard identifier
+// keeps its 11 bits, an extended one its 29, and only the data bytes its
+// length covers remain. Every such frame is recorded as a line that replays
+// to the same frame.
+RawCanMessage as_sent_on_the_wire(RawCanMessage frame);
 
 // Writes one log line for `frame` on interface zelbor<channel>; returns its size.
 std::size_t format_candump_line(int64_t time_us, int channel, const RawCanMessage& frame,

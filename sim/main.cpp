@@ -1,8 +1,9 @@
-// zelbor_sim [--address IP] [--channels N] [--drop P]: a simulated device on
-// UDP, one endpoint per channel c at IP:34567+2c, all channels on one bus.
+// zelbor_sim: a simulated device on UDP, one endpoint per channel c at
+// IP:34567+2c, all channels on one bus. Options: see options.h.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio_ext.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,10 +15,10 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "clock.h"
+#include "options.h"
 #include "sim_device.h"
 #include "udp.h"
 
@@ -27,123 +28,6 @@ volatile std::sig_atomic_t g_stop = 0;
 
 extern "C" void request_stop(int) {
   g_stop = 1;
-}
-
-struct Options {
-  std::string address = "127.0.0.1";
-  int channels = 2;
-  double drop = 0.0;
-  double generate = 0.0;
-  uint64_t count = 0;
-  std::string replay;
-  uint64_t loops = 1;
-  bool loops_given = false;
-  std::string record;
-};
-
-void print_usage(std::FILE* out) {
-  std::fprintf(out,
-               "usage: zelbor_sim [--address IP] [--channels N] [--drop P] [--generate RATE "
-               "[--count N]]\n"
-               "                  [--replay FILE [--loop N]] [--record FILE]\n"
-               "  --address IP   IPv4 address to serve on (default 127.0.0.1)\n"
-               "  --channels N   number of channels, 1 to %d (default 2)\n"
-               "  --drop P       fraction of datagrams to hosts to drop, 0 to 1 (default 0)\n"
-               "  --generate RATE  put RATE frames a second on the bus from the moment the\n"
-               "                 first host listens (up to 10,000,000)\n"
-               "  --count N      stop generating after N frames\n"
-               "  --replay FILE  put the frames of a candump log on the bus with their\n"
-               "                 spacing from the moment the first host listens, then exit\n"
-               "  --loop N       play the log N times (0: without end; default 1)\n"
-               "  --record FILE  append every frame on the bus to FILE as a candump log\n",
-               zelbor::sim::kMaxChannels);
-}
-
-bool parse_int(const char* text, int& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long parsed = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) {
-    return false;
-  }
-  value = static_cast<int>(parsed);
-  return true;
-}
-
-// A real number from `lowest` (included unless `exclusive`) to `highest`.
-bool parse_real(const char* text, double lowest, bool exclusive, double highest, double& value) {
-  char* end = nullptr;
-  errno = 0;
-  const double parsed = std::strtod(text, &end);
-  const bool above_lowest = exclusive ? parsed > lowest : parsed >= lowest;
-  if (errno != 0 || end == text || *end != '\0' || !(above_lowest && parsed <= highest)) {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
-
-// A whole number of 0 or more, without a sign.
-bool parse_count(const char* text, uint64_t& value) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-') {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
-
-bool parse_options(int argc, char** argv, Options& options) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      print_usage(stdout);
-      std::exit(0);
-    }
-    if (i + 1 >= argc) {
-      return false;
-    }
-    const char* value = argv[++i];
-    if (option == "--address") {
-      in_addr parsed{};
-      if (inet_pton(AF_INET, value, &parsed) != 1) {
-        return false;
-      }
-      options.address = value;
-    } else if (option == "--channels") {
-      if (!parse_int(value, options.channels) || options.channels < 1 ||
-          options.channels > zelbor::sim::kMaxChannels) {
-        return false;
-      }
-    } else if (option == "--drop") {
-      if (!parse_real(value, 0.0, false, 1.0, options.drop)) {
-        return false;
-      }
-    } else if (option == "--generate") {
-      if (!parse_real(value, 0.0, true, 1e7, options.generate)) {
-        return false;
-      }
-    } else if (option == "--count") {
-      if (!parse_count(value, options.count) || options.count == 0) {
-        return false;
-      }
-    } else if (option == "--replay" || option == "--record") {
-      if (value[0] == '\0') {
-        return false;
-      }
-      (option == "--replay" ? options.replay : options.record) = value;
-    } else if (option == "--loop") {
-      if (!parse_count(value, options.loops)) {
-        return false;
-      }
-      options.loops_given = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
 }
 
 class SocketOutbox final : public zelbor::sim::Outbox {
@@ -159,55 +43,6 @@ class SocketOutbox final : public zelbor::sim::Outbox {
   zelbor::udp::SendTally tally_{};
 };
 
-// Reads a candump log; reports malformed lines by number and counts the
-// lines it skips on purpose.
-bool load_log(const std::string& path, std::vector<zelbor::sim::LogEntry>& entries) {
-  std::FILE* file = std::fopen(path.c_str(), "r");
-  if (file == nullptr) {
-    std::fprintf(stderr, "zelbor_sim: cannot read %s: %s\n", path.c_str(), std::strerror(errno));
-    return false;
-  }
-  unsigned long long line_number = 0, remote = 0, fd = 0, malformed = 0;
-  char* line = nullptr;
-  size_t capacity = 0;
-  ssize_t length = 0;
-  while ((length = getline(&line, &capacity, file)) >= 0) {
-    ++line_number;
-    zelbor::sim::LogEntry entry{};
-    switch (zelbor::sim::parse_candump_line(std::string_view(line, static_cast<size_t>(length)),
-                                            entry)) {
-      case zelbor::sim::LogLine::kFrame:
-        entries.push_back(entry);
-        break;
-      case zelbor::sim::LogLine::kSkipped:
-        break;
-      case zelbor::sim::LogLine::kRemote:
-        ++remote;
-        break;
-      case zelbor::sim::LogLine::kFd:
-        ++fd;
-        break;
-      case zelbor::sim::LogLine::kMalformed:
-        ++malformed;
-        std::fprintf(stderr, "zelbor_sim: %s:%llu: malformed line skipped\n", path.c_str(),
-                     line_number);
-        break;
-    }
-  }
-  std::free(line);
-  const bool read_error = std::ferror(file) != 0;
-  std::fclose(file);
-  if (read_error) {
-    std::fprintf(stderr, "zelbor_sim: cannot read %s\n", path.c_str());
-    return false;
-  }
-  std::printf(
-      "replay: %zu frames from %s (skipped %llu remote-request, %llu CAN FD, %llu "
-      "malformed lines)\n",
-      entries.size(), path.c_str(), remote, fd, malformed);
-  return true;
-}
-
 int64_t realtime_ns() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
@@ -217,15 +52,26 @@ int64_t realtime_ns() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Options options;
-  if (!parse_options(argc, argv, options) || (options.count != 0 && options.generate <= 0) ||
-      (options.loops_given && options.replay.empty())) {
-    print_usage(stderr);
-    return 2;
+  zelbor::sim::Options options;
+  switch (zelbor::sim::parse_options(argc, argv, options)) {
+    case zelbor::sim::ParseResult::kRun:
+      break;
+    case zelbor::sim::ParseResult::kHelp:
+      zelbor::sim::print_usage(stdout);
+      return 0;
+    case zelbor::sim::ParseResult::kBad:
+      zelbor::sim::print_usage(stderr);
+      return 2;
   }
   std::vector<zelbor::sim::LogEntry> log;
-  if (!options.replay.empty() && !load_log(options.replay, log)) {
-    return 1;
+  if (!options.replay.empty()) {
+    if (!zelbor::sim::load_log(options.replay, log, stdout, stderr)) {
+      return 1;
+    }
+    if (log.empty()) {
+      std::fprintf(stderr, "zelbor_sim: %s has no frames to play\n", options.replay.c_str());
+      return 1;
+    }
   }
   std::FILE* record = nullptr;
   if (!options.record.empty()) {
@@ -276,6 +122,7 @@ int main(int argc, char** argv) {
     device.set_recorder(record, realtime_ns() - zelbor::monotonic_ns());
   }
   int64_t last_record_flush = zelbor::monotonic_ns();
+  int record_error = 0;
   SocketOutbox outbox(sockets);
   std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d\n", options.channels,
               options.channels == 1 ? "" : "s", options.address.c_str(), zelbor::sim::kBasePort,
@@ -314,16 +161,31 @@ int main(int argc, char** argv) {
     device.flush(outbox);
     device.tick(now, outbox);
     if (record != nullptr && now - last_record_flush >= 1'000'000'000) {
-      std::fflush(record);  // nothing older than a second is lost on a kill
+      // Nothing older than a second is lost on a kill.
+      if (std::fflush(record) != 0 && record_error == 0) {
+        record_error = errno;
+      }
       last_record_flush = now;
     }
-    if (device.replay_finished()) {
+    if (record_error == 0) {
+      record_error = device.record_error();
+    }
+    if (device.replay_finished() || record_error != 0) {
       break;
     }
   }
 
   if (record != nullptr) {
-    std::fclose(record);
+    if (record_error != 0) {
+      __fpurge(record);  // what a failed write left over must not follow it later
+    }
+    if (std::fclose(record) != 0 && record_error == 0) {
+      record_error = errno;
+    }
+  }
+  if (record_error != 0) {
+    std::fprintf(stderr, "zelbor_sim: cannot write %s: %s\n", options.record.c_str(),
+                 std::strerror(record_error));
   }
   if (options.generate > 0) {
     std::printf("generated %llu frames\n", static_cast<unsigned long long>(device.generated()));
@@ -348,5 +210,5 @@ int main(int argc, char** argv) {
   for (const int fd : sockets) {
     ::close(fd);
   }
-  return 0;
+  return record_error == 0 ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "generated.h"
@@ -232,12 +233,16 @@ bool SimDevice::has_pending_frames() const {
 
 void SimDevice::put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t now_ns,
                                  Outbox& outbox) {
-  if (record_ != nullptr) {
+  frame = as_sent_on_the_wire(frame);
+  if (record_ != nullptr && record_error_ == 0) {
     char line[kMaxCandumpLine];
     const int64_t wall_us = (now_ns + realtime_offset_ns_) / 1000;
-    std::fwrite(line, 1,
-                format_candump_line(wall_us, from_channel < 0 ? 0 : from_channel, frame, line),
-                record_);
+    const std::size_t size =
+        format_candump_line(wall_us, from_channel < 0 ? 0 : from_channel, frame, line);
+    errno = 0;
+    if (std::fwrite(line, 1, size, record_) != size) {
+      record_error_ = errno != 0 ? errno : EIO;
+    }
   }
   const uint64_t stamp = time_count(now_ns);
   frame.time_high = static_cast<uint32_t>(stamp >> 32);

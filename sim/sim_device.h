@@ -83,6 +83,9 @@ class SimDevice {
   // Writes every frame that goes over the bus to `file` in the candump log
   // format; wall-clock time is the monotonic time plus `realtime_offset_ns`.
   void set_recorder(std::FILE* file, int64_t realtime_offset_ns);
+  // The errno of the first failed write to the recording, 0 if none; after
+  // it nothing more is written.
+  int record_error() const { return record_error_; }
 
   bool has_pending_frames() const;
   int channels() const { return static_cast<int>(channels_.size()); }
@@ -167,6 +170,7 @@ class SimDevice {
   uint64_t replayed_ = 0;
 
   std::FILE* record_ = nullptr;
+  int record_error_ = 0;
   int64_t realtime_offset_ns_ = 0;
 };
 

@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "captured_output.h"
+#include "loopback.h"
+#include "sim_device.h"
+#include "wire.h"
 
 namespace zelbor::sim {
 namespace {
@@ -47,11 +54,18 @@ TEST(Candump, LinesOfEveryKind) {
       {"(1.0) can0 12345678#r", LogLine::kRemote, 0, 0, {}},
       {"(1.0) can0 123##1DEADBEEF", LogLine::kFd, 0, 0, {}},
       {"(1.0) can0 123##0", LogLine::kFd, 0, 0, {}},
-      {"1.0 can0 123#00", LogLine::kMalformed, 0, 0, {}},                    // no parentheses
-      {"(1.0) 123#00", LogLine::kMalformed, 0, 0, {}},                       // no interface
-      {"(1.0) can0 1234#00", LogLine::kMalformed, 0, 0, {}},                 // 4 hex digits
-      {"(1.0) can0 800#00", LogLine::kMalformed, 0, 0, {}},                  // above 11 bits
-      {"(1.0) can0 20000000#00", LogLine::kMalformed, 0, 0, {}},             // above 29 bits
+      {"1.0 can0 123#00", LogLine::kMalformed, 0, 0, {}},         // no parentheses
+      {"(1.0) 123#00", LogLine::kMalformed, 0, 0, {}},            // no interface
+      {"(1.0) can0 1234#00", LogLine::kMalformed, 0, 0, {}},      // 4 hex digits
+      {"(1.0) can0 800#00", LogLine::kMalformed, 0, 0, {}},       // above 11 bits
+      {"(1.0) can0 40000000#00", LogLine::kMalformed, 0, 0, {}},  // above 29 bits
+      {"(1.0) can0 20000080#0000000000000000", LogLine::kError, 0, 0, {}},
+      {"(1.0) can0 20000004#", LogLine::kError, 0, 0, {}},
+      {"(1700000000.000000) can0 079#F2 R", LogLine::kFrame, 1700000000000000, 0x79, {0xF2}},
+      {"(1.0) can0 12345678#0102 T", LogLine::kFrame, 1000000, 0x80000000u | 0x12345678, {1, 2}},
+      {"(1.0) can0 123#R R", LogLine::kRemote, 0, 0, {}},
+      {"(1.0) can0 123#01 X", LogLine::kMalformed, 0, 0, {}},  // not a direction
+      {"(1.0) can0 123#01 R T", LogLine::kMalformed, 0, 0, {}},
       {"(1.0) can0 12G#00", LogLine::kMalformed, 0, 0, {}},                  // not hex
       {"(1.0) can0 123#0", LogLine::kMalformed, 0, 0, {}},                   // half a byte
       {"(1.0) can0 123#112233445566778899", LogLine::kMalformed, 0, 0, {}},  // 9 bytes
@@ -105,6 +119,60 @@ TEST(Candump, RecordedLinesReadBackAsTheSameFrames) {
   char line[kMaxCandumpLine];
   EXPECT_EQ(std::string(line, format_candump_line(1436509052249713, 0, frame, line)),
             "(1436509052.249713) zelbor0 123#AB01\n");
+}
+
+// A program can hand the library a standard identifier above 0x7FF, or data
+// beyond the frame's length. The bus carries what a CAN controller sends, so
+// each frame a host hears is the frame its recorded line replays to.
+TEST(Recording, HostsHearWhatTheRecordingReplays) {
+  class Captured final : public Outbox {
+   public:
+    std::vector<RawCanMessage> frames;
+    bool send(int, const sockaddr_in&, const uint8_t* bytes, std::size_t size) override {
+      wire::Datagram datagram{};
+      if (wire::decode(bytes, size, datagram) == wire::DecodeError::kNone &&
+          datagram.header.kind == wire::Kind::kFrames) {
+        for (std::size_t i = 0; i < datagram.header.count; ++i) {
+          wire::frame_at(datagram, i, frames.emplace_back());
+        }
+      }
+      return true;
+    }
+  } outbox;
+  rawcan::testing::CapturedOutput recording;
+  SimDevice device(2, 0.0, 1, 0, nullptr);
+  device.set_recorder(recording.file(), 0);
+  uint8_t bytes[wire::kMaxDatagram];
+  // The host of channel 1 listens (it knew this device); the host of channel 0 writes.
+  device.handle(1, rawcan::testing::endpoint(0x7F000001, 34570), bytes,
+                wire::encode_signal(wire::Kind::kHello, {5, 77, 0, 0}, bytes, sizeof bytes), 0,
+                outbox);
+  RawCanMessage written[3]{};
+  written[0].id = 0x1234;
+  written[0].length = 1;
+  written[0].data[0] = 0xAB;
+  written[0].data[5] = 0xEE;
+  written[1].id = RAW_CAN_EXTENDED_FLAG | 0x7FFFFFFF;
+  written[2].id = 0x7FF;
+  written[2].length = 8;
+  std::memset(written[2].data, 0x5A, 8);
+  device.handle(0, rawcan::testing::endpoint(0x7F000001, 34568), bytes,
+                wire::encode_frames({6, 0, 0, 0}, written, 3, bytes, sizeof bytes), 0, outbox);
+  device.flush(outbox);
+
+  ASSERT_EQ(outbox.frames.size(), 3u);
+  std::istringstream lines(recording.text());
+  std::string line;
+  for (const RawCanMessage& heard : outbox.frames) {
+    ASSERT_TRUE(std::getline(lines, line));
+    LogEntry replayed{};
+    ASSERT_EQ(parse_candump_line(line, replayed), LogLine::kFrame) << line;
+    EXPECT_EQ(replayed.frame.id, heard.id) << line;
+    EXPECT_EQ(replayed.frame.length, heard.length) << line;
+    EXPECT_EQ(std::memcmp(replayed.frame.data, heard.data, 8), 0) << line;
+  }
+  EXPECT_EQ(outbox.frames[0].id, 0x234u);
+  EXPECT_EQ(outbox.frames[1].id, RAW_CAN_EXTENDED_FLAG | 0x1FFFFFFF);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "records.h"
 #include "scripted_link.h"
 
@@ -22,10 +23,11 @@ struct StartRun {
 };
 
 StartRun start_with(ScriptedLink& link, std::vector<const char*> argv) {
-  CapturedOutput out;
-  const StartOutcome outcome =
-      start_device(static_cast<int>(argv.size()), argv.data(), link, out.file());
-  return {outcome, out.text()};
+  CapturedOutput captured;
+  Output out(captured.fd());
+  const StartOutcome outcome = start_device(static_cast<int>(argv.size()), argv.data(), link, out);
+  out.flush();
+  return {outcome, captured.text()};
 }
 
 TEST(StartDevice, WrongArgumentCountPrintsUsageAndNeverCallsTheLibrary) {

@@ -1,6 +1,8 @@
 // The three programs as real processes on loopback, each test with its own
 // device address.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +22,7 @@ using std::chrono::milliseconds;
 const std::string kReader = RAW_CAN_READER_PATH;
 const std::string kWriter = RAW_CAN_WRITER_PATH;
 const std::string kSim = ZELBOR_SIM_PATH;
+const std::string kReaderName = kReader.substr(kReader.rfind('/') + 1);
 
 struct ListedFrame {
   double seconds;
@@ -54,7 +57,8 @@ std::vector<ListedFrame> parse_listing(const std::string& text) {
 class EndToEnd : public ::testing::Test {
  protected:
   ScratchDir scratch;
-  const std::string address = dotted(unique_loopback_address());
+  const uint32_t device_ip = unique_loopback_address();
+  const std::string address = dotted(device_ip);
 
   std::unique_ptr<Process> start_sim(std::vector<std::string> extra = {}) {
     std::vector<std::string> argv = {kSim, "--address", address};
@@ -86,11 +90,16 @@ TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
   }
   writer->signal(SIGINT);
   EXPECT_TRUE(killed_by(writer->wait_exit(milliseconds(2000)), SIGINT));
-  std::this_thread::sleep_for(milliseconds(200));  // let the last batch arrive
-  reader->signal(SIGINT);
-  EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(2000)), SIGINT));
+  // The device's totals tell how many frames the writer put on the bus.
   sim->signal(SIGINT);
   EXPECT_TRUE(exited_with(sim->wait_exit(milliseconds(2000)), 0));
+  const std::string totals = sim->output();
+  unsigned long long frames_in = 0;
+  std::sscanf(totals.c_str() + totals.find("channel 0: frames in "), "channel 0: frames in %llu",
+              &frames_in);
+  EXPECT_TRUE(reader->wait_for_lines(1 + frames_in, milliseconds(5000)));
+  reader->signal(SIGINT);
+  EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(2000)), SIGINT));
 
   EXPECT_EQ(writer->output(), "Start writing CAN messages on channel 0:\n");
   const std::string listing = reader->output();
@@ -113,7 +122,6 @@ TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
   }
   EXPECT_GT(frames.back().seconds, frames.front().seconds);
 
-  const std::string totals = sim->output();
   char expected[128];
   std::snprintf(expected, sizeof expected, "channel 0: frames in %zu,", frames.size());
   EXPECT_NE(totals.find(expected), std::string::npos) << totals;
@@ -161,7 +169,7 @@ TEST_F(EndToEnd, UsageErrorNamesTheProgramAsInvoked) {
 // stopped (the device hears goodbye), the signal's own status.
 TEST_F(EndToEnd, StopSignalsFlushStopTheInterfaceAndEndWithTheSignalStatus) {
   auto sim = start_sim();
-  for (const int signal_number : {SIGINT, SIGTERM}) {
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     auto reader = start(kReader, address, "1", "reader.out");
     ASSERT_TRUE(
         reader->wait_for_output("Start reading CAN messages on channel 1:\n", milliseconds(5000)));
@@ -170,6 +178,56 @@ TEST_F(EndToEnd, StopSignalsFlushStopTheInterfaceAndEndWithTheSignalStatus) {
     EXPECT_EQ(reader->output(), "Start reading CAN messages on channel 1:\n");
     EXPECT_TRUE(sim->wait_for_output("left (goodbye)", milliseconds(2000)));
   }
+}
+
+// Start-up waits up to a second for INIT_CAN_CHIP to be acknowledged; a stop
+// signal meanwhile ends the program at once, with the signal's status.
+TEST_F(EndToEnd, AStopSignalDuringStartUpEndsTheProgramWithItsStatus) {
+  UdpEndpoint silent_device(device_ip, 34567);
+  ASSERT_TRUE(silent_device.bound());
+  auto reader = start(kReader, address, "0", "reader.out");
+  ASSERT_FALSE(silent_device.receive(5000).empty());  // the library's greeting
+  ASSERT_FALSE(silent_device.receive(5000).empty());  // INIT_CAN_CHIP, never acknowledged
+  reader->signal(SIGINT);
+  EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
+  EXPECT_EQ(reader->output(), "");
+}
+
+// A failed write stops the interface, then a full disk ends the program with
+// a line and status 1, and a closed pipe quietly with SIGPIPE's status.
+TEST_F(EndToEnd, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
+  auto sim = start_sim();
+  const int full = open("/dev/full", O_WRONLY);
+  Process to_full({kReader, address, address, "1"}, scratch.file("full.out"), full);
+  close(full);
+  EXPECT_TRUE(exited_with(to_full.wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(to_full.errors(),
+            kReaderName + ": cannot write standard output: No space left on device\n");
+  EXPECT_TRUE(sim->wait_for_output("channel 1: host " + address + ":34570 left (goodbye)",
+                                   milliseconds(2000)));
+
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  close(pipe_ends[0]);
+  Process to_closed_pipe({kReader, address, address, "0"}, scratch.file("pipe.out"), pipe_ends[1]);
+  close(pipe_ends[1]);
+  EXPECT_TRUE(killed_by(to_closed_pipe.wait_exit(milliseconds(5000)), SIGPIPE));
+  EXPECT_EQ(to_closed_pipe.errors(), "");
+  EXPECT_TRUE(sim->wait_for_output("channel 0: host " + address + ":34568 left (goodbye)",
+                                   milliseconds(2000)));
+}
+
+// The device maker's library has no counters: the programs load and end as
+// usual against it, with nothing to say about loss.
+TEST_F(EndToEnd, ALibraryWithoutCountersStillServes) {
+  Process reader({"/usr/bin/env", std::string("LD_LIBRARY_PATH=") + STUB_LIBRARY_DIR, kReader,
+                  address, address, "0"},
+                 scratch.file("reader.out"));
+  ASSERT_TRUE(reader.wait_for_output("STD-CAN-ID $123: $AB \n", milliseconds(5000)))
+      << reader.errors();
+  reader.signal(SIGINT);
+  EXPECT_TRUE(killed_by(reader.wait_exit(milliseconds(5000)), SIGINT));
+  EXPECT_EQ(reader.errors(), "");
 }
 
 }  // namespace

@@ -82,11 +82,6 @@ TEST(FrameLine, WorkedExamples) {
   }
 }
 
-TEST(FrameLine, TimeCountPutsTheHighWordFirst) {
-  const RawCanMessage frame = frame_of(0, 0, {}, 1, 0);
-  EXPECT_EQ(time_count(frame), uint64_t{1} << 32);
-}
-
 TEST(FrameLine, LongestLineFitsTheBuffer) {
   const RawCanMessage frame =
       frame_of(0xFFFFFFFF, 8, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, 0x1F, 0xFFFFFFFF);

@@ -54,14 +54,19 @@ class ScratchDir {
 
 class Process {
  public:
-  // Standard output goes to `output_path`, the error stream to output_path + ".err".
-  Process(const std::vector<std::string>& argv, const std::string& output_path)
+  // Standard output goes to `output_path`, or to `stdout_fd` if one is given;
+  // the error stream to output_path + ".err".
+  Process(const std::vector<std::string>& argv, const std::string& output_path, int stdout_fd = -1)
       : output_path_(output_path) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stdout_fd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, stdout_fd, STDOUT_FILENO);
+    } else {
+      posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output_path.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     const std::string error_path = output_path + ".err";
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, error_path.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -102,6 +107,18 @@ class Process {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+  }
+
+  // Waits until the output holds at least `lines` lines; false on timeout.
+  bool wait_for_lines(std::size_t lines, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (count_lines(output()) < lines) {
+      if (std::chrono::steady_clock::now() >= deadline) {
+        return false;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
   }
 
   // Waits for the exit and returns the wait status, or -1 on timeout.

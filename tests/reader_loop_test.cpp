@@ -1,10 +1,15 @@
 #include "reader_loop.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "scripted_link.h"
 
 namespace rawcan {
@@ -28,7 +33,9 @@ RawCanMessage standard_frame(uint32_t id) {
 
 std::string run(ScriptedLink& link, CapturedOutput& out) {
   ScriptedPacer pacer(link);
-  run_reader(link, 4, out.file(), pacer);
+  Output output(out.fd());
+  run_reader(link, 4, output, pacer);
+  output.flush();
   return out.text();
 }
 
@@ -90,7 +97,6 @@ TEST(ReaderLoop, FlushesBeforeEveryPauseAndNotPerLine) {
                       {0, standard_frame(0x3)},
                       {ERR_NO_DATA, {}}};
   CapturedOutput out;
-  std::setvbuf(out.file(), nullptr, _IOFBF, 1 << 16);
   link.observe_output = [&out] { return out.visible_size(); };
   const std::string text = run(link, out);
   const auto line = static_cast<int64_t>(std::string("0.0000  STD-CAN-ID $001: $01 \n").size());
@@ -111,6 +117,20 @@ TEST(ReaderLoop, StopsBeforeTheNextReadWhenAStopIsRequested) {
   CapturedOutput out;
   EXPECT_EQ(run(link, out), kStartLine);
   EXPECT_TRUE(link.calls.empty());
+}
+
+TEST(ReaderLoop, ReadsNoMoreOnceAWriteHasFailed) {
+  ScriptedLink link;
+  for (int i = 0; i < 5000; ++i) {  // far more than one buffer of lines
+    link.frame_reads.push_back({0, standard_frame(0x1)});
+  }
+  const int full = open("/dev/full", O_WRONLY);
+  Output out(full);
+  ScriptedPacer pacer(link);
+  run_reader(link, 4, out, pacer);
+  close(full);
+  EXPECT_EQ(out.error(), ENOSPC);
+  EXPECT_FALSE(link.script_done());
 }
 
 }  // namespace

@@ -142,6 +142,9 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   ASSERT_EQ(gaps.sizes.size(), 1u);
   EXPECT_GT(dropped, 0u);
   EXPECT_EQ(gaps.sizes[0], dropped) << "no frame lost beyond what the device dropped";
+  EXPECT_EQ(reader->errors(),
+            "raw_can_reader: " + std::to_string(dropped) + " frames lost, 0 control records lost\n")
+      << "and the loss is named";
 }
 
 // The writer behind a link that goes down for longer than the device repeats

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "candump.h"
@@ -88,14 +87,14 @@ TEST_F(Replay, EveryFrameOfTheLogReachesTheReaderAndTheRecordingInOrder) {
   // The reader starts after the device and still misses nothing.
   Process reader({kReader, address, address, "1"}, scratch.file("reader.out"));
   EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(10000)), 0)) << sim.output();
-  ASSERT_TRUE(reader.wait_for_output(listing_tail(frames.back()) + "\n", milliseconds(5000)));
-  std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_TRUE(reader.wait_for_lines(1 + 2 * frames.size(), milliseconds(5000)));
   reader.signal(SIGINT);
   reader.wait_exit(milliseconds(2000));
 
-  EXPECT_NE(sim.output().find("replay: 20 frames from " + log +
-                              " (skipped 1 remote-request, 1 CAN FD, 1 malformed lines)"),
-            std::string::npos)
+  EXPECT_NE(
+      sim.output().find("replay: 20 frames from " + log +
+                        " (skipped 1 remote-request, 1 CAN FD, 0 error-frame, 1 malformed lines)"),
+      std::string::npos)
       << sim.output();
   EXPECT_NE(sim.output().find("replayed 40 frames"), std::string::npos);
   EXPECT_EQ(sim.errors(), "zelbor_sim: " + log + ":20: malformed line skipped\n");
@@ -124,6 +123,34 @@ TEST_F(Replay, AMissingLogIsAClearError) {
   EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 1));
   EXPECT_EQ(sim.errors(), "zelbor_sim: cannot read " + scratch.file("absent.log") +
                               ": No such file or directory\n");
+}
+
+// A log with nothing to play ends the device instead of waiting for a host;
+// its malformed lines are named up to a few, then counted.
+TEST_F(Replay, ALogWithoutFramesEndsTheDeviceAndItsMalformedLinesAreSummarised) {
+  const std::string log = scratch.file("binary.log");
+  std::ofstream(log) << std::string(3000, '\x01') << "\n(1.0) can0 123#R\n"
+                     << "garbage\n\x7f"
+                        "ELF\n\n\n(1.0) can0 123#XY\n(2.0)\n"
+                     << std::string("(1.0) can0 123#\0\n", 17) << "(3.0) can0 9999#00";
+  Process sim({kSim, "--address", address, "--replay", log}, scratch.file("sim.out"));
+  EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 1));
+  std::string expected;
+  for (const int line : {1, 3, 4, 7, 8}) {
+    expected += "zelbor_sim: " + log + ":" + std::to_string(line) + ": malformed line skipped\n";
+  }
+  expected += "zelbor_sim: " + log + ": 2 more malformed lines skipped\n";
+  expected += "zelbor_sim: " + log + " has no frames to play\n";
+  EXPECT_EQ(sim.errors(), expected);
+}
+
+TEST_F(Replay, AFailedRecordingEndsTheDeviceWithTheReason) {
+  Process sim({kSim, "--address", address, "--generate", "100000", "--record", "/dev/full"},
+              scratch.file("sim.out"));
+  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
+  Process reader({kReader, address, address, "1"}, scratch.file("reader.out"));
+  EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(sim.errors(), "zelbor_sim: cannot write /dev/full: No space left on device\n");
 }
 
 }  // namespace

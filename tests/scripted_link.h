@@ -4,20 +4,27 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <deque>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "device_link.h"
+#include "library_calls.h"
 #include "run_control.h"
 
 namespace rawcan::testing {
 
-enum class Op { kStart, kStop, kCtrlWrite, kCtrlRead, kRawCanRead, kRawCanWrite, kPause };
+enum class Op {
+  kStart,
+  kStop,
+  kCtrlWrite,
+  kCtrlRead,
+  kRawCanRead,
+  kRawCanWrite,
+  kReadCounters,
+  kPause
+};
 
 struct Call {
   Op op;
@@ -38,12 +45,13 @@ struct CtrlRead {
   std::optional<CtrlMessage> record;  // nullopt: the call leaves the record untouched
 };
 
-class ScriptedLink final : public DeviceLink {
+class ScriptedLink final : public LibraryCalls {
  public:
   int32_t start_result = 0;
   int32_t ctrl_write_result = 0;
   std::deque<FrameRead> frame_reads;
   std::deque<CtrlRead> ctrl_reads;
+  std::optional<ZelborCounters> counters;  // nullopt: a library without counters
   std::vector<Call> calls;
   int64_t now_ms = 0;
   std::function<int64_t()> observe_output;  // optional: records visible output per call
@@ -112,6 +120,13 @@ class ScriptedLink final : public DeviceLink {
     record(Op::kRawCanWrite, {count}, nullptr, std::vector<RawCanMessage>(frames, frames + count));
     return 0;
   }
+  bool read_counters(ZelborCounters& result) override {
+    record(Op::kReadCounters, {});
+    if (counters) {
+      result = *counters;
+    }
+    return counters.has_value();
+  }
 };
 
 // Stops once the script is used up; each pause advances the fake clock.
@@ -126,30 +141,6 @@ class ScriptedPacer final : public Pacer {
 
  private:
   ScriptedLink& link_;
-};
-
-// Collects what a FILE* receives, for comparing output byte for byte.
-class CapturedOutput {
- public:
-  CapturedOutput() : file_(open_memstream(&buffer_, &size_)) {}
-  ~CapturedOutput() {
-    std::fclose(file_);
-    std::free(buffer_);
-  }
-  CapturedOutput(const CapturedOutput&) = delete;
-  CapturedOutput& operator=(const CapturedOutput&) = delete;
-  std::FILE* file() { return file_; }
-  // What has reached the buffer so far, without flushing.
-  int64_t visible_size() const { return static_cast<int64_t>(size_); }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(buffer_, size_);
-  }
-
- private:
-  char* buffer_ = nullptr;
-  std::size_t size_ = 0;
-  std::FILE* file_;
 };
 
 }  // namespace rawcan::testing

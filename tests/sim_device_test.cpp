@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "loopback.h"
-#include "scripted_link.h"
 
 namespace zelbor::sim {
 namespace {

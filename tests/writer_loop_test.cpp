@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "records.h"
 #include "scripted_link.h"
 
@@ -30,7 +31,9 @@ CtrlMessage record_of(uint16_t type, uint16_t count) {
 
 std::string run(ScriptedLink& link, CapturedOutput& out) {
   ScriptedPacer pacer(link);
-  run_writer(link, 2, out.file(), pacer);
+  Output output(out.fd());
+  run_writer(link, 2, output, pacer);
+  output.flush();
   return out.text();
 }
 
@@ -149,7 +152,6 @@ TEST(WriterLoop, OutputIsFlushedBeforeEveryPause) {
   ScriptedLink link;
   link.ctrl_reads = {{0, record_of(MESSAGE_COUNT, 37)}, {0, record_of(MESSAGE_COUNT, 12)}};
   CapturedOutput out;
-  std::setvbuf(out.file(), nullptr, _IOFBF, 1 << 16);
   link.observe_output = [&out] { return out.visible_size(); };
   run(link, out);
   std::vector<int64_t> at_pauses;

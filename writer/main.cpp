@@ -3,5 +3,5 @@
 #include "writer_loop.h"
 
 int main(int argc, char** argv) {
-  return rawcan::run_program(argc, argv, rawcan::run_writer);
+  rawcan::run_program(argc, argv, rawcan::run_writer);
 }

@@ -19,26 +19,26 @@ void set_batch_counter(Batch& batch, uint32_t counter) {
   }
 }
 
-void run_writer(DeviceLink& link, int32_t channel, std::FILE* out, Pacer& pacer) {
+void run_writer(LibraryCalls& library, int32_t channel, Output& out, Pacer& pacer) {
   Batch batch = make_batch();
   uint32_t counter = 0;
-  std::fprintf(out, "Start writing CAN messages on channel %d:\n", channel);
+  out.print("Start writing CAN messages on channel %d:\n", channel);
   CtrlMessage record{};
-  while (!pacer.stop_requested()) {
-    if (link.ctrl_read(record) == ERR_NO_DATA) {
+  while (!pacer.stop_requested() && !out.failed()) {
+    if (library.ctrl_read(record) == ERR_NO_DATA) {
       continue;  // poll again at once
     }
     // Only a record the read delivered is examined: an empty read may leave
     // the previous report in place.
     if (record.type == MESSAGE_COUNT && message_count(record) != kBatchSize) {
-      std::fprintf(out, "%u Messages\n", static_cast<unsigned>(message_count(record)));
+      out.print("%u Messages\n", static_cast<unsigned>(message_count(record)));
     }
-    link.raw_can_write(batch.data(), kBatchSize);
+    library.raw_can_write(batch.data(), kBatchSize);
     set_batch_counter(batch, ++counter);
-    std::fflush(out);
-    pacer.pause_ms(kIdlePauseMs);
+    if (out.flush()) {
+      pacer.pause_ms(kIdlePauseMs);
+    }
   }
-  std::fflush(out);
 }
 
 }  // namespace rawcan

@@ -2,9 +2,9 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdio>
 
-#include "device_link.h"
+#include "library_calls.h"
+#include "output.h"
 #include "run_control.h"
 
 namespace rawcan {
@@ -21,7 +21,8 @@ Batch make_batch();
 void set_batch_counter(Batch& batch, uint32_t counter);
 
 // Prints the start line, then sends one batch per delivered control record,
-// raising the counter after each, until the pacer asks for a stop.
-void run_writer(DeviceLink& link, int32_t channel, std::FILE* out, Pacer& pacer);
+// raising the counter after each, until the pacer asks for a stop or the
+// output fails.
+void run_writer(LibraryCalls& library, int32_t channel, Output& out, Pacer& pacer);
 
 }  // namespace rawcan

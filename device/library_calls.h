@@ -1,16 +1,18 @@
-// The six library operations as an interface, so that the programs' logic can
-// run against the real library or against a scripted double in tests.
+// The programs' view of the device library: its six calls, and the counters
+// of our own library where the loaded library has them. The programs' logic
+// runs against the real library or against a scripted double in tests.
 #pragma once
 
 #include <cstdint>
 
 #include "zelbor.h"
+#include "zelbor_counters.h"
 
 namespace rawcan {
 
-class DeviceLink {
+class LibraryCalls {
  public:
-  virtual ~DeviceLink() = default;
+  virtual ~LibraryCalls() = default;
   virtual int32_t start(uint32_t device_address, uint32_t host_address, int32_t first_port,
                         int32_t second_port, int32_t channel) = 0;
   virtual int32_t stop() = 0;
@@ -18,10 +20,12 @@ class DeviceLink {
   virtual int32_t ctrl_read(CtrlMessage& message) = 0;
   virtual int32_t raw_can_read(RawCanMessage& message) = 0;
   virtual int32_t raw_can_write(const RawCanMessage* frames, int32_t count) = 0;
+  // False where the library has no counters, or has none for a stopped link.
+  virtual bool read_counters(ZelborCounters& counters) = 0;
 };
 
-// Forwards every operation to libZelbor with one InterfaceState.
-class ZelborLibrary final : public DeviceLink {
+// Forwards every call to the loaded libZelbor with one InterfaceState.
+class ZelborLibrary final : public LibraryCalls {
  public:
   explicit ZelborLibrary(InterfaceState* state) : state_(state) {}
   int32_t start(uint32_t device_address, uint32_t host_address, int32_t first_port,
@@ -31,6 +35,7 @@ class ZelborLibrary final : public DeviceLink {
   int32_t ctrl_read(CtrlMessage& message) override;
   int32_t raw_can_read(RawCanMessage& message) override;
   int32_t raw_can_write(const RawCanMessage* frames, int32_t count) override;
+  bool read_counters(ZelborCounters& counters) override;
 
  private:
   InterfaceState* state_;

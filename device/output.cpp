@@ -1,0 +1,81 @@
+#include "output.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace rawcan {
+
+Output::Output(int fd) : fd_(fd), line_buffered_(isatty(fd) == 1) {}
+
+bool Output::write_through(const char* bytes, std::size_t size) {
+  while (size > 0 && error_ == 0) {
+    const ssize_t written = ::write(fd_, bytes, size);
+    if (written > 0) {
+      bytes += written;
+      size -= static_cast<std::size_t>(written);
+    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd writable{fd_, POLLOUT, 0};  // standard output left non-blocking by its owner
+      ::poll(&writable, 1, -1);
+    } else if (written < 0 && errno != EINTR) {
+      error_ = errno;
+    } else if (written == 0) {
+      error_ = EIO;
+    }
+  }
+  return error_ == 0;
+}
+
+bool Output::flush() {
+  const std::size_t pending = used_;
+  used_ = 0;
+  return pending == 0 ? error_ == 0 : write_through(buffer_, pending);
+}
+
+bool Output::write(const char* bytes, std::size_t size) {
+  if (error_ != 0) {
+    return false;
+  }
+  if (size > kCapacity - used_) {
+    if (!flush()) {
+      return false;
+    }
+    if (size > kCapacity) {
+      return write_through(bytes, size);
+    }
+  }
+  std::memcpy(buffer_ + used_, bytes, size);
+  used_ += size;
+  if (line_buffered_ && std::memchr(bytes, '\n', size) != nullptr) {
+    return flush();
+  }
+  return true;
+}
+
+bool Output::print(const char* format, ...) {
+  char text[256];
+  std::va_list arguments;
+  va_start(arguments, format);
+  const int length = std::vsnprintf(text, sizeof text, format, arguments);
+  va_end(arguments);
+  if (length < 0) {
+    return !failed();  // nothing to write
+  }
+  if (static_cast<std::size_t>(length) < sizeof text) {
+    return write(text, static_cast<std::size_t>(length));
+  }
+  // Longer than the stack buffer (a usage line with a long program path).
+  const auto size = static_cast<std::size_t>(length) + 1;
+  const std::unique_ptr<char[]> long_text(new char[size]);
+  va_start(arguments, format);
+  std::vsnprintf(long_text.get(), size, format, arguments);
+  va_end(arguments);
+  return write(long_text.get(), size - 1);
+}
+
+}  // namespace rawcan

@@ -1,0 +1,44 @@
+// The simulated device's command line, its usage text, and loading the
+// candump log it replays.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "candump.h"
+
+namespace zelbor::sim {
+
+struct Options {
+  std::string address = "127.0.0.1";
+  int channels = 2;
+  double drop = 0.0;
+  double generate = 0.0;  // frames a second; 0: no generator
+  uint64_t count = 0;     // 0: without end
+  std::string replay;
+  uint64_t loops = 1;  // 0: without end
+  std::string record;
+};
+
+inline constexpr double kMaxGenerateRate = 1e7;
+
+enum class ParseResult { kRun, kHelp, kBad };
+
+// kBad for anything it does not take, --count without --generate and --loop
+// without --replay included.
+ParseResult parse_options(int argc, char** argv, Options& options);
+
+void print_usage(std::FILE* out);
+
+// Malformed lines reported one by one; the rest are counted.
+inline constexpr unsigned kReportedMalformedLines = 5;
+
+// Appends the frames of the candump log at `path` to `entries`, says on `out`
+// how many it took and skipped, and names malformed lines on `errors`.
+// False, with a line on `errors`, if the file cannot be read.
+bool load_log(const std::string& path, std::vector<LogEntry>& entries, std::FILE* out,
+              std::FILE* errors);
+
+}  // namespace zelbor::sim

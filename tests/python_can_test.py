@@ -1,0 +1,78 @@
+#!/usr/bin/python3
+"""Logs from the CAN ecosystem, with Debian's python-can (candump format):
+a log python-can writes replays through the simulated device into the
+reader frame for frame, and python-can reads the device's recording of it
+back frame for frame. Usage: python_can_test.py ZELBOR_SIM RAW_CAN_READER"""
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+try:
+    import can
+except ImportError:
+    print("python3-can is not installed (Debian: apt-get install -y python3-can): skipped")
+    sys.exit(77)  # ctest: skipped
+
+
+def wait_for(condition, what):
+    deadline = time.monotonic() + 30
+    while not condition():
+        if time.monotonic() > deadline:
+            sys.exit(f"FAIL: timed out waiting for {what}")
+        time.sleep(0.01)
+
+
+def listing_tail(m):
+    """A listing line from its two spaces on: what does not depend on time."""
+    ident = f"EXT-CAN-ID ${m.arbitration_id:08X}" if m.is_extended_id else \
+        f"STD-CAN-ID ${m.arbitration_id:03X}"
+    return f"  {ident}: " + "".join(f"${byte:02X} " for byte in m.data)
+
+
+def main():
+    sim_path, reader_path = sys.argv[1:3]
+    pid = os.getpid()  # an address of this test's own in 127/8
+    address = f"127.{(pid >> 8) & 255}.{pid & 255}.{1 + (pid >> 16) % 254}"
+    frames = [can.Message(timestamp=1700000000 + i / 1000, is_rx=i % 2 == 0,
+                          is_extended_id=i % 3 == 2,
+                          arbitration_id=0x1ABC0000 + i if i % 3 == 2 else 0x100 + i,
+                          data=bytes((i + b) & 0xFF for b in range(i % 9))) for i in range(300)]
+    skipped = [can.Message(timestamp=1700000000.1, is_error_frame=True),
+               can.Message(timestamp=1700000000.2, arbitration_id=0x123, is_remote_frame=True)]
+    with tempfile.TemporaryDirectory() as scratch:
+        log, recording = f"{scratch}/python-can.log", f"{scratch}/recording.log"
+        sim_out, reader_out = f"{scratch}/sim.out", f"{scratch}/reader.out"
+        with can.Logger(log) as logger:
+            for message in frames[:100] + skipped + frames[100:]:
+                logger.on_message_received(message)
+        with open(sim_out, "w") as sim_file, open(reader_out, "w") as reader_file:
+            sim = subprocess.Popen([sim_path, "--address", address, "--replay", log,
+                                    "--record", recording], stdout=sim_file)
+            wait_for(lambda: "serving" in open(sim_out).read(), "the device")
+            reader = subprocess.Popen([reader_path, address, address, "1"], stdout=reader_file)
+            try:
+                if sim.wait(timeout=30) != 0:
+                    sys.exit(f"FAIL: the device ended with {sim.returncode}")
+                wait_for(lambda: len(open(reader_out).readlines()) > len(frames), "the listing")
+                reader.send_signal(signal.SIGINT)
+                if reader.wait(timeout=10) != -signal.SIGINT:
+                    sys.exit(f"FAIL: the reader ended with {reader.returncode}")
+            finally:
+                sim.kill(), reader.kill()
+        if f"replay: 300 frames from {log} (skipped 1 remote-request, 0 CAN FD, 1 error-frame, " \
+                "0 malformed lines)" not in open(sim_out).read():
+            sys.exit(f"FAIL: the device said:\n{open(sim_out).read()}")
+        got = [line[line.index("  "):] for line in open(reader_out).read().splitlines()[1:]]
+        if got != [listing_tail(message) for message in frames]:
+            sys.exit(f"FAIL: the listing differs from the log; it begins {got[:3]}")
+        key = lambda m: (m.arbitration_id, m.is_extended_id, bytes(m.data))  # noqa: E731
+        if list(map(key, can.LogReader(recording))) != list(map(key, frames)):
+            sys.exit("FAIL: python-can does not read back the frames from the recording")
+    print(f"{len(frames)} frames replayed, listed and read back with python-can {can.__version__}")
+
+
+if __name__ == "__main__":
+    main()
