@@ -53,12 +53,28 @@ bool SimDevice::should_drop() {
          static_cast<double>(next_random() >> 11) * 0x1.0p-53 < drop_fraction_;
 }
 
-void SimDevice::event(int channel, const sockaddr_in& host, const char* what) {
+// At most kEventsPerSecond lines a second and channel, so no stream of
+// datagrams floods the output; the rest are counted in the next line shown.
+void SimDevice::event(int channel, const sockaddr_in& host, const char* what, int64_t now_ns) {
   if (events_ == nullptr) {
+    return;
+  }
+  Channel& state = channels_[channel];
+  if (now_ns - state.events_second_ns >= 1'000'000'000) {
+    state.events_second_ns = now_ns;
+    state.events_this_second = 0;
+  }
+  if (state.events_this_second++ >= kEventsPerSecond) {
+    ++state.events_not_shown;
     return;
   }
   char endpoint[64];
   describe_endpoint(host, endpoint, sizeof endpoint);
+  if (state.events_not_shown != 0) {
+    std::fprintf(events_, "channel %d: %llu more events not shown\n", channel,
+                 static_cast<unsigned long long>(state.events_not_shown));
+    state.events_not_shown = 0;
+  }
   std::fprintf(events_, "channel %d: host %s %s\n", channel, endpoint, what);
   std::fflush(events_);
 }
@@ -87,6 +103,8 @@ void SimDevice::join(int channel, const sockaddr_in& from, const wire::Header& h
   state.listening = false;
   state.host = from;
   state.host_session = header.envelope.session;
+  state.run_start_known = header.kind == wire::Kind::kHello;
+  state.run_start_ms = header.envelope.sequence;
   do {
     state.session = static_cast<uint32_t>(next_random() >> 32);
   } while (state.session == 0);
@@ -97,9 +115,16 @@ void SimDevice::join(int channel, const sockaddr_in& from, const wire::Header& h
   state.waiting_count = 0;
   state.dropped_while_away = 0;
   // The host's oldest frame datagram not yet taken: after a device restart
-  // the host goes on numbering where it was.
+  // the host goes on numbering where it was. A host whose seat was given up
+  // goes on where the device knows it took its last one.
   state.next_batch = header.envelope.ack;
-  event(channel, from, "joined");
+  for (const Remembered& host : state.remembered) {
+    if (host.host_session == state.host_session && same_endpoint(host.host, from) &&
+        host.left_ns != INT64_MIN) {
+      state.next_batch = host.next_batch;
+    }
+  }
+  event(channel, from, "joined", now_ns);
   if (header.envelope.peer != 0) {
     // The host knew an earlier session of the device, so its chip was
     // initialised: it listens at once and hears that the device is back,
@@ -117,11 +142,18 @@ void SimDevice::start_listening(int channel, int64_t now_ns) {
   }
 }
 
-void SimDevice::leave(int channel, const char* why) {
+void SimDevice::leave(int channel, const char* why, int64_t now_ns) {
   Channel& state = channels_[channel];
   if (!state.held) {
     return;
   }
+  Remembered* slot = &state.remembered[0];
+  for (Remembered& host : state.remembered) {
+    if (host.left_ns < slot->left_ns) {
+      slot = &host;
+    }
+  }
+  *slot = Remembered{state.host, state.host_session, state.next_batch, now_ns};
   state.held = false;
   state.present = false;
   state.listening = false;
@@ -134,7 +166,7 @@ void SimDevice::leave(int channel, const char* why) {
   state.waiting_count = 0;
   char text[96];
   std::snprintf(text, sizeof text, "left (%s)", why);
-  event(channel, state.host, text);
+  event(channel, state.host, text, now_ns);
 }
 
 void SimDevice::refuse(int channel, const sockaddr_in& from, const wire::Header& header,
@@ -155,7 +187,7 @@ void SimDevice::refuse(int channel, const sockaddr_in& from, const wire::Header&
     describe_endpoint(state.host, holder, sizeof holder);
     char text[96];
     std::snprintf(text, sizeof text, "refused (channel held by %s)", holder);
-    event(channel, from, text);
+    event(channel, from, text, now_ns);
   }
 }
 
@@ -336,6 +368,25 @@ void SimDevice::set_recorder(std::FILE* file, int64_t realtime_offset_ns) {
   realtime_offset_ns_ = realtime_offset_ns;
 }
 
+// A stranger takes the seat only from a holder silent for a minute, and only
+// with a datagram that shows a program means to use the channel, so neither
+// a paused holder nor a stray datagram loses it.
+bool SimDevice::may_take_seat(const Channel& state, const wire::Datagram& datagram,
+                              int64_t now_ns) const {
+  if (state.present || now_ns - state.last_heard_ns < kStrangerWaitNs) {
+    return false;
+  }
+  if (datagram.header.kind == wire::Kind::kFrames) {
+    return true;
+  }
+  if (datagram.header.kind != wire::Kind::kControl) {
+    return false;
+  }
+  CtrlMessage record{};
+  wire::control_record(datagram, record);
+  return record.type == INIT_CAN_CHIP;
+}
+
 // The host's frame datagrams go on the bus exactly once and in order: the
 // next one is taken and answered with its MESSAGE_COUNT; a repeat or one
 // after a gap is answered with an ack naming the next one taken, so the
@@ -379,31 +430,36 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
     return;
   }
   const wire::Header& header = datagram.header;
-  const bool from_holder = state.held && same_endpoint(state.host, from) &&
-                           state.host_session == header.envelope.session;
+  const bool on_holders_endpoint = state.held && same_endpoint(state.host, from);
+  const bool from_holder = on_holders_endpoint && state.host_session == header.envelope.session;
   if (!from_holder) {
     if (header.kind == wire::Kind::kBye || header.kind == wire::Kind::kAck) {
       return;  // nothing to say goodbye to or to acknowledge
     }
-    if (state.held && same_endpoint(state.host, from)) {
-      if (header.envelope.peer != 0 && header.envelope.peer != state.session) {
-        return;  // late from an earlier run on this endpoint
+    if (on_holders_endpoint) {
+      // Another run of the program on the holder's endpoint: only the HELLO
+      // of a newer run takes the seat, so nothing late from a run before can.
+      if (header.kind != wire::Kind::kHello ||
+          (state.run_start_known && is_after(state.run_start_ms, header.envelope.sequence))) {
+        ++state.stats.ignored;
+        return;
       }
-      leave(channel, "replaced by a new run");
-    } else if (state.held && state.present) {
-      refuse(channel, from, header, now_ns, outbox);
-      return;
+      leave(channel, "replaced by a new run", now_ns);
     } else if (state.held) {
+      if (!may_take_seat(state, datagram, now_ns)) {
+        refuse(channel, from, header, now_ns, outbox);
+        return;
+      }
       char newcomer[64];
       describe_endpoint(from, newcomer, sizeof newcomer);
       char why[96];
       std::snprintf(why, sizeof why, "replaced by %s", newcomer);
-      leave(channel, why);
+      leave(channel, why, now_ns);
     }
     join(channel, from, header, now_ns, outbox);
   }
   if (header.kind == wire::Kind::kBye) {
-    leave(channel, "goodbye");
+    leave(channel, "goodbye", now_ns);
     return;
   }
   state.last_heard_ns = now_ns;
@@ -412,7 +468,7 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
     char text[96];
     std::snprintf(text, sizeof text, "back (%llu frames dropped while away)",
                   static_cast<unsigned long long>(state.dropped_while_away));
-    event(channel, state.host, text);
+    event(channel, state.host, text, now_ns);
     state.dropped_while_away = 0;
     for (Unacked& entry : state.unacked) {
       entry.next_try_ns = now_ns;  // repeat at once what it has not acknowledged
@@ -460,14 +516,14 @@ void SimDevice::tick(int64_t now_ns, Outbox& outbox) {
     }
     if (!state.present) {
       if (now_ns - state.last_heard_ns > kSeatKeepNs) {
-        leave(channel, "silent for 10 minutes");
+        leave(channel, "silent for 10 minutes", now_ns);
       }
       continue;
     }
     if (now_ns - state.last_heard_ns > kHostTimeoutNs) {
       flush_channel(channel, outbox);
       state.present = false;
-      event(channel, state.host, "away (silent; its place is kept)");
+      event(channel, state.host, "away (silent; its place is kept)", now_ns);
       continue;
     }
     if (state.waiting_count == 0) {

@@ -4,13 +4,15 @@
 //
 // Each channel has one seat. The first host to send a datagram takes it, and
 // hears the bus once its CAN chip is initialised (INIT_CAN_CHIP), or at once
-// if it says it knew an earlier session of the device. While the host is
-// present (heard within 3 s) the seat is its own: anyone else is refused. A
-// host that goes silent keeps its seat and its numbering, and picks up where
-// it left off when it is heard again; frames it missed meanwhile are dropped
-// and counted, and show as a gap in its numbering. Another host, or the same
-// endpoint with a new session (the program restarted), takes the seat of a
-// silent host; a seat silent for 10 minutes is given up.
+// if it says it knew an earlier session of the device. The seat is its own:
+// a host that goes silent keeps its seat and its numbering, and picks up
+// where it left off when it is heard again; frames it missed meanwhile are
+// dropped and counted, and show as a gap in its numbering. Another endpoint
+// is refused, unless the holder has been silent for a minute and the
+// newcomer means it (INIT_CAN_CHIP or frames). On the holder's own endpoint,
+// a newer run of the program (its HELLO carries when the run started) takes
+// the seat at once, and datagrams of older runs are ignored. A seat silent
+// for 10 minutes is given up; BYE gives it up at once.
 #pragma once
 
 #include <netinet/in.h>
@@ -29,6 +31,9 @@ inline constexpr int kBasePort = 34567;
 inline constexpr int kMaxChannels = 64;
 inline constexpr int64_t kHostTimeoutNs = 3'000'000'000;
 inline constexpr int64_t kSeatKeepNs = 600'000'000'000;
+inline constexpr int64_t kStrangerWaitNs = 60'000'000'000;
+inline constexpr int kEventsPerSecond = 20;  // per channel; the rest are counted
+inline constexpr int kRememberedHosts = 8;   // per channel, for hosts whose seat was given up
 inline constexpr int64_t kControlRetryNs = 50'000'000;
 inline constexpr int64_t kRefusalSpacingNs = 10'000'000;
 // A control record is repeated until acknowledged, and given up once this
@@ -50,6 +55,7 @@ struct ChannelStats {
   uint64_t controls_dropped;   // control records given up before the host acknowledged them
   uint64_t repeats;            // frame datagrams the host sent again, already taken
   uint64_t refused;            // datagrams from hosts refused while another held the channel
+  uint64_t ignored;            // datagrams of older runs on the holder's endpoint
   uint64_t malformed;          // datagrams that failed a check
 };
 
@@ -107,13 +113,23 @@ class SimDevice {
     std::size_t size;
     uint8_t bytes[wire::kHeaderSize + wire::kControlHeaderSize + 8];
   };
+  // What the device keeps of a host whose seat was given up, so that it
+  // takes none of its frame datagrams twice when it comes back.
+  struct Remembered {
+    sockaddr_in host{};
+    uint32_t host_session = 0;
+    uint32_t next_batch = 0;
+    int64_t left_ns = INT64_MIN;
+  };
   struct Channel {
     bool held = false;       // a host has the seat
     bool present = false;    // heard within kHostTimeoutNs
     bool listening = false;  // chip initialised: the host receives the bus
     sockaddr_in host{};
     uint32_t host_session = 0;
-    uint32_t session = 0;  // the device's session with this host
+    bool run_start_known = false;
+    uint32_t run_start_ms = 0;  // when the holder's run started, by its HELLO
+    uint32_t session = 0;       // the device's session with this host
     int64_t last_heard_ns = 0;
     uint32_t next_frame = 0;    // number of the next frame meant for the host
     uint32_t next_control = 0;  // number of the next control record to the host
@@ -126,13 +142,17 @@ class SimDevice {
     uint32_t waiting_count = 0;
     int64_t last_refusal_ns = INT64_MIN / 2;
     int64_t last_refusal_event_ns = INT64_MIN / 2;
+    int64_t events_second_ns = INT64_MIN / 2;
+    int events_this_second = 0;
+    uint64_t events_not_shown = 0;
+    Remembered remembered[kRememberedHosts];
     ChannelStats stats{};
   };
 
   void join(int channel, const sockaddr_in& from, const wire::Header& header, int64_t now_ns,
             Outbox& outbox);
   void start_listening(int channel, int64_t now_ns);
-  void leave(int channel, const char* why);
+  void leave(int channel, const char* why, int64_t now_ns);
   void refuse(int channel, const sockaddr_in& from, const wire::Header& header, int64_t now_ns,
               Outbox& outbox);
   void take_frames(int channel, const wire::Datagram& datagram, int64_t now_ns, Outbox& outbox);
@@ -144,7 +164,8 @@ class SimDevice {
                     int64_t now_ns, Outbox& outbox);
   void put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t now_ns, Outbox& outbox);
   void flush_channel(int channel, Outbox& outbox);
-  void event(int channel, const sockaddr_in& host, const char* what);
+  void event(int channel, const sockaddr_in& host, const char* what, int64_t now_ns);
+  bool may_take_seat(const Channel& state, const wire::Datagram& datagram, int64_t now_ns) const;
   uint64_t next_random();
   bool should_drop();
 

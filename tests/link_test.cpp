@@ -138,7 +138,10 @@ TEST_F(LinkTest, FramesArriveInOrderAndAreCounted) {
 TEST_F(LinkTest, ControlWriteReturnsOnceAcknowledgedAndTheAckStaysQueued) {
   std::thread responder([this] {
     sockaddr_in from{};
-    const Bytes request = device.receive(2000, &from);
+    Bytes request = device.receive(2000, &from);
+    while (kind_of(request) == wire::Kind::kHello) {  // a device yet unheard is greeted first
+      request = device.receive(2000, &from);
+    }
     wire::Datagram datagram{};
     ASSERT_EQ(wire::decode(request.data(), request.size(), datagram), wire::DecodeError::kNone);
     ASSERT_EQ(datagram.header.kind, wire::Kind::kControl);
@@ -170,8 +173,8 @@ TEST_F(LinkTest, ControlWriteGivesUpWhenTheDeviceNeverAnswers) {
   EXPECT_EQ(link_ctrl_write(state.get(), &init), ZELBOR_ERR_NO_ANSWER);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
   int tries = 0;
-  while (kind_of(device.receive(0)) == wire::Kind::kControl) {
-    ++tries;
+  for (Bytes bytes = device.receive(0); !bytes.empty(); bytes = device.receive(0)) {
+    tries += kind_of(bytes) == wire::Kind::kControl ? 1 : 0;
   }
   EXPECT_EQ(tries, kAckAttempts);
 }

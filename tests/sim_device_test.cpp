@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -57,10 +58,13 @@ struct Host {
   uint32_t next_control = 0;
   uint32_t next_batch = 0;
 
+  uint32_t run_start_ms = 0;
+
   wire::Envelope envelope(uint32_t sequence) const { return {session, peer, sequence, 0}; }
   std::vector<uint8_t> signal(wire::Kind kind) const {
     std::vector<uint8_t> bytes(64);
-    bytes.resize(wire::encode_signal(kind, envelope(0), bytes.data(), bytes.size()));
+    bytes.resize(wire::encode_signal(kind, envelope(kind == wire::Kind::kHello ? run_start_ms : 0),
+                                     bytes.data(), bytes.size()));
     return bytes;
   }
   std::vector<uint8_t> init() {
@@ -245,8 +249,14 @@ TEST_F(SimDeviceTest, TheHolderKeepsTheChannelAndAStrangerWaitsUntilItIsSilent) 
   EXPECT_EQ(to_b[0]->datagram.header.envelope.sequence, 5u) << "the missed frames are a gap";
   EXPECT_EQ(device.stats(1).dropped, 5u);
 
-  device.tick(2 * kHostTimeoutNs + 6'000'000, outbox);
-  deliver(1, kStranger, stranger.init(), 2 * kHostTimeoutNs + 7'000'000);
+  const int64_t silent = kHostTimeoutNs + 4'000'000;  // last heard
+  device.tick(silent + kHostTimeoutNs + 1, outbox);
+  deliver(1, kStranger, stranger.signal(wire::Kind::kHello), silent + kStrangerWaitNs);
+  EXPECT_EQ(device.stats(1).refused, 2u) << "a stray datagram never takes a seat";
+  deliver(1, kStranger, stranger.init(), silent + kStrangerWaitNs - 1);
+  EXPECT_EQ(device.stats(1).refused, 3u) << "nor a program, within a minute of the holder";
+  deliver(1, kStranger, stranger.init(), silent + kStrangerWaitNs);
+  EXPECT_EQ(device.stats(1).refused, 3u);
   const std::string text = events.text();
   EXPECT_NE(text.find("channel 1: host 127.0.0.2:34568 refused"), std::string::npos);
   EXPECT_NE(text.find("back (5 frames dropped while away)"), std::string::npos);
@@ -254,18 +264,23 @@ TEST_F(SimDeviceTest, TheHolderKeepsTheChannelAndAStrangerWaitsUntilItIsSilent) 
             std::string::npos);
 }
 
-// A program restarted on the same endpoint starts afresh; a late datagram
-// of its earlier run does not take the seat back.
+// A program restarted on the same endpoint starts afresh; late datagrams of
+// its earlier run, even its first HELLO, do not take the seat back.
 TEST_F(SimDeviceTest, ARestartedProgramStartsCleanAndItsEarlierRunStaysGone) {
+  a.run_start_ms = 1000;
+  deliver(0, kHostA, a.signal(wire::Kind::kHello));
   deliver(0, kHostA, a.init());
   deliver(0, kHostA, a.frames(1));
   Host restarted;
   restarted.session = 78;
+  restarted.run_start_ms = 1001;
   deliver(0, kHostA, restarted.signal(wire::Kind::kHello));
+  deliver(0, kHostA, a.signal(wire::Kind::kHello));  // late, from the run before
   a.peer = outbox.sent.front().datagram.header.envelope.session;
-  deliver(0, kHostA, a.frames(1));  // late, from the run before
+  deliver(0, kHostA, a.frames(1));
   deliver(0, kHostA, restarted.frames(1));
   EXPECT_EQ(device.stats(0).frames_in, 2u);
+  EXPECT_EQ(device.stats(0).ignored, 2u);
   const auto counts = outbox.of_kind(wire::Kind::kControl);
   ASSERT_EQ(counts.size(), 2u);
   EXPECT_EQ(counts[1]->datagram.header.envelope.peer, 78u);
@@ -273,12 +288,37 @@ TEST_F(SimDeviceTest, ARestartedProgramStartsCleanAndItsEarlierRunStaysGone) {
   EXPECT_NE(events.text().find("left (replaced by a new run)"), std::string::npos);
 }
 
-TEST_F(SimDeviceTest, HostsLeaveOnGoodbye) {
+// A host whose seat was given up while it still held a datagram the device
+// had taken (its MESSAGE_COUNT lost) gets no second copy onto the bus.
+TEST_F(SimDeviceTest, AHostBackAfterLosingItsSeatHasNothingTakenTwice) {
+  deliver(0, kHostA, a.frames(1, 0));
+  device.tick(kStrangerWaitNs, outbox);
+  Host stranger;
+  stranger.session = 99;
+  deliver(0, kStranger, stranger.init(), kStrangerWaitNs + 1);
+  deliver(0, kStranger, stranger.signal(wire::Kind::kBye), kStrangerWaitNs + 2);
+  deliver(0, kHostA, a.frames(1, 0), kStrangerWaitNs + 3);  // sent again: never acknowledged
+  deliver(0, kHostA, a.frames(1, 1), kStrangerWaitNs + 4);
+  EXPECT_EQ(device.stats(0).frames_in, 2u);
+  EXPECT_EQ(device.stats(0).repeats, 1u);
+}
+
+TEST_F(SimDeviceTest, HostsLeaveOnGoodbyeAndEventsAreLimited) {
   deliver(0, kHostA, a.signal(wire::Kind::kHello));
   deliver(0, kHostA, a.signal(wire::Kind::kBye));
   EXPECT_FALSE(device.host_present(0));
   EXPECT_NE(events.text().find("channel 0: host 127.0.0.1:34568 left (goodbye)"),
             std::string::npos);
+
+  for (uint32_t run = 1; run <= 200; ++run) {  // a new run every 5 ms, each an event or two
+    a.session = 1000 + run;
+    a.run_start_ms = run;
+    deliver(0, kHostA, a.signal(wire::Kind::kHello), run * 5'000'000);
+  }
+  deliver(0, kHostA, a.signal(wire::Kind::kBye), 1'001'000'000);
+  const std::string text = events.text();
+  EXPECT_LE(std::count(text.begin(), text.end(), '\n'), 2 + 2 * kEventsPerSecond + 1);
+  EXPECT_NE(text.find("more events not shown"), std::string::npos);
 }
 
 TEST_F(SimDeviceTest, MalformedInputIsCountedAndChangesNothing) {

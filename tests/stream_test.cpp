@@ -45,8 +45,9 @@ TEST(StreamTracker, NoSingleDatagramSilencesTheStream) {
   EXPECT_EQ(moved.place, Place::kMoved);
   EXPECT_EQ(moved.lost, 500'000) << "the first datagram of the run counts as lost";
 
-  // Pushed ahead by a stray within the window: the genuine run continues
-  // behind and wins back the stream; its numbers no longer count as lost.
+  // Pushed ahead by a forger within the window, who keeps its own run going
+  // now and then: the genuine run behind outnumbers it and wins the stream
+  // back; its numbers no longer count as lost.
   StreamTracker pushed(1000, 1000);
   pushed.place(0, 10, 0);
   const auto stray = pushed.place(900, 1, 0);
@@ -54,16 +55,28 @@ TEST(StreamTracker, NoSingleDatagramSilencesTheStream) {
   int64_t lost = stray.lost;
   int64_t now = 0;
   uint32_t genuine = 10;
+  uint32_t forged = 901;
   Place place = Place::kBehind;
   for (; place != Place::kMoved && now < 2000 * kMs; now += 10 * kMs, genuine += 10) {
+    if (now % (100 * kMs) == 0) {
+      lost += pushed.place(forged++, 1, now).lost;
+    }
     const auto result = pushed.place(genuine, 10, now);
     place = result.place;
     lost += result.lost;
   }
   EXPECT_EQ(place, Place::kMoved);
-  EXPECT_LE(now, kRivalPatienceNs + 20 * kMs);
+  EXPECT_LE(now, 2 * int64_t{kRivalMajority} * 10 * kMs);
   EXPECT_EQ(lost, genuine - 20) << "only the genuine frames dropped while pushed off are lost";
   EXPECT_EQ(pushed.place(genuine, 10, now).place, Place::kNext);
+
+  // A slow stream pushed off comes back after the patience.
+  StreamTracker slow(1000, 1000);
+  slow.place(0, 1, 0);
+  slow.place(500, 1, 0);
+  EXPECT_NE(slow.place(1, 1, 100 * kMs).place, Place::kMoved);
+  EXPECT_NE(slow.place(2, 1, 200 * kMs).place, Place::kMoved);
+  EXPECT_EQ(slow.place(3, 1, 100 * kMs + kRivalPatienceNs).place, Place::kMoved);
 }
 
 // Duplicates and reordering of a stream that is flowing never move it.

@@ -39,6 +39,7 @@ struct LinkState {
   const SocketOps* ops;
   sockaddr_in device;
   uint32_t own_session;
+  uint32_t run_start_ms;  // tells the device which of two runs on one endpoint is newer
   int64_t last_send_ns;
 
   // The device's session with this host, and the streams it numbers.
@@ -111,8 +112,9 @@ bool send_datagram(LinkState& link, const uint8_t* bytes, std::size_t size) {
 }
 
 bool send_signal(LinkState& link, wire::Kind kind) {
+  const uint32_t sequence = kind == wire::Kind::kHello ? link.run_start_ms : 0;
   const std::size_t size =
-      wire::encode_signal(kind, envelope(link, 0), link.transmit, sizeof link.transmit);
+      wire::encode_signal(kind, envelope(link, sequence), link.transmit, sizeof link.transmit);
   return send_datagram(link, link.transmit, size);
 }
 
@@ -409,6 +411,7 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   link->device.sin_addr.s_addr = htonl(device_address);
   link->device.sin_port = htons(static_cast<uint16_t>(second_port));
   link->own_session = random_nonzero_u32();
+  link->run_start_ms = static_cast<uint32_t>(monotonic_ns() / kNsPerMs);
   link->queue.init();
   link->magic = kStartedMagic;
   send_signal(*link, wire::Kind::kHello);  // a device that is not there yet is no failure
@@ -444,6 +447,10 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
   link->refused = false;
   link->ack_sequence = sequence;
   for (int attempt = 0; attempt < kAckAttempts; ++attempt) {
+    if (!link->knows_device) {
+      // A device that has not heard this run's HELLO may not take its records.
+      send_signal(*link, wire::Kind::kHello);
+    }
     if (!send_datagram(*link, datagram, size)) {
       link->ack_pending = false;
       return ERR_SOCKET;

@@ -11,8 +11,8 @@
 namespace zelbor {
 
 inline constexpr int kKeepaliveIntervalMs = 500;
-inline constexpr int kAckAttempts = 4;
-inline constexpr int kAckWaitMs = 250;
+inline constexpr int kAckAttempts = 20;
+inline constexpr int kAckWaitMs = 50;
 inline constexpr int kControlWaitMs = 1;      // longest wait of an empty ZelborCtrlRead
 inline constexpr int kResendIntervalMs = 50;  // frames the device has not taken go again
 inline constexpr int kHeldBatches = 32;       // frame datagrams held until the device takes them

@@ -7,9 +7,10 @@
 // a gap (lost), anything behind or far ahead is off the stream and dropped.
 // Off-stream datagrams that keep continuing each other form a rival run; the
 // stream moves to it at once when it is far ahead (a host that was away for
-// long), or when it has lasted kRivalPatienceNs with nothing in order
-// arriving (the stream was pushed off by a stray number). So one datagram,
-// whatever its number, can never silence a stream.
+// long), when it has lasted kRivalPatienceNs with nothing in order arriving,
+// or when it clearly outnumbers what arrives in order (the stream was pushed
+// off by stray numbers). So no datagram, whatever its number, can silence a
+// stream for long, while duplicates of a flowing stream never move it.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,9 @@
 namespace zelbor {
 
 inline constexpr int64_t kRivalPatienceNs = 500'000'000;
+// A rival run of this many datagrams, with at most a quarter as many in order
+// meanwhile, wins the stream.
+inline constexpr uint32_t kRivalMajority = 16;
 
 inline bool is_after(uint32_t a, uint32_t b) {
   return static_cast<int32_t>(a - b) > 0;
@@ -45,7 +49,7 @@ class StreamTracker {
   Result place(uint32_t first, uint32_t count, int64_t now_ns) {
     const auto distance = static_cast<int32_t>(first - next_);
     if (distance >= 0 && static_cast<uint32_t>(distance) <= window_ahead_) {
-      has_rival_ = false;
+      ++in_order_since_rival_;
       next_ = first + count;
       if (distance == 0) {
         return {Place::kNext, 0};
@@ -60,12 +64,16 @@ class StreamTracker {
     } else if (!has_rival_ || first != rival_last_) {  // a repeat of the run's last keeps the run
       has_rival_ = true;
       rival_datagrams_ = 1;
+      in_order_since_rival_ = 0;
       rival_since_ns_ = now_ns;
       rival_next_ = first + count;
     }
     rival_last_ = first;
     const bool far_ahead = distance > 0;
-    if (rival_datagrams_ >= 2 && (far_ahead || now_ns - rival_since_ns_ >= kRivalPatienceNs)) {
+    const bool patient = in_order_since_rival_ == 0 && now_ns - rival_since_ns_ >= kRivalPatienceNs;
+    const bool outnumbering =
+        rival_datagrams_ >= kRivalMajority && in_order_since_rival_ * 4 <= rival_datagrams_;
+    if (rival_datagrams_ >= 2 && (far_ahead || patient || outnumbering)) {
       return move_to(first, count);
     }
     const bool behind_in_window =
@@ -101,6 +109,7 @@ class StreamTracker {
   uint32_t rival_next_ = 0;
   uint32_t rival_last_ = 0;
   uint32_t rival_datagrams_ = 0;
+  uint32_t in_order_since_rival_ = 0;
   int64_t rival_since_ns_ = 0;
 };
 
