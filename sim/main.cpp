@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -14,12 +15,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "clock.h"
 #include "options.h"
 #include "sim_device.h"
+#include "sources.h"
 #include "udp.h"
 
 namespace {
@@ -110,13 +113,20 @@ int main(int argc, char** argv) {
 
   const uint64_t seed =
       (uint64_t{zelbor::random_nonzero_u32()} << 32) | zelbor::random_nonzero_u32();
-  zelbor::sim::SimDevice device(options.channels, options.drop, seed, zelbor::monotonic_ns(),
-                                stdout);
+  const int64_t started_ns = zelbor::monotonic_ns();
+  zelbor::sim::SimDevice device(options.channels, options.drop, seed, started_ns, stdout,
+                                {options.bitrate, options.tx_queue});
+  std::optional<zelbor::sim::Generator> generator;
+  int generator_node = -1;
   if (options.generate > 0) {
-    device.enable_generator(options.generate, options.count);
+    generator.emplace(options.generate, options.count);
+    generator_node = device.add_source("generator");
   }
+  std::optional<zelbor::sim::Replayer> replayer;
+  int replay_node = -1;
   if (!options.replay.empty()) {
-    device.enable_replay(std::move(log), options.loops);
+    replayer.emplace(std::move(log), options.loops);
+    replay_node = device.add_source("replay");
   }
   if (record != nullptr) {
     device.set_recorder(record, realtime_ns() - zelbor::monotonic_ns());
@@ -124,9 +134,15 @@ int main(int argc, char** argv) {
   int64_t last_record_flush = zelbor::monotonic_ns();
   int record_error = 0;
   SocketOutbox outbox(sockets);
-  std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d\n", options.channels,
+  char bus_text[64];
+  if (options.bitrate == 0) {
+    std::snprintf(bus_text, sizeof bus_text, "an ideal bus (no timing, no queues)");
+  } else {
+    std::snprintf(bus_text, sizeof bus_text, "a %u bit/s bus", options.bitrate);
+  }
+  std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d, %s\n", options.channels,
               options.channels == 1 ? "" : "s", options.address.c_str(), zelbor::sim::kBasePort,
-              zelbor::sim::kBasePort + 2 * (options.channels - 1));
+              zelbor::sim::kBasePort + 2 * (options.channels - 1), bus_text);
   std::fflush(stdout);
 
   std::vector<pollfd> descriptors;
@@ -136,9 +152,18 @@ int main(int argc, char** argv) {
   static zelbor::udp::BatchReceiver<64, 2048> receiver;
 
   while (g_stop == 0) {
-    const bool busy =
-        device.has_pending_frames() || device.generator_running() || device.replay_running();
-    const int timeout_ms = busy ? 1 : 20;
+    const int64_t before = zelbor::monotonic_ns();
+    const bool sources_due = device.anyone_listening() && ((generator && !generator->finished()) ||
+                                                           (replayer && !replayer->finished()));
+    int timeout_ms = 20;
+    if (device.has_pending_frames() || sources_due) {
+      timeout_ms = 1;
+    } else if (const int64_t next = device.next_bus_event_ns(); next != INT64_MAX) {
+      // Wake when the next frame has passed, to the millisecond.
+      const int64_t wait_ns = next - before;
+      timeout_ms =
+          wait_ns <= 0 ? 0 : static_cast<int>(std::min<int64_t>(20, wait_ns / 1'000'000 + 1));
+    }
     if (::poll(descriptors.data(), descriptors.size(), timeout_ms) < 0 && errno != EINTR) {
       std::perror("zelbor_sim: poll");
       return 1;
@@ -156,10 +181,20 @@ int main(int argc, char** argv) {
                      });
     }
     const int64_t now = zelbor::monotonic_ns();
-    device.generate(now, outbox);
-    device.replay(now, outbox);
-    device.flush(outbox);
+    if (device.anyone_listening()) {
+      const int64_t start = device.first_listen_ns();
+      if (generator) {
+        generator->run(start, now, [&](const RawCanMessage& frame) {
+          device.offer(generator_node, frame, now);
+        });
+      }
+      if (replayer) {
+        replayer->run(start, now,
+                      [&](const RawCanMessage& frame) { device.offer(replay_node, frame, now); });
+      }
+    }
     device.tick(now, outbox);
+    device.flush(outbox);
     if (record != nullptr && now - last_record_flush >= 1'000'000'000) {
       // Nothing older than a second is lost on a kill.
       if (std::fflush(record) != 0 && record_error == 0) {
@@ -170,7 +205,8 @@ int main(int argc, char** argv) {
     if (record_error == 0) {
       record_error = device.record_error();
     }
-    if (device.replay_finished() || record_error != 0) {
+    const bool replay_done = replayer && replayer->finished() && device.bus().idle();
+    if (replay_done || record_error != 0) {
       break;
     }
   }
@@ -187,11 +223,29 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "zelbor_sim: cannot write %s: %s\n", options.record.c_str(),
                  std::strerror(record_error));
   }
-  if (options.generate > 0) {
-    std::printf("generated %llu frames\n", static_cast<unsigned long long>(device.generated()));
+  if (generator) {
+    std::printf("generated %llu frames\n", static_cast<unsigned long long>(generator->generated()));
   }
-  if (!options.replay.empty()) {
-    std::printf("replayed %llu frames\n", static_cast<unsigned long long>(device.replayed()));
+  if (replayer) {
+    std::printf("replayed %llu frames\n", static_cast<unsigned long long>(replayer->replayed()));
+  }
+  const zelbor::sim::Bus& bus = device.bus();
+  const double seconds = static_cast<double>(zelbor::monotonic_ns() - started_ns) * 1e-9;
+  if (options.bitrate == 0) {
+    std::printf("bus: ideal, %.3f s\n", seconds);
+  } else {
+    std::printf("bus: %u bit/s, busy %.1f %% of %.3f s\n", options.bitrate,
+                seconds > 0 ? 100.0 * static_cast<double>(bus.busy_ns()) * 1e-9 / seconds : 0.0,
+                seconds);
+  }
+  for (int node = 0; node < bus.nodes(); ++node) {
+    const zelbor::sim::NodeStats& queue = bus.stats(node);
+    if (queue.offered != 0) {
+      std::printf("queue %s: offered %llu, on the bus %llu, dropped %llu\n",
+                  device.node_name(node).c_str(), static_cast<unsigned long long>(queue.offered),
+                  static_cast<unsigned long long>(queue.sent),
+                  static_cast<unsigned long long>(queue.dropped));
+    }
   }
   for (int channel = 0; channel < options.channels; ++channel) {
     const zelbor::sim::ChannelStats& stats = device.stats(channel);

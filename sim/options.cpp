@@ -76,6 +76,23 @@ bool parse_option(const std::string& option, const char* value, Options& options
     (option == "--replay" ? options.replay : options.record) = value;
     return value[0] != '\0';
   }
+  if (option == "--bitrate") {
+    uint64_t bitrate = 0;
+    if (!parse_count(value, bitrate) ||
+        (bitrate != 0 && (bitrate < kMinBitrate || bitrate > kMaxBitrate))) {
+      return false;
+    }
+    options.bitrate = static_cast<uint32_t>(bitrate);
+    return true;
+  }
+  if (option == "--tx-queue") {
+    uint64_t frames = 0;
+    if (!parse_count(value, frames) || frames < 1 || frames > kMaxTxQueue) {
+      return false;
+    }
+    options.tx_queue = static_cast<uint32_t>(frames);
+    return true;
+  }
   if (option == "--loop") {
     loops_given = true;
     return parse_count(value, options.loops);
@@ -106,11 +123,15 @@ ParseResult parse_options(int argc, char** argv, Options& options) {
 void print_usage(std::FILE* out) {
   std::fprintf(
       out,
-      "usage: zelbor_sim [--address IP] [--channels N] [--drop P] [--generate RATE "
-      "[--count N]]\n"
-      "                  [--replay FILE [--loop N]] [--record FILE]\n"
+      "usage: zelbor_sim [--address IP] [--channels N] [--bitrate B] [--tx-queue K]\n"
+      "                  [--drop P] [--generate RATE [--count N]] [--replay FILE [--loop N]]\n"
+      "                  [--record FILE]\n"
       "  --address IP     IPv4 address to serve on (default 127.0.0.1)\n"
       "  --channels N     number of channels, 1 to %d (default 2)\n"
+      "  --bitrate B      bits a second on the bus, 1000 to 1000000, or 0 for an ideal\n"
+      "                   bus that carries any number of frames at once (default 500000)\n"
+      "  --tx-queue K     frames each sender's transmit queue holds, 1 to 65536\n"
+      "                   (default 64); frames beyond are dropped and counted\n"
       "  --drop P         fraction of datagrams to hosts to drop, 0 to 1 (default 0)\n"
       "  --generate RATE  put RATE frames a second on the bus, above 0 and at most\n"
       "                   10,000,000, from the moment the first host listens (default: none)\n"
@@ -120,7 +141,8 @@ void print_usage(std::FILE* out) {
       "                   from the moment the first host listens, then exit\n"
       "  --loop N         play the log N times, 0 for without end; needs --replay\n"
       "                   (default 1)\n"
-      "  --record FILE    append every frame on the bus to FILE as a candump log\n"
+      "  --record FILE    append every frame on the bus to FILE as a candump log,\n"
+      "                   each at the moment its end of frame passed\n"
       "  --help           print this and exit 0\n"
       "exit status: 0 after SIGINT or SIGTERM or at the end of a replay; 1 if a channel\n"
       "cannot be served, the log cannot be read or has no frames to play, or FILE of\n"

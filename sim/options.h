@@ -20,9 +20,14 @@ struct Options {
   std::string replay;
   uint64_t loops = 1;  // 0: without end
   std::string record;
+  uint32_t bitrate = 500000;  // 0: an ideal bus
+  uint32_t tx_queue = 64;
 };
 
 inline constexpr double kMaxGenerateRate = 1e7;
+inline constexpr uint32_t kMinBitrate = 1000;
+inline constexpr uint32_t kMaxBitrate = 1000000;
+inline constexpr uint32_t kMaxTxQueue = 65536;
 
 enum class ParseResult { kRun, kHelp, kBad };
 

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "generated.h"
 #include "stream.h"
 
 namespace zelbor::sim {
@@ -24,15 +23,34 @@ void describe_endpoint(const sockaddr_in& address, char* text, std::size_t size)
 }  // namespace
 
 SimDevice::SimDevice(int channels, double drop_fraction, uint64_t seed, int64_t start_ns,
-                     std::FILE* events)
+                     std::FILE* events, BusSettings bus)
     : channels_(static_cast<std::size_t>(channels)),
       drop_fraction_(drop_fraction),
       random_state_(seed == 0 ? 0x9E3779B97F4A7C15ULL : seed),
       start_ns_(start_ns),
-      events_(events) {
-  for (Channel& state : channels_) {
-    state.unacked.resize(kControlWindow);
+      events_(events),
+      bus_(bus.bitrate),
+      tx_queue_(bus.tx_queue) {
+  for (int channel = 0; channel < channels; ++channel) {
+    channels_[static_cast<std::size_t>(channel)].unacked.resize(kControlWindow);
+    bus_.add_node(tx_queue_);
+    node_names_.push_back("channel " + std::to_string(channel));
   }
+}
+
+int SimDevice::add_source(std::string name) {
+  node_names_.push_back(std::move(name));
+  return bus_.add_node(tx_queue_);
+}
+
+bool SimDevice::offer(int node, const RawCanMessage& frame, int64_t now_ns) {
+  return bus_.offer(node, as_sent_on_the_wire(frame), now_ns);
+}
+
+void SimDevice::advance(int64_t now_ns, Outbox& outbox) {
+  bus_.run_until(now_ns, [&](int node, const RawCanMessage& frame, int64_t end_of_frame_ns) {
+    pass_frame(node < channels() ? node : -1, frame, end_of_frame_ns, outbox);
+  });
 }
 
 uint64_t SimDevice::time_count(int64_t now_ns) const {
@@ -263,12 +281,11 @@ bool SimDevice::has_pending_frames() const {
   return false;
 }
 
-void SimDevice::put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t now_ns,
-                                 Outbox& outbox) {
-  frame = as_sent_on_the_wire(frame);
+void SimDevice::pass_frame(int from_channel, RawCanMessage frame, int64_t end_of_frame_ns,
+                           Outbox& outbox) {
   if (record_ != nullptr && record_error_ == 0) {
     char line[kMaxCandumpLine];
-    const int64_t wall_us = (now_ns + realtime_offset_ns_) / 1000;
+    const int64_t wall_us = (end_of_frame_ns + realtime_offset_ns_) / 1000;
     const std::size_t size =
         format_candump_line(wall_us, from_channel < 0 ? 0 : from_channel, frame, line);
     errno = 0;
@@ -276,7 +293,7 @@ void SimDevice::put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t 
       record_error_ = errno != 0 ? errno : EIO;
     }
   }
-  const uint64_t stamp = time_count(now_ns);
+  const uint64_t stamp = time_count(end_of_frame_ns);
   frame.time_high = static_cast<uint32_t>(stamp >> 32);
   frame.time_low = static_cast<uint32_t>(stamp);
   for (int channel = 0; channel < channels(); ++channel) {
@@ -294,71 +311,6 @@ void SimDevice::put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t 
     state.pending[state.pending_count++] = frame;
     if (state.pending_count == wire::kMaxFramesPerDatagram) {
       flush_channel(channel, outbox);
-    }
-  }
-}
-
-void SimDevice::enable_generator(double rate, uint64_t count) {
-  generator_rate_ = rate;
-  generator_count_ = count;
-}
-
-bool SimDevice::generator_running() const {
-  return generator_rate_ > 0 && anyone_listening_ &&
-         (generator_count_ == 0 || generated_ < generator_count_);
-}
-
-void SimDevice::generate(int64_t now_ns, Outbox& outbox) {
-  if (!generator_running()) {
-    return;
-  }
-  const double elapsed_s = static_cast<double>(now_ns - first_listen_ns_) * 1e-9;
-  auto due = static_cast<uint64_t>(elapsed_s * generator_rate_);
-  if (generator_count_ != 0 && due > generator_count_) {
-    due = generator_count_;
-  }
-  for (; generated_ < due; ++generated_) {
-    put_frame_on_bus(-1, generated_frame(generated_), now_ns, outbox);
-  }
-}
-
-void SimDevice::enable_replay(std::vector<LogEntry> entries, uint64_t loops) {
-  replay_entries_ = std::move(entries);
-  replay_loops_ = loops;
-  replay_enabled_ = true;
-  replay_finished_ = false;
-}
-
-bool SimDevice::replay_running() const {
-  return replay_enabled_ && anyone_listening_ && !replay_finished_;
-}
-
-void SimDevice::replay(int64_t now_ns, Outbox& outbox) {
-  if (!replay_running()) {
-    return;
-  }
-  if (replay_entries_.empty()) {
-    replay_finished_ = true;
-    return;
-  }
-  const int64_t first_us = replay_entries_.front().time_us;
-  const int64_t span_us = replay_entries_.back().time_us - first_us;
-  const int64_t elapsed_us = (now_ns - first_listen_ns_) / 1000;
-  // Bounded per call, so a log whose frames share one time cannot loop here forever.
-  for (int budget = 100000; budget > 0; --budget) {
-    const LogEntry& entry = replay_entries_[replay_next_];
-    const int64_t due_us = entry.time_us - first_us + static_cast<int64_t>(replay_loop_) * span_us;
-    if (due_us > elapsed_us) {
-      return;
-    }
-    put_frame_on_bus(-1, entry.frame, now_ns, outbox);
-    ++replayed_;
-    if (++replay_next_ == replay_entries_.size()) {
-      replay_next_ = 0;
-      if (++replay_loop_ == replay_loops_) {
-        replay_finished_ = true;
-        return;
-      }
     }
   }
 }
@@ -406,15 +358,18 @@ void SimDevice::take_frames(int channel, const wire::Datagram& datagram, int64_t
     return;
   }
   ++state.next_batch;
-  state.stats.frames_in += header.count;
+  // The count reports how many frames the channel's transmit queue took;
+  // the rest are dropped, counted by the bus.
+  uint16_t taken = 0;
   for (std::size_t i = 0; i < header.count; ++i) {
     RawCanMessage frame{};
     wire::frame_at(datagram, i, frame);
-    put_frame_on_bus(channel, frame, now_ns, outbox);
+    taken += offer(channel, frame, now_ns) ? 1 : 0;
   }
-  const uint8_t count[2] = {static_cast<uint8_t>(header.count),
-                            static_cast<uint8_t>(header.count >> 8)};
+  state.stats.frames_in += taken;
+  const uint8_t count[2] = {static_cast<uint8_t>(taken), static_cast<uint8_t>(taken >> 8)};
   send_control(channel, MESSAGE_COUNT, count, 2, now_ns, outbox);
+  advance(now_ns, outbox);
 }
 
 void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
@@ -509,6 +464,7 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
 }
 
 void SimDevice::tick(int64_t now_ns, Outbox& outbox) {
+  advance(now_ns, outbox);
   for (int channel = 0; channel < channels(); ++channel) {
     Channel& state = channels_[channel];
     if (!state.held) {

@@ -19,8 +19,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
 #include <vector>
 
+#include "bus.h"
 #include "candump.h"
 #include "wire.h"
 #include "zelbor.h"
@@ -47,8 +49,13 @@ class Outbox {
   virtual bool send(int channel, const sockaddr_in& to, const uint8_t* bytes, std::size_t size) = 0;
 };
 
+struct BusSettings {
+  uint32_t bitrate = 0;       // bits a second; 0: an ideal bus with no queues or spacing
+  std::size_t tx_queue = 64;  // frames each node's transmit queue holds
+};
+
 struct ChannelStats {
-  uint64_t frames_in;          // frames the channel's host wrote, taken onto the bus
+  uint64_t frames_in;          // frames the channel's host wrote, taken into its queue
   uint64_t frames_out;         // frames sent to the channel's host
   uint64_t dropped;            // frames meant for the channel's host that did not go out
   uint64_t datagrams_dropped;  // datagrams of any kind to the host that did not go out
@@ -61,30 +68,35 @@ struct ChannelStats {
 
 class SimDevice {
  public:
-  SimDevice(int channels, double drop_fraction, uint64_t seed, int64_t start_ns, std::FILE* events);
+  // Each channel's host is a node on the bus, numbered as its channel.
+  SimDevice(int channels, double drop_fraction, uint64_t seed, int64_t start_ns, std::FILE* events,
+            BusSettings bus = {});
 
   void handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
               int64_t now_ns, Outbox& outbox);
   // Sends frames still waiting for a full datagram.
   void flush(Outbox& outbox);
-  // Repeats unacknowledged control records, notices silent hosts, gives up old seats.
+  // Runs the bus up to now, notices silent hosts, repeats unacknowledged
+  // control records, gives up old seats.
   void tick(int64_t now_ns, Outbox& outbox);
 
-  // Puts `rate` frames a second on the bus, as another node would, from the
-  // moment the first host listens; stops after `count` frames unless 0.
-  void enable_generator(double rate, uint64_t count);
-  // Puts on the bus the generated frames due by now.
-  void generate(int64_t now_ns, Outbox& outbox);
-  bool generator_running() const;
-  uint64_t generated() const { return generated_; }
+  // Another node on the bus (the generator, the replay); returns its number.
+  int add_source(std::string name);
+  // Offers a frame to a node's transmit queue; false if the queue is full.
+  bool offer(int node, const RawCanMessage& frame, int64_t now_ns);
+  // Runs the bus up to `now_ns`: frames whose end of frame has passed go to
+  // every listening host but the sender's, stamped with that moment.
+  void advance(int64_t now_ns, Outbox& outbox);
+  // When the bus next has something to hand over (INT64_MAX: nothing waits).
+  int64_t next_bus_event_ns() const { return bus_.next_event_ns(); }
+  const Bus& bus() const { return bus_; }
+  const std::string& node_name(int node) const {
+    return node_names_[static_cast<std::size_t>(node)];
+  }
 
-  // Puts the frames of a log on the bus with their original spacing, from the
-  // moment the first host listens, `loops` times over (0: without end).
-  void enable_replay(std::vector<LogEntry> entries, uint64_t loops);
-  void replay(int64_t now_ns, Outbox& outbox);
-  bool replay_running() const;
-  bool replay_finished() const { return replay_finished_; }
-  uint64_t replayed() const { return replayed_; }
+  // Whether a host listens yet, and since when: the sources start then.
+  bool anyone_listening() const { return anyone_listening_; }
+  int64_t first_listen_ns() const { return first_listen_ns_; }
 
   // Writes every frame that goes over the bus to `file` in the candump log
   // format; wall-clock time is the monotonic time plus `realtime_offset_ns`.
@@ -162,7 +174,7 @@ class SimDevice {
                 Outbox& outbox);
   void send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,
                     int64_t now_ns, Outbox& outbox);
-  void put_frame_on_bus(int from_channel, RawCanMessage frame, int64_t now_ns, Outbox& outbox);
+  void pass_frame(int from_channel, RawCanMessage frame, int64_t end_of_frame_ns, Outbox& outbox);
   void flush_channel(int channel, Outbox& outbox);
   void event(int channel, const sockaddr_in& host, const char* what, int64_t now_ns);
   bool may_take_seat(const Channel& state, const wire::Datagram& datagram, int64_t now_ns) const;
@@ -178,17 +190,9 @@ class SimDevice {
   bool anyone_listening_ = false;
   int64_t first_listen_ns_ = 0;
 
-  double generator_rate_ = 0;
-  uint64_t generator_count_ = 0;
-  uint64_t generated_ = 0;
-
-  std::vector<LogEntry> replay_entries_;
-  bool replay_enabled_ = false;
-  bool replay_finished_ = false;
-  uint64_t replay_loops_ = 0;
-  uint64_t replay_loop_ = 0;
-  std::size_t replay_next_ = 0;
-  uint64_t replayed_ = 0;
+  Bus bus_;
+  std::size_t tx_queue_;
+  std::vector<std::string> node_names_;
 
   std::FILE* record_ = nullptr;
   int record_error_ = 0;

@@ -79,8 +79,8 @@ class Faults : public ::testing::Test {
 // Kill the device under a running reader and writer, leave it gone, bring it
 // back: both go on by themselves, quietly, without growing.
 TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
-  auto sim = start_sim();
-  auto reader = start(kReader, "1");
+  auto sim = start_sim({"--bitrate", "0"});  // no bus timing: batches at any pace
+      auto reader = start(kReader, "1");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
   auto writer = start(kWriter, "0");
   ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 200; }, milliseconds(5000)));
@@ -101,7 +101,7 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
   const std::vector<unsigned> counters_before = listed_counters(reader->output());
   ASSERT_FALSE(counters_before.empty());
 
-  auto restarted = start_sim();
+  auto restarted = start_sim({"--bitrate", "0"});
   const auto back = Clock::now();
   ASSERT_TRUE(
       wait_until([&] { return count_lines(reader->output()) > lines_before; }, milliseconds(2000)))
@@ -203,7 +203,7 @@ TEST_F(Faults, TheSimulatorRefusesBadOptions) {
 // Dropped datagrams: the reader's link counts every gap exactly, nothing is
 // delivered twice, and the writer's pacing survives lost reports.
 TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
-  auto sim = start_sim({"--drop", "0.1"});
+  auto sim = start_sim({"--drop", "0.1", "--bitrate", "0"});
   auto writer = std::make_unique<InterfaceState>();
   auto reader = std::make_unique<InterfaceState>();
   CtrlMessage init{};

@@ -355,6 +355,7 @@ TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
 }  // namespace zelbor::sim
 
 #include "generated.h"
+#include "sources.h"
 
 namespace zelbor::sim {
 namespace {
@@ -374,9 +375,17 @@ std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
 TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) {
   RecordingOutbox outbox;
   SimDevice device(2, 0.0, 1, 0, nullptr);
-  device.enable_generator(1000.0, 5);
-  device.generate(1'000'000'000, outbox);
-  device.flush(outbox);
+  Generator generator(1000.0, 5);
+  const int node = device.add_source("generator");
+  const auto run = [&](int64_t now) {
+    if (device.anyone_listening()) {
+      generator.run(device.first_listen_ns(), now,
+                    [&](const RawCanMessage& frame) { device.offer(node, frame, now); });
+    }
+    device.tick(now, outbox);
+    device.flush(outbox);
+  };
+  run(1'000'000'000);
   EXPECT_TRUE(outbox.sent.empty()) << "nothing before a host listens";
 
   Host listener;
@@ -384,14 +393,12 @@ TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) 
   const std::vector<uint8_t> hello = listener.signal(wire::Kind::kHello);
   const int64_t joined = 2'000'000'000;
   device.handle(1, kHostB, hello.data(), hello.size(), joined, outbox);
-  device.generate(joined + 2'500'000, outbox);  // 2.5 ms at 1000 frames/s
-  device.flush(outbox);
+  run(joined + 2'500'000);  // 2.5 ms at 1000 frames/s
   EXPECT_EQ(frames_sent(outbox).size(), 2u);
-  device.generate(joined + 100'000'000, outbox);
-  device.flush(outbox);
+  run(joined + 100'000'000);
   const std::vector<RawCanMessage> frames = frames_sent(outbox);
   ASSERT_EQ(frames.size(), 5u) << "the count caps generation";
-  EXPECT_FALSE(device.generator_running());
+  EXPECT_TRUE(generator.finished());
   for (uint64_t n = 0; n < frames.size(); ++n) {
     RawCanMessage expected = generated_frame(n);
     EXPECT_EQ(frames[n].id, expected.id);
@@ -399,6 +406,38 @@ TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) 
     EXPECT_EQ(0, std::memcmp(frames[n].data, expected.data, 8));
   }
   EXPECT_EQ(frames[3].id, RAW_CAN_EXTENDED_FLAG | 3u) << "every fourth frame is extended";
+}
+
+// On a timed bus a writer's batch goes into its transmit queue: the count
+// reports what fitted, the rest is dropped, and the frames reach the other
+// host spaced by their lengths.
+TEST(SimBus, TheCountIsWhatTheQueueTookAndFramesKeepTheBusTiming) {
+  RecordingOutbox outbox;
+  SimDevice device(2, 0.0, 1, 0, nullptr, {125'000, 10});
+  Host listener;
+  const std::vector<uint8_t> init = listener.init();
+  device.handle(1, kHostB, init.data(), init.size(), 0, outbox);
+  Host writer;
+  const std::vector<uint8_t> batch = writer.frames(50);
+  device.handle(0, kHostA, batch.data(), batch.size(), 0, outbox);
+  const auto counts = outbox.of_kind(wire::Kind::kControl);
+  ASSERT_EQ(counts.size(), 1u);
+  CtrlMessage count{};
+  wire::control_record(counts[0]->datagram, count);
+  EXPECT_EQ(count.data[0] | count.data[1] << 8, 10);
+  EXPECT_EQ(device.bus().stats(0).dropped, 40u);
+
+  device.tick(1'000'000'000, outbox);
+  device.flush(outbox);
+  const std::vector<RawCanMessage> heard = frames_sent(outbox);
+  ASSERT_EQ(heard.size(), 10u);
+  int64_t bits_before = 0;
+  for (std::size_t i = 0; i < heard.size(); ++i) {
+    const int bits = frame_bits(heard[i]);
+    const uint64_t expected_us = static_cast<uint64_t>(bits_before + bits - 3) * 8;
+    EXPECT_EQ((uint64_t{heard[i].time_high} << 32 | heard[i].time_low) / 32, expected_us) << i;
+    bits_before += bits;
+  }
 }
 
 }  // namespace
