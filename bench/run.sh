@@ -19,8 +19,8 @@ writer_bin="$build/writer/raw_can_writer"
 cpu_ns() { awk '{print $1}' "/proc/$1/schedstat" 2>/dev/null || echo 0; }
 lines_of() { wc -l <"$1" 2>/dev/null || echo 0; }
 
-start_sim() {  # args: extra options
-  "$sim_bin" --address "$address" "$@" >"$work/sim.out" 2>&1 &
+start_sim() {  # args: extra options; the bus is ideal unless they give --bitrate
+  "$sim_bin" --address "$address" --bitrate 0 "$@" >"$work/sim.out" 2>&1 &
   sim=$!
   pids+=("$sim")
   for _ in $(seq 200); do grep -q serving "$work/sim.out" && return; sleep 0.02; done
@@ -95,6 +95,21 @@ full_bus=$(cpu_percent "$reader")
 stop "$reader"
 stop "$sim"
 cpu_row "reader CPU at 9,000 frames/s" "$full_bus" 5
+
+# 2b. The simulated device's own cost with its bus full: a 1 Mbit/s bus and a
+#     generator offering more than it carries, the reader listening.
+start_sim --bitrate 1000000 --generate 30000
+launch "$reader_bin" 1 "$work/listing"
+reader=$launched
+sleep 1
+lines_before=$(lines_of "$work/listing")
+device_cpu=$(cpu_percent "$sim")
+carried=$((($(lines_of "$work/listing") - lines_before) / trial_seconds))
+stop "$reader"
+stop "$sim"
+load=$(sed -n 's/^bus: .*busy \([0-9.]*\) %.*/\1/p' "$work/sim.out")
+row "simulated device CPU at a full 1 Mbit/s bus (${carried} frames/s carried, bus ${load} % busy)" \
+  "$device_cpu % of a core" "report" "-"
 
 # 3. Cost of waiting: the reader on a silent device; the writer on a device
 #    that stops answering (stopped with SIGSTOP after the start).

@@ -80,7 +80,7 @@ class Faults : public ::testing::Test {
 // back: both go on by themselves, quietly, without growing.
 TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
   auto sim = start_sim({"--bitrate", "0"});  // no bus timing: batches at any pace
-      auto reader = start(kReader, "1");
+  auto reader = start(kReader, "1");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
   auto writer = start(kWriter, "0");
   ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 200; }, milliseconds(5000)));
@@ -189,8 +189,12 @@ TEST_F(Faults, OddArgumentsEndInAMessageNeverACrash) {
 
 TEST_F(Faults, TheSimulatorRefusesBadOptions) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--channels", "0"}, {"--channels", "65"},       {"--channels", "x"}, {"--drop", "1.5"},
-      {"--drop", "-0.1"},  {"--address", "300.1.1.1"}, {"--bogus"},         {"--address"}};
+      {"--channels", "0"},  {"--channels", "65"},
+      {"--channels", "x"},  {"--drop", "1.5"},
+      {"--drop", "-0.1"},   {"--address", "300.1.1.1"},
+      {"--bogus"},          {"--address"},
+      {"--bitrate", "999"}, {"--bitrate", "1000001"},
+      {"--tx-queue", "0"},  {"--tx-queue", "65537"}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     std::vector<std::string> argv = {kSim};
     argv.insert(argv.end(), cases[i].begin(), cases[i].end());

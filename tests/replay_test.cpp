@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bus.h"
 #include "candump.h"
 #include "frame_line.h"
 #include "loopback.h"
@@ -151,6 +152,39 @@ TEST_F(Replay, AFailedRecordingEndsTheDeviceWithTheReason) {
   Process reader({kReader, address, address, "1"}, scratch.file("reader.out"));
   EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 1));
   EXPECT_EQ(sim.errors(), "zelbor_sim: cannot write /dev/full: No space left on device\n");
+}
+
+// On a timed bus the recording keeps the bus's spacing: a writer faster than
+// its bus keeps its queue full, so each frame follows the one before back to
+// back and is recorded its own length later.
+TEST(Recording, KeepsTheSpacingOfFramesOnATimedBus) {
+  ScratchDir scratch;
+  const std::string address = dotted(unique_loopback_address());
+  const std::string recording = scratch.file("recording.log");
+  Process sim({kSim, "--address", address, "--bitrate", "125000", "--record", recording},
+              scratch.file("sim.out"));
+  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
+  Process writer({RAW_CAN_WRITER_PATH, address, address, "0"}, scratch.file("writer.out"));
+  ASSERT_TRUE(
+      wait_until([&] { return count_lines(read_file(recording)) >= 200; }, milliseconds(10000)));
+  writer.signal(SIGINT);
+  writer.wait_exit(milliseconds(5000));
+  sim.signal(SIGINT);
+  ASSERT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 0));
+
+  const std::vector<std::string> lines = lines_of(read_file(recording));
+  ASSERT_GE(lines.size(), 200u);
+  zelbor::sim::LogEntry previous{};
+  ASSERT_EQ(zelbor::sim::parse_candump_line(lines[0], previous), zelbor::sim::LogLine::kFrame);
+  for (std::size_t i = 1; i < 200; ++i) {
+    zelbor::sim::LogEntry entry{};
+    ASSERT_EQ(zelbor::sim::parse_candump_line(lines[i], entry), zelbor::sim::LogLine::kFrame);
+    EXPECT_EQ(entry.time_us - previous.time_us, zelbor::sim::frame_bits(entry.frame) * 8)
+        << lines[i - 1] << " then " << lines[i];  // 8 us a bit
+    previous = entry;
+  }
+  EXPECT_NE(writer.output().find(" Messages\n"), std::string::npos)
+      << "the writer hears that its bus carries less";
 }
 
 }  // namespace
