@@ -125,6 +125,7 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 300; }, milliseconds(5000)));
   reader->signal(SIGSTOP);
   ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
+  std::this_thread::sleep_for(milliseconds(300));  // away for a while: about 300 frames dropped
   reader->signal(SIGCONT);
   ASSERT_TRUE(sim->wait_for_output("frames dropped while away)", milliseconds(5000)));
   const std::string events = sim->output();
