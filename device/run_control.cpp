@@ -6,10 +6,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "signals.h"
+
 namespace rawcan {
 namespace {
-
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 volatile std::sig_atomic_t g_stop_signal = 0;
 volatile std::sig_atomic_t g_running = 0;
@@ -64,17 +64,8 @@ void ProcessPacer::pause_ms(int milliseconds) {
 }
 
 void install_signal_handlers() {
-  struct sigaction action {};
-  action.sa_handler = on_stop_signal;
-  sigemptyset(&action.sa_mask);
-  for (const int signal_number : kStopSignals) {
-    sigaddset(&action.sa_mask, signal_number);
-  }
-  // A sleep still ends on the signal: nanosleep is never restarted.
-  action.sa_flags = SA_RESTART;
-  for (const int signal_number : kStopSignals) {
-    sigaction(signal_number, &action, nullptr);
-  }
+  // SA_RESTART: a write of the listing is not cut short by the signal.
+  zelbor::install_signal_handler(on_stop_signal, {SIGINT, SIGTERM, SIGHUP}, true);
   std::signal(SIGPIPE, SIG_IGN);
 }
 

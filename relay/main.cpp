@@ -23,6 +23,7 @@
 
 #include "clock.h"
 #include "impairment.h"
+#include "signals.h"
 #include "udp.h"
 
 namespace {
@@ -497,12 +498,7 @@ int main(int argc, char** argv) {
   }
   sigset_t wait_mask;
   sigprocmask(SIG_BLOCK, &handled, &wait_mask);
-  struct sigaction action {};
-  action.sa_handler = handle_signal;
-  sigemptyset(&action.sa_mask);
-  for (const int signal_number : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}) {
-    sigaction(signal_number, &action, nullptr);
-  }
+  zelbor::install_signal_handler(handle_signal, {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}, false);
 
   const uint64_t seed = options.seed_given ? options.seed
                                            : (uint64_t{zelbor::random_nonzero_u32()} << 32) |

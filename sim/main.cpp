@@ -21,6 +21,7 @@
 
 #include "clock.h"
 #include "options.h"
+#include "signals.h"
 #include "sim_device.h"
 #include "sources.h"
 #include "udp.h"
@@ -105,11 +106,7 @@ int main(int argc, char** argv) {
     sockets.push_back(fd);
   }
 
-  struct sigaction action {};
-  action.sa_handler = request_stop;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  zelbor::install_signal_handler(request_stop, {SIGINT, SIGTERM}, false);
 
   const uint64_t seed =
       (uint64_t{zelbor::random_nonzero_u32()} << 32) | zelbor::random_nonzero_u32();
