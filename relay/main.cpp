@@ -23,6 +23,7 @@
 
 #include "clock.h"
 #include "impairment.h"
+#include "option_numbers.h"
 #include "signals.h"
 #include "udp.h"
 
@@ -32,6 +33,9 @@ using zelbor::relay::Datagram;
 using zelbor::relay::Direction;
 using zelbor::relay::Impairer;
 using zelbor::relay::Impairments;
+using zelbor::sim::parse_count;
+using zelbor::sim::parse_int;
+using zelbor::sim::parse_real;
 
 constexpr int kBasePort = 34567;
 constexpr int kMaxChannels = 64;
@@ -90,42 +94,6 @@ void print_usage(std::FILE* out) {
       "SIGUSR1 takes the link down, SIGUSR2 brings it up; SIGINT or SIGTERM print the\n"
       "totals and end the relay.\n",
       kMaxChannels, kMaxDelayMs, kMaxDelayMs, kMaxOutageSeconds);
-}
-
-bool parse_int(const char* text, int& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long parsed = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) {
-    return false;
-  }
-  value = static_cast<int>(parsed);
-  return true;
-}
-
-// A real number from `lowest` (included unless `exclusive`) to `highest`.
-bool parse_real(const char* text, double lowest, bool exclusive, double highest, double& value) {
-  char* end = nullptr;
-  errno = 0;
-  const double parsed = std::strtod(text, &end);
-  const bool above_lowest = exclusive ? parsed > lowest : parsed >= lowest;
-  if (errno != 0 || end == text || *end != '\0' || !(above_lowest && parsed <= highest)) {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
-
-// A whole number of 0 or more, without a sign.
-bool parse_count(const char* text, uint64_t& value) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-') {
-    return false;
-  }
-  value = parsed;
-  return true;
 }
 
 int64_t to_ns(double units, double ns_per_unit) {

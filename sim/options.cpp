@@ -8,46 +8,11 @@
 #include <cstring>
 #include <string_view>
 
+#include "option_numbers.h"
 #include "sim_device.h"
 
 namespace zelbor::sim {
 namespace {
-
-bool parse_int(const char* text, int& value) {
-  char* end = nullptr;
-  errno = 0;
-  const long parsed = std::strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || parsed < INT_MIN || parsed > INT_MAX) {
-    return false;
-  }
-  value = static_cast<int>(parsed);
-  return true;
-}
-
-// A real number from `lowest` (included unless `exclusive`) to `highest`.
-bool parse_real(const char* text, double lowest, bool exclusive, double highest, double& value) {
-  char* end = nullptr;
-  errno = 0;
-  const double parsed = std::strtod(text, &end);
-  const bool above_lowest = exclusive ? parsed > lowest : parsed >= lowest;
-  if (errno != 0 || end == text || *end != '\0' || !(above_lowest && parsed <= highest)) {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
-
-// A whole number of 0 or more, without a sign.
-bool parse_count(const char* text, uint64_t& value) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long parsed = std::strtoull(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || text[0] == '-') {
-    return false;
-  }
-  value = parsed;
-  return true;
-}
 
 bool parse_option(const std::string& option, const char* value, Options& options,
                   bool& loops_given) {
