@@ -414,6 +414,7 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
     join(channel, from, header, now_ns, outbox);
   }
   if (header.kind == wire::Kind::kBye) {
+    state.waiting_count = 0;  // a host that leaves wants no more records: none is given up
     leave(channel, "goodbye", now_ns);
     return;
   }
