@@ -72,6 +72,7 @@ class Bus {
   uint32_t bitrate() const { return bitrate_; }
   bool idle() const;
   const NodeStats& stats(int node) const { return nodes_[static_cast<std::size_t>(node)].stats; }
+  std::size_t queued(int node) const { return nodes_[static_cast<std::size_t>(node)].queue.size(); }
   int nodes() const { return static_cast<int>(nodes_.size()); }
   // Time the bus was busy with frames, in nanoseconds.
   int64_t busy_ns() const { return busy_ns_; }

@@ -238,10 +238,10 @@ int main(int argc, char** argv) {
   for (int node = 0; node < bus.nodes(); ++node) {
     const zelbor::sim::NodeStats& queue = bus.stats(node);
     if (queue.offered != 0) {
-      std::printf("queue %s: offered %llu, on the bus %llu, dropped %llu\n",
+      std::printf("queue %s: offered %llu, on the bus %llu, dropped %llu, left queued %zu\n",
                   device.node_name(node).c_str(), static_cast<unsigned long long>(queue.offered),
                   static_cast<unsigned long long>(queue.sent),
-                  static_cast<unsigned long long>(queue.dropped));
+                  static_cast<unsigned long long>(queue.dropped), bus.queued(node));
     }
   }
   for (int channel = 0; channel < options.channels; ++channel) {

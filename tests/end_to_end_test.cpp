@@ -75,7 +75,7 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
-  auto sim = start_sim();
+  auto sim = start_sim({"--bitrate", "0"});  // every frame taken is on the bus at once
   auto reader = start(kReader, address, "1", "reader.out");
   ASSERT_TRUE(
       reader->wait_for_output("Start reading CAN messages on channel 1:\n", milliseconds(5000)));
