@@ -39,18 +39,19 @@ from .library import (
 # endpoint can be found among the process's descriptors (the stand-in's can),
 # a wait sleeps in poll() on it until anything arrives; the library still does
 # all the reading. Elsewhere an empty read is followed by a sleep that grows
-# each round from FIRST_PAUSE to LONGEST_PAUSE: a reply shortly after a request
-# is seen within a fraction of a millisecond, and a quiet bus costs about a
-# hundred wake-ups a second.
+# each round from FIRST_PAUSE to LONGEST_PAUSE (the reader program's pause): a
+# reply shortly after a request is seen within a fraction of a millisecond.
 FIRST_PAUSE = 0.00025
 LONGEST_PAUSE = 0.02
 # Control records (the device's MESSAGE_COUNT report for every frame datagram
-# sent, the link's own records) are read while waiting, at most this long
-# apart, and by send() once this many reports are due: they never pile up in
-# the library, yet neither a quiet wait nor a burst of sends pays for the up
-# to 1 ms an empty control read may wait. The library's keepalive rides on
-# these reads too.
-CONTROL_READ_INTERVAL = 0.4
+# sent, the link's own records) are read when the poll woke for something that
+# was no frame, at least this often while waiting, and by send() once this
+# many reports are due: they never pile up in the library, yet neither a burst
+# of sends nor a quiet wait pays for the up to 1 ms an empty control read may
+# wait. Reading this often also carries the library's keepalive (the device
+# lets a silent host go after 3 s). A wake-up costs a Python process on a
+# virtual machine some milliseconds of CPU, so a quiet wait has few of them.
+CONTROL_READ_INTERVAL = 1.0
 REPORTS_PER_READ = 16
 CONTROL_QUEUE_BOUND = 64  # more than the stand-in library queues
 
@@ -219,6 +220,7 @@ class ZelborBus(BusABC):
 
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
         deadline = None if timeout is None else time.monotonic() + timeout
+        woken = False  # the poll said something came: a frame, or else a control record
         rounds = 0  # empty rounds; with a poll set, wake-ups in a row that brought no frame
         while True:
             message = self._read_frame()
@@ -227,19 +229,22 @@ class ZelborBus(BusABC):
             now = time.monotonic()
             if deadline is not None and now >= deadline:
                 return None, False
-            if now - self._last_control_read >= CONTROL_READ_INTERVAL:
+            if woken or now - self._last_control_read >= CONTROL_READ_INTERVAL:
+                woken = False
                 self._read_controls(CONTROL_QUEUE_BOUND)
                 continue  # the control read may have waited while frames came
             if self._poller is None:
                 _pause(rounds, deadline)
                 rounds += 1
                 continue
-            # Records that are no frame wake the poll too; should wake-ups keep
-            # coming without frames, a growing pause keeps the wait from spinning.
+            # Should wake-ups keep coming without frames or records, a growing
+            # pause keeps the wait from spinning.
             if rounds > 2:
                 _pause(rounds - 3, deadline)
             wait = CONTROL_READ_INTERVAL if deadline is None else deadline - time.monotonic()
-            woken = self._poller.poll(max(0, math.ceil(min(wait, CONTROL_READ_INTERVAL) * 1000)))
+            woken = bool(
+                self._poller.poll(max(0, math.ceil(min(wait, CONTROL_READ_INTERVAL) * 1000)))
+            )
             rounds = rounds + 1 if woken else 0
 
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
