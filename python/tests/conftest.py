@@ -23,17 +23,16 @@ def wait_for(condition, seconds=20.0):
 
 
 class Process:
-    """A child whose output goes to a file; Ctrl-C stops it cleanly even where
-    the test runner was started with SIGINT ignored."""
+    """A child whose output goes to a file; Ctrl-C stops it even where the
+    tests were started with SIGINT ignored."""
 
-    def __init__(self, argv, output, **options):
+    def __init__(self, argv, output):
         self.output_path = output
         self.process = subprocess.Popen(
             argv,
             stdout=open(output, "w"),
             stderr=subprocess.STDOUT,
             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
-            **options,
         )
 
     def output(self):
@@ -44,14 +43,8 @@ class Process:
         return wait_for(lambda: text in self.output() or self.process.poll() is not None, seconds)
 
     def interrupt(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGINT)
+        self.process.send_signal(signal.SIGINT)
         return self.process.wait(30)
-
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
 
 
 @pytest.fixture
@@ -66,14 +59,14 @@ def spawn(tmp_path):
     """Starts processes, killing any still running when the test ends."""
     started = []
 
-    def start(argv, name, **options):
-        process = Process(argv, str(tmp_path / name), **options)
-        started.append(process)
-        return process
+    def start(argv, name):
+        started.append(Process(argv, str(tmp_path / name)))
+        return started[-1]
 
     yield start
     for process in started:
-        process.kill()
+        if process.process.poll() is None:
+            process.process.kill()
 
 
 @pytest.fixture
@@ -83,15 +76,25 @@ def sim(spawn, address):
     def start(*options):
         device = spawn([os.environ["ZELBOR_SIM"], "--address", address, *options], "sim.out")
         assert device.wait_output("serving"), device.output()
-        return device
+
+    return start
+
+
+@pytest.fixture
+def reader(spawn, address):
+    """Starts raw_can_reader on channel 1."""
+
+    def start():
+        listing = spawn([os.environ["RAW_CAN_READER"], address, address, "1"], "reader.out")
+        assert listing.wait_output("Start reading")
+        return listing
 
     return start
 
 
 @pytest.fixture
 def python_tool(spawn, address):
-    """Runs one of python-can's command-line tools on the zelbor interface,
-    unbuffered, so that what it prints can be waited for."""
+    """Runs a python-can command-line tool, unbuffered, on the zelbor interface."""
 
     def start(tool, channel, *arguments):
         argv = [sys.executable, "-u", "-m", f"can.{tool}", "-i", "zelbor", "-c", str(channel),
@@ -128,5 +131,4 @@ def reader_line(identifier, extended, data):
 
 
 def listed_frames(reader_output):
-    """The reader's lines from the two spaces after the time."""
     return [line[line.index("  "):] for line in reader_output.splitlines()[1:]]

@@ -1,6 +1,5 @@
 """python-can's logger and player on the zelbor interface, as commands."""
 
-import os
 import re
 
 from conftest import FRAMES, listed_frames, reader_line, wait_for, write_candump
@@ -20,10 +19,9 @@ def test_logger_lists_a_replay(sim, python_tool, tmp_path):
     ]
 
 
-def test_player_feeds_the_reader(sim, spawn, python_tool, address, tmp_path):
+def test_player_feeds_the_reader(sim, reader, python_tool, tmp_path):
     sim()
-    reader = spawn([os.environ["RAW_CAN_READER"], address, address, "1"], "reader.out")
-    assert reader.wait_output("Start reading")
+    reader = reader()
     player = python_tool("player", 0, write_candump(tmp_path / "play.log"))
     assert player.process.wait(60) == 0, player.output()
     assert wait_for(lambda: len(listed_frames(reader.output())) >= len(FRAMES))
