@@ -164,6 +164,9 @@ if [ -x "$build/bench/micro_bench" ]; then
   row "decoding a datagram of 50 frames" "$(micro BM_DecodeFiftyFrames)" "report" "-"
 fi
 
+# 7. python-can's logger through the plugin (its rows come from the script).
+rows+=("$(/usr/bin/python3 bench/python_bench.py "$build" "$address")")
+
 echo "| figure | measured | target | |"
 echo "|---|---|---|---|"
 printf '%s\n' "${rows[@]}"

@@ -7,7 +7,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake make g++ clang libclang-rt-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3-can)
+          libbenchmark-dev python3-can python3-pytest python3-pip)
 
 if ! command -v dpkg-query >/dev/null; then
   echo "not a Debian system: make sure these (or their equivalents) are installed: ${packages[*]}" >&2

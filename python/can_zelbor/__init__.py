@@ -1,0 +1,7 @@
+"""python-can interface ``zelbor``: the CAN channels of the networked device,
+through its library ``libZelbor.so``."""
+
+from .bus import ZelborBus, ZelborSendTimeout
+
+__all__ = ["ZelborBus", "ZelborSendTimeout"]
+__version__ = "1.0.0"

@@ -1,0 +1,134 @@
+"""The simulated device and the reader as processes on a loopback address of
+the test's own; paths come from ctest's environment."""
+
+import itertools
+import os
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+_numbers = itertools.count(1)
+
+
+def wait_for(condition, seconds=20.0):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+class Process:
+    """A child whose output goes to a file; Ctrl-C stops it even where the
+    tests were started with SIGINT ignored."""
+
+    def __init__(self, argv, output):
+        self.output_path = output
+        self.process = subprocess.Popen(
+            argv,
+            stdout=open(output, "w"),
+            stderr=subprocess.STDOUT,
+            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+        )
+
+    def output(self):
+        with open(self.output_path) as text:
+            return text.read()
+
+    def wait_output(self, text, seconds=20.0):
+        return wait_for(lambda: text in self.output() or self.process.poll() is not None, seconds)
+
+    def interrupt(self):
+        self.process.send_signal(signal.SIGINT)
+        return self.process.wait(30)
+
+
+@pytest.fixture
+def address():
+    """127.P.P.n, P from the process id, n counting up: unique per test."""
+    pid = os.getpid()
+    return f"127.{(pid >> 8) & 0xFF}.{pid & 0xFF}.{1 + (next(_numbers) + (pid >> 16)) % 254}"
+
+
+@pytest.fixture
+def spawn(tmp_path):
+    """Starts processes, killing any still running when the test ends."""
+    started = []
+
+    def start(argv, name):
+        started.append(Process(argv, str(tmp_path / name)))
+        return started[-1]
+
+    yield start
+    for process in started:
+        if process.process.poll() is None:
+            process.process.kill()
+
+
+@pytest.fixture
+def sim(spawn, address):
+    """Starts zelbor_sim on the test's address with the given options."""
+
+    def start(*options):
+        device = spawn([os.environ["ZELBOR_SIM"], "--address", address, *options], "sim.out")
+        assert device.wait_output("serving"), device.output()
+
+    return start
+
+
+@pytest.fixture
+def reader(spawn, address):
+    """Starts raw_can_reader on channel 1."""
+
+    def start():
+        listing = spawn([os.environ["RAW_CAN_READER"], address, address, "1"], "reader.out")
+        assert listing.wait_output("Start reading")
+        return listing
+
+    return start
+
+
+@pytest.fixture
+def python_tool(spawn, address):
+    """Runs a python-can command-line tool, unbuffered, on the zelbor interface."""
+
+    def start(tool, channel, *arguments):
+        argv = [sys.executable, "-u", "-m", f"can.{tool}", "-i", "zelbor", "-c", str(channel),
+                f"--host-ip={address}", f"--device-ip={address}", *arguments]
+        return spawn(argv, f"{tool}.out")
+
+    return start
+
+
+# A log of every frame shape the record carries: both identifier widths at
+# their limits, lengths 0 to 8; the last two frames come 0.2 s later.
+FRAMES = [
+    (0.0, 0x000, False, b""),
+    (0.0, 0x7FF, False, bytes(range(1, 9))),
+    (0.0, 0x1FFFFFFF, True, b"\xde\xad\xbe"),
+    (0.2, 0x00000001, True, b"\x00"),
+    (0.2, 0x123, False, b"\xca\xfe\x00\x01"),
+]
+LOG_SPAN = 0.2
+
+
+def write_candump(path):
+    with open(path, "w") as log:
+        for time_s, identifier, extended, data in FRAMES:
+            shown = f"{identifier:08X}" if extended else f"{identifier:03X}"
+            log.write(f"({1436509052 + time_s:.6f}) can0 {shown}#{data.hex().upper()}\n")
+    return str(path)
+
+
+def reader_line(identifier, extended, data):
+    """A frame as raw_can_reader lists it, from the two spaces after the time."""
+    kind = f"EXT-CAN-ID ${identifier:08X}" if extended else f"STD-CAN-ID ${identifier:03X}"
+    return f"  {kind}: " + "".join(f"${byte:02X} " for byte in data)
+
+
+def listed_frames(reader_output):
+    return [line[line.index("  "):] for line in reader_output.splitlines()[1:]]
