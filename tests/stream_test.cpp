@@ -38,12 +38,25 @@ TEST(StreamTracker, NoSingleDatagramSilencesTheStream) {
     EXPECT_EQ(stream.place(10, 10, 0).place, Place::kNext) << stray;
   }
 
-  StreamTracker stream(1000, 1000);
-  stream.place(0, 10, 0);
-  EXPECT_EQ(stream.place(500'000, 10, 0).place, Place::kOutside);
-  const auto moved = stream.place(500'010, 10, kMs);
-  EXPECT_EQ(moved.place, Place::kMoved);
-  EXPECT_EQ(moved.lost, 500'000) << "the first datagram of the run counts as lost";
+  {
+    StreamTracker stream(1000, 1000);
+    stream.place(0, 10, 0);
+    EXPECT_EQ(stream.place(500'000, 10, 0).place, Place::kOutside);
+    const auto moved = stream.place(500'010, 10, kMs);
+    EXPECT_EQ(moved.place, Place::kMoved);
+    EXPECT_EQ(moved.lost, 500'000) << "the first datagram of the run counts as lost";
+    // Had that run been forged, the genuine one behind wins the stream back
+    // and the jump is no longer counted as lost.
+    int64_t counted = moved.lost;
+    uint32_t genuine = 10;
+    for (Place place = Place::kOutside; place != Place::kMoved; genuine += 10) {
+      ASSERT_LT(genuine, 1000u);
+      const auto result = stream.place(genuine, 10, 2 * kMs + genuine * 100'000);
+      place = result.place;
+      counted += result.lost;
+    }
+    EXPECT_EQ(counted, genuine - 20) << "only the genuine frames dropped meanwhile";
+  }
 
   // Pushed ahead by a forger within the window, who keeps its own run going
   // now and then: the genuine run behind outnumbers it and wins the stream

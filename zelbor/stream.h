@@ -86,15 +86,20 @@ class StreamTracker {
     int64_t lost = 0;
     if (is_after(first, next_)) {
       lost = first - next_;
-    } else if (is_after(gap_to_, gap_from_)) {
-      // Moving back: numbers of the last gap from here on were counted lost,
-      // but the stream will now bring them.
-      const uint32_t from = is_after(first, gap_from_) ? first : gap_from_;
-      if (is_after(gap_to_, from)) {
-        lost = -static_cast<int64_t>(gap_to_ - from);
+      // Kept, so that moving back from a stray run takes the count back.
+      gap_from_ = next_;
+      gap_to_ = first;
+    } else {
+      if (is_after(gap_to_, gap_from_)) {
+        // Moving back: numbers of the last gap from here on were counted
+        // lost, but the stream will now bring them.
+        const uint32_t from = is_after(first, gap_from_) ? first : gap_from_;
+        if (is_after(gap_to_, from)) {
+          lost = -static_cast<int64_t>(gap_to_ - from);
+        }
       }
+      gap_from_ = gap_to_ = 0;
     }
-    gap_from_ = gap_to_ = 0;
     has_rival_ = false;
     next_ = first + count;
     return {Place::kMoved, lost};
