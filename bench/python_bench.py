@@ -43,9 +43,10 @@ class Bench:
         )
 
     def start_sim(self, *options: str) -> subprocess.Popen:
+        """The simulated device on an ideal bus, which carries any rate asked for."""
         output = os.path.join(self.work, "sim.out")
         sim = subprocess.Popen(
-            [os.path.join(self.build, "sim", "zelbor_sim"), "--address", self.address, *options],
+            [os.path.join(self.build, "sim", "zelbor_sim"), "--address", self.address, "--bitrate", "0", *options],
             stdout=open(output, "w"),
             stderr=subprocess.STDOUT,
         )
