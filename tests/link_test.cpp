@@ -370,6 +370,24 @@ TEST_F(LinkTest, WrittenFramesAreSentAgainUntilTakenAndABacklogIsRefused) {
   EXPECT_EQ(link_raw_can_write(state.get(), &frame, 1), ZELBOR_ERR_BACKLOG);
 }
 
+// An ack waiting on the socket is taken before anything is sent again.
+TEST_F(LinkTest, FramesTakenMeanwhileAreNotSentAgain) {
+  RawCanMessage frame{};
+  ASSERT_EQ(link_raw_can_write(state.get(), &frame, 1), 0);
+  ASSERT_EQ(kind_of(device.receive(1000)), wire::Kind::kFrames);
+  Bytes taken(64);
+  taken.resize(wire::encode_ack({9, host_session, 0, 1}, wire::kFramesAckedType, 0, taken.data(),
+                                taken.size()));
+  ASSERT_TRUE(device.send_to(host, taken));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2 * kResendIntervalMs));
+  CtrlMessage record{};
+  link_ctrl_read(state.get(), &record);
+  for (Bytes bytes = device.receive(50); !bytes.empty(); bytes = device.receive(50)) {
+    EXPECT_NE(kind_of(bytes), wire::Kind::kFrames);
+  }
+  EXPECT_EQ(counters().batches_resent, 0u);
+}
+
 TEST_F(LinkTest, AControlWriteToAChannelHeldByAnotherHostFailsAtOnce) {
   std::thread responder([this] {
     sockaddr_in from{};

@@ -340,8 +340,7 @@ bool have_wanted(const LinkState& link, Want want) {
 // Takes what has arrived, without waiting, until what the caller wants is
 // there or nothing more is waiting; a flood of other datagrams costs time,
 // not a false "no data". Bounded, so no flood holds a call for long.
-void receive_pending(LinkState& link, Want want) {
-  keep_link_alive(link);
+void receive_rounds(LinkState& link, Want want) {
   for (int round = 0; round < kReceiveRounds && !have_wanted(link, want); ++round) {
     if (link.queue.free_count() == 0) {
       // Unread frames must not hold back a control record or an ack.
@@ -369,6 +368,13 @@ void receive_pending(LinkState& link, Want want) {
       return;  // the socket is empty
     }
   }
+}
+
+// Acks that arrived are taken first, so only frames the device has not taken
+// are sent again.
+void receive_pending(LinkState& link, Want want) {
+  receive_rounds(link, want);
+  keep_link_alive(link);
 }
 
 int32_t wait_readable(LinkState& link, int timeout_ms) {
