@@ -60,12 +60,8 @@ class EndToEnd : public ::testing::Test {
   const uint32_t device_ip = unique_loopback_address();
   const std::string address = dotted(device_ip);
 
-  std::unique_ptr<Process> start_sim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {kSim, "--address", address};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    auto sim = std::make_unique<Process>(argv, scratch.file("sim.out"));
-    EXPECT_TRUE(sim->wait_for_output("serving", milliseconds(5000))) << sim->errors();
-    return sim;
+  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra = {}) {
+    return start_ready({kSim, "--address", address}, extra, scratch.file("sim.out"), "serving");
   }
   std::unique_ptr<Process> start(const std::string& program, const std::string& host,
                                  const std::string& channel, const std::string& output) {

@@ -63,12 +63,9 @@ class Faults : public ::testing::Test {
   const std::string address = dotted(address_value);
   int sim_runs = 0;
 
-  std::unique_ptr<Process> start_sim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {kSim, "--address", address};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    auto sim = std::make_unique<Process>(argv, scratch.file("sim" + std::to_string(sim_runs++)));
-    EXPECT_TRUE(sim->wait_for_output("serving", milliseconds(5000))) << sim->errors();
-    return sim;
+  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra = {}) {
+    return start_ready({kSim, "--address", address}, extra,
+                       scratch.file("sim" + std::to_string(sim_runs++)), "serving");
   }
   std::unique_ptr<Process> start(const std::string& program, const std::string& channel) {
     return std::make_unique<Process>(std::vector<std::string>{program, address, address, channel},

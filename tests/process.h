@@ -8,11 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -157,6 +160,19 @@ class Process {
   bool exited_ = false;
   int status_ = 0;
 };
+
+// Starts `argv` with `extra` arguments after it, and waits until its output
+// shows `ready` (a server saying it serves).
+inline std::unique_ptr<Process> start_ready(std::vector<std::string> argv,
+                                            const std::vector<std::string>& extra,
+                                            const std::string& output_path,
+                                            const std::string& ready) {
+  argv.insert(argv.end(), extra.begin(), extra.end());
+  auto process = std::make_unique<Process>(argv, output_path);
+  EXPECT_TRUE(process->wait_for_output(ready, std::chrono::milliseconds(5000)))
+      << process->errors();
+  return process;
+}
 
 // Polls `condition` until it holds; false if it still does not after `timeout`.
 inline bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {

@@ -101,12 +101,9 @@ class Recovery : public ::testing::Test {
   const uint32_t device_value = unique_loopback_address();
   const std::string device = dotted(device_value);
 
-  std::unique_ptr<Process> start_sim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> argv = {ZELBOR_SIM_PATH, "--address", device};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    auto sim = std::make_unique<Process>(argv, scratch.file("sim.out"));
-    EXPECT_TRUE(sim->wait_for_output("serving", milliseconds(5000))) << sim->errors();
-    return sim;
+  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra = {}) {
+    return start_ready({ZELBOR_SIM_PATH, "--address", device}, extra, scratch.file("sim.out"),
+                       "serving");
   }
   std::unique_ptr<Process> start(const std::string& program, const std::string& host,
                                  const std::string& zelbor, const std::string& channel,
