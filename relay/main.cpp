@@ -189,18 +189,8 @@ sockaddr_in endpoint(const std::string& address, int port) {
 
 // A nonblocking UDP socket bound to `local` with a large receive buffer, or -1.
 int bound_socket(const sockaddr_in& local) {
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return -1;
-  }
-  zelbor::udp::request_receive_buffer(fd);
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-    const int bind_error = errno;
-    ::close(fd);
-    errno = bind_error;
-    return -1;
-  }
-  return fd;
+  return zelbor::open_udp_socket(ntohl(local.sin_addr.s_addr), ntohs(local.sin_port),
+                                 zelbor::udp::kReceiveBufferBytes);
 }
 
 struct Host {

@@ -89,16 +89,12 @@ int main(int argc, char** argv) {
 
   std::vector<int> sockets;
   for (int channel = 0; channel < options.channels; ++channel) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, options.address.c_str(), &address.sin_addr);
+    in_addr address{};
+    inet_pton(AF_INET, options.address.c_str(), &address);
     const int port = zelbor::sim::kBasePort + 2 * channel;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    if (fd >= 0) {
-      zelbor::udp::request_receive_buffer(fd);
-    }
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int fd = zelbor::open_udp_socket(ntohl(address.s_addr), static_cast<uint16_t>(port),
+                                           zelbor::udp::kReceiveBufferBytes);
+    if (fd < 0) {
       std::fprintf(stderr, "zelbor_sim: cannot serve channel %d on %s:%d: %s\n", channel,
                    options.address.c_str(), port, std::strerror(errno));
       return 1;

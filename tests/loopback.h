@@ -2,21 +2,35 @@
 // parallel without sharing ports and never send beyond 127.0.0.0/8.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "socket_ops.h"
+
 namespace rawcan::testing {
+
+// Wine binds a socket for any loopback address to all of loopback and sends
+// from 127.0.0.1, so there the tests use that one address, one at a time.
+inline bool loopback_is_one_address() {
+#ifdef _WIN32
+  return GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
 
 // 127.P.P.n: P from the process id, n counting up within the process.
 inline uint32_t unique_loopback_address() {
+  if (loopback_is_one_address()) {
+    return 0x7F000001;
+  }
   static std::atomic<uint32_t> counter{1};
   const auto pid = static_cast<uint32_t>(getpid());
   const uint32_t n = counter.fetch_add(1);
@@ -29,57 +43,42 @@ inline std::string dotted(uint32_t address) {
 }
 
 inline sockaddr_in endpoint(uint32_t address, uint16_t port) {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  result.sin_addr.s_addr = htonl(address);
-  result.sin_port = htons(port);
-  return result;
+  return zelbor::ipv4_endpoint(address, port);
 }
 
 // A UDP socket bound to one address and port.
 class UdpEndpoint {
  public:
   UdpEndpoint(uint32_t address, uint16_t port)
-      : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    const sockaddr_in local = endpoint(address, port);
-    bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
-  }
-  ~UdpEndpoint() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
+      : socket_(zelbor::open_udp_socket(address, port, 0)) {}
+  ~UdpEndpoint() { zelbor::close_socket(socket_); }
   UdpEndpoint(const UdpEndpoint&) = delete;
   UdpEndpoint& operator=(const UdpEndpoint&) = delete;
 
-  bool bound() const { return bound_; }
+  bool bound() const { return socket_ != zelbor::kNoSocket; }
 
   bool send_to(const sockaddr_in& to, const std::vector<uint8_t>& bytes) const {
-    return ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                    sizeof to) == static_cast<ssize_t>(bytes.size());
+    return zelbor::system_socket_ops().send_to(socket_, bytes.data(), bytes.size(), to) ==
+           static_cast<int64_t>(bytes.size());
   }
 
   // Waits up to `timeout_ms` for one datagram; empty if none came.
   std::vector<uint8_t> receive(int timeout_ms, sockaddr_in* from = nullptr) const {
-    pollfd readable{fd_, POLLIN, 0};
-    if (::poll(&readable, 1, timeout_ms) <= 0) {
+    const zelbor::SocketOps& ops = zelbor::system_socket_ops();
+    std::vector<uint8_t> bytes(65536);
+    zelbor::DatagramSlot slot{bytes.data(), bytes.size(), 0, false, {}};
+    if (ops.wait(socket_, false, timeout_ms) <= 0 || ops.receive_many(socket_, &slot, 1) != 1) {
       return {};
     }
-    std::vector<uint8_t> bytes(65536);
-    sockaddr_in source{};
-    socklen_t source_size = sizeof source;
-    const ssize_t size = ::recvfrom(fd_, bytes.data(), bytes.size(), 0,
-                                    reinterpret_cast<sockaddr*>(&source), &source_size);
-    bytes.resize(size > 0 ? static_cast<std::size_t>(size) : 0);
+    bytes.resize(slot.size);
     if (from != nullptr) {
-      *from = source;
+      *from = slot.source;
     }
     return bytes;
   }
 
  private:
-  int fd_;
-  bool bound_ = false;
+  zelbor::SocketHandle socket_;
 };
 
 }  // namespace rawcan::testing

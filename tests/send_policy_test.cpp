@@ -21,7 +21,7 @@ using rawcan::testing::UdpEndpoint;
 using rawcan::testing::unique_loopback_address;
 
 struct Outcome {
-  ssize_t result;  // -1 with `error`, or a byte count; 0 means "pass to the system"
+  int64_t result;  // -1 with `error`, or a byte count; 0 means "pass to the system"
   int error;
 };
 
@@ -31,36 +31,36 @@ std::deque<Outcome> g_receive_script;
 int g_send_calls = 0;
 int g_polls = 0;
 
-ssize_t scripted_send(int fd, const void* bytes, size_t size, int flags, const sockaddr* to,
-                      socklen_t to_size) {
+int64_t scripted_send(SocketHandle socket, const uint8_t* bytes, std::size_t size,
+                      const sockaddr_in& to) {
   ++g_send_calls;
   if (!g_send_script.empty()) {
     const Outcome outcome = g_send_script.front();
     g_send_script.pop_front();
     if (outcome.result != 0) {
       errno = outcome.error;
-      return outcome.result == -1 ? -1 : outcome.result;
+      return outcome.result;
     }
   }
-  return system_socket_ops().send_to(fd, bytes, size, flags, to, to_size);
+  return system_socket_ops().send_to(socket, bytes, size, to);
 }
 
-int scripted_receive(int fd, mmsghdr* messages, unsigned count, int flags) {
+int scripted_receive(SocketHandle socket, DatagramSlot* slots, int count) {
   if (!g_receive_script.empty()) {
     const Outcome outcome = g_receive_script.front();
     g_receive_script.pop_front();
     errno = outcome.error;
     return -1;
   }
-  return system_socket_ops().receive_many(fd, messages, count, flags);
+  return system_socket_ops().receive_many(socket, slots, count);
 }
 
-int counting_poll(pollfd* descriptor, int timeout_ms) {
+int counting_wait(SocketHandle socket, bool for_writing, int timeout_ms) {
   ++g_polls;
-  return system_socket_ops().poll_one(descriptor, timeout_ms);
+  return system_socket_ops().wait(socket, for_writing, timeout_ms);
 }
 
-const SocketOps kScriptedOps{scripted_send, scripted_receive, counting_poll};
+const SocketOps kScriptedOps{scripted_send, scripted_receive, counting_wait};
 
 class SendPolicy : public ::testing::Test {
  protected:

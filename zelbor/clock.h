@@ -1,26 +1,28 @@
 // Time and random ids for the link and the simulated device.
 #pragma once
 
-#include <sys/random.h>
-#include <unistd.h>
-
+#include <chrono>
 #include <cstdint>
-#include <ctime>
+#include <random>
 
 namespace zelbor {
 
 inline int64_t monotonic_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
-// A random non-zero id; falls back on the clock and process id when the
-// kernel has no randomness to give without blocking.
+// A random non-zero id from the system's randomness (getrandom, rand_s);
+// falls back on the clock and a stack address should there be none.
 inline uint32_t random_nonzero_u32() {
   uint32_t value = 0;
-  if (getrandom(&value, sizeof value, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof value)) {
-    value = static_cast<uint32_t>(monotonic_ns()) ^ (static_cast<uint32_t>(getpid()) << 16);
+  try {
+    std::random_device system_randomness;
+    value = system_randomness();
+  } catch (...) {
+    const auto here = reinterpret_cast<uintptr_t>(&value);
+    value = static_cast<uint32_t>(monotonic_ns()) ^ static_cast<uint32_t>(here >> 4);
   }
   return value == 0 ? 1 : value;
 }

@@ -1,9 +1,5 @@
 #include "link.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <unistd.h>
-
 #include <new>
 #include <type_traits>
 
@@ -35,7 +31,7 @@ enum class Want { kFrames, kControl, kAck, kEverything };
 
 struct LinkState {
   uint64_t magic;
-  int fd;
+  SocketHandle socket;
   const SocketOps* ops;
   sockaddr_in device;
   uint32_t own_session;
@@ -70,11 +66,8 @@ struct LinkState {
   ZelborCounters counters;
 
   FrameQueue queue;
-  mmsghdr messages[FrameQueue::kSlots];
-  iovec vectors[FrameQueue::kSlots];
-  sockaddr_in sources[FrameQueue::kSlots];
+  DatagramSlot received[FrameQueue::kSlots];
   uint16_t lent[FrameQueue::kSlots];
-  uint8_t* buffers[FrameQueue::kSlots];
   uint8_t transmit[wire::kMaxDatagram];
 };
 
@@ -101,7 +94,7 @@ wire::Envelope envelope(const LinkState& link, uint32_t sequence) {
 
 bool send_datagram(LinkState& link, const uint8_t* bytes, std::size_t size) {
   udp::SendTally tally{};
-  const bool sent = udp::send_datagram(*link.ops, link.fd, bytes, size, link.device, tally);
+  const bool sent = udp::send_datagram(*link.ops, link.socket, bytes, size, link.device, tally);
   link.counters.send_retries += tally.retries;
   link.counters.send_failures += tally.failures;
   if (sent) {
@@ -280,15 +273,14 @@ void accept_ack(LinkState& link, const wire::Datagram& datagram) {
 }
 
 // Sorts one received datagram; returns the frames its slot now holds for reading.
-uint16_t accept_datagram(LinkState& link, const mmsghdr& message, const sockaddr_in& source,
-                         const uint8_t* bytes, int64_t now_ns) {
-  if (!from_device(link, source)) {
+uint16_t accept_datagram(LinkState& link, const DatagramSlot& received, int64_t now_ns) {
+  if (!from_device(link, received.source)) {
     ++link.counters.foreign;
     return 0;
   }
   wire::Datagram datagram{};
-  if ((message.msg_hdr.msg_flags & MSG_TRUNC) != 0 ||
-      wire::decode(bytes, message.msg_len, datagram) != wire::DecodeError::kNone ||
+  if (received.cut ||
+      wire::decode(received.bytes, received.size, datagram) != wire::DecodeError::kNone ||
       datagram.header.kind == wire::Kind::kHello || datagram.header.kind == wire::Kind::kBye) {
     ++link.counters.malformed;
     return 0;
@@ -348,16 +340,13 @@ void receive_rounds(LinkState& link, Want want) {
     }
     const int batch = link.queue.lend(link.lent, FrameQueue::kSlots);
     for (int i = 0; i < batch; ++i) {
-      link.buffers[i] = link.queue.bytes(link.lent[i]);
+      link.received[i].bytes = link.queue.bytes(link.lent[i]);
+      link.received[i].capacity = FrameQueue::kSlotBytes;
     }
-    udp::prepare_receive(link.messages, link.vectors, link.sources, link.buffers,
-                         FrameQueue::kSlotBytes, batch);
-    const int received = udp::receive_batch(*link.ops, link.fd, link.messages, batch);
+    const int received = udp::receive_batch(*link.ops, link.socket, link.received, batch);
     const int64_t now = received > 0 ? monotonic_ns() : 0;
     for (int i = 0; i < batch; ++i) {
-      const uint16_t frames = i < received ? accept_datagram(link, link.messages[i],
-                                                             link.sources[i], link.buffers[i], now)
-                                           : 0;
+      const uint16_t frames = i < received ? accept_datagram(link, link.received[i], now) : 0;
       if (frames > 0) {
         link.queue.push(link.lent[i], frames);
       } else {
@@ -378,8 +367,7 @@ void receive_pending(LinkState& link, Want want) {
 }
 
 int32_t wait_readable(LinkState& link, int timeout_ms) {
-  pollfd readable{link.fd, POLLIN, 0};
-  return link.ops->poll_one(&readable, timeout_ms);
+  return link.ops->wait(link.socket, false, timeout_ms);
 }
 
 }  // namespace
@@ -396,26 +384,16 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   if (first_port <= 0 || first_port > 65535 || second_port <= 0 || second_port > 65535) {
     return ERR_SOCKET;
   }
-  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    return ERR_SOCKET;
-  }
-  udp::request_receive_buffer(fd);
-  sockaddr_in host{};
-  host.sin_family = AF_INET;
-  host.sin_addr.s_addr = htonl(host_address);
-  host.sin_port = htons(static_cast<uint16_t>(first_port));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&host), sizeof host) != 0) {
-    ::close(fd);
+  const SocketHandle socket =
+      open_udp_socket(host_address, static_cast<uint16_t>(first_port), udp::kReceiveBufferBytes);
+  if (socket == kNoSocket) {
     return ERR_SOCKET;
   }
 
   auto* link = new (state) LinkState{};
-  link->fd = fd;
+  link->socket = socket;
   link->ops = &system_socket_ops();
-  link->device.sin_family = AF_INET;
-  link->device.sin_addr.s_addr = htonl(device_address);
-  link->device.sin_port = htons(static_cast<uint16_t>(second_port));
+  link->device = ipv4_endpoint(device_address, static_cast<uint16_t>(second_port));
   link->own_session = random_nonzero_u32();
   link->run_start_ms = static_cast<uint32_t>(monotonic_ns() / kNsPerMs);
   link->queue.init();
@@ -430,9 +408,9 @@ int32_t link_stop(InterfaceState* state) {
     return 0;
   }
   send_signal(*link, wire::Kind::kBye);
-  ::close(link->fd);
+  close_socket(link->socket);
   link->magic = kStoppedMagic;
-  link->fd = -1;
+  link->socket = kNoSocket;
   return 0;
 }
 
