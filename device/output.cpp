@@ -1,27 +1,23 @@
 #include "output.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "platform.h"
+
 namespace rawcan {
 
-Output::Output(int fd) : fd_(fd), line_buffered_(isatty(fd) == 1) {}
+Output::Output(int fd) : fd_(fd), line_buffered_(platform::is_terminal(fd)) {}
 
 bool Output::write_through(const char* bytes, std::size_t size) {
   while (size > 0 && error_ == 0) {
-    const ssize_t written = ::write(fd_, bytes, size);
+    const int64_t written = platform::write_some(fd_, bytes, size);
     if (written > 0) {
       bytes += written;
       size -= static_cast<std::size_t>(written);
-    } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd writable{fd_, POLLOUT, 0};  // standard output left non-blocking by its owner
-      ::poll(&writable, 1, -1);
     } else if (written < 0 && errno != EINTR) {
       error_ = errno;
     } else if (written == 0) {

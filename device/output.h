@@ -1,4 +1,4 @@
-// Standard output with a buffer of its own, written with write(2).
+// Standard output with a buffer of its own, written with the system's write.
 //
 // stdio keeps what a failed write left unwritten and writes it later, at the
 // next flush or at exit, so a disk that fills and frees again splices one line

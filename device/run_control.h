@@ -20,20 +20,12 @@ class Pacer {
   virtual void pause_ms(int milliseconds) = 0;
 };
 
-// Answers from the stop signals and sleeps for real; tests use a fake clock.
+// Answers from the stop requests and sleeps for real; tests use a fake clock.
 class ProcessPacer final : public Pacer {
  public:
   bool stop_requested() override;
-  // Returns early when a signal arrives, so a stop is seen at once.
   void pause_ms(int milliseconds) override;
 };
-
-// SIGINT, SIGTERM and SIGHUP stop the program. Until mark_running() they end
-// it at once with their own status; from then on the loop finishes its step
-// and finish_run() ends in order. SIGPIPE is ignored, so that a closed pipe
-// shows as a failed write and the interface can still be stopped.
-void install_signal_handlers();
-void mark_running();
 
 struct LinkLoss {
   uint64_t frames;

@@ -1,6 +1,5 @@
-#include <dlfcn.h>
-
 #include "library_calls.h"
+#include "platform.h"
 
 namespace rawcan {
 
@@ -34,8 +33,8 @@ bool ZelborLibrary::read_counters(ZelborCounters& counters) {
   // Looked up, not linked, so the programs still load against the device
   // maker's library, which has no such call.
   using GetCounters = int32_t (*)(const InterfaceState*, ZelborCounters*);
-  static const auto get_counters =
-      reinterpret_cast<GetCounters>(dlsym(RTLD_DEFAULT, "ZelborGetCounters"));
+  static const auto get_counters = reinterpret_cast<GetCounters>(platform::library_call(
+      reinterpret_cast<const void*>(&ZelborStartInterface), "ZelborGetCounters"));
   return get_counters != nullptr && get_counters(state_, &counters) == 0;
 }
 

@@ -16,7 +16,11 @@ extern "C" {
 #define ZELBOR_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
 #endif
 
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(ZELBOR_BUILDING_LIBRARY)
+#define ZELBOR_API __declspec(dllexport)
+#elif defined(_WIN32)
+#define ZELBOR_API __declspec(dllimport)
+#elif defined(__GNUC__)
 #define ZELBOR_API __attribute__((visibility("default")))
 #else
 #define ZELBOR_API

@@ -28,8 +28,20 @@ class CapturedOutput {
   std::string text() {
     std::fflush(file_);
     std::string content(static_cast<std::size_t>(visible_size()), '\0');
-    const ssize_t got = pread(fd(), content.data(), content.size(), 0);
-    content.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    // Read from the start, then put the offset back for the writes to come.
+    const auto offset = lseek(fd(), 0, SEEK_CUR);
+    lseek(fd(), 0, SEEK_SET);
+    std::size_t got = 0;
+    while (got < content.size()) {
+      const auto chunk =
+          read(fd(), content.data() + got, static_cast<unsigned>(content.size() - got));
+      if (chunk <= 0) {
+        break;
+      }
+      got += static_cast<std::size_t>(chunk);
+    }
+    lseek(fd(), offset, SEEK_SET);
+    content.resize(got);
     return content;
   }
 

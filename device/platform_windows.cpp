@@ -1,0 +1,102 @@
+#include <io.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.h"
+
+namespace rawcan::platform {
+namespace {
+
+std::atomic<bool> g_stop{false};
+std::atomic<bool> g_running{false};
+
+// Closing the console ends the process once the handler returns; this long
+// is left for the loop to stop the interface in order.
+constexpr DWORD kCloseGraceMs = 2000;
+
+// Runs on a thread of its own that the system starts for each event.
+BOOL WINAPI on_console_event(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  if (!g_running) {
+    // Start-up can wait up to a second inside the library: the system's own
+    // handler ends the process now, with STATUS_CONTROL_C_EXIT.
+    return FALSE;
+  }
+  g_stop = true;
+  if (event == CTRL_CLOSE_EVENT) {
+    Sleep(kCloseGraceMs);  // the main thread ends the process meanwhile
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void sleep_ms(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+}
+
+void install_stop_handlers() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+void mark_running() {
+  g_running = true;
+}
+
+bool stop_requested() {
+  return g_stop;
+}
+
+void end_by_stop() {
+  ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+void end_after_closed_pipe() {
+  ExitProcess(1);
+}
+
+int64_t write_some(int fd, const char* bytes, std::size_t size) {
+  const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+  const int written = _write(fd, bytes, chunk);
+  const DWORD error = GetLastError();
+  if (written < 0 &&
+      (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED)) {
+    errno = EPIPE;  // the C runtime calls a pipe closed by its reader EINVAL
+  }
+  return written;
+}
+
+bool is_terminal(int fd) {
+  return _isatty(fd) != 0;
+}
+
+void* library_call(const void* known_call, const char* name) {
+  // Found by address, so the library's file may have any name.
+  HMODULE library = nullptr;
+  if (GetModuleHandleExW(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          static_cast<LPCWSTR>(known_call), &library) == 0) {
+    return nullptr;
+  }
+  return reinterpret_cast<void*>(GetProcAddress(library, name));
+}
+
+std::string_view program_name(const char* program_path) {
+  std::string_view name(program_path);
+  const std::size_t separator = name.find_last_of("/\\:");
+  if (separator != std::string_view::npos) {
+    name.remove_prefix(separator + 1);
+  }
+  if (name.size() > 4 && _stricmp(name.data() + name.size() - 4, ".exe") == 0) {
+    name.remove_suffix(4);
+  }
+  return name;
+}
+
+}  // namespace rawcan::platform
