@@ -3,10 +3,12 @@
 # the Debian packages they need (scripts/install-packages.sh).
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+WINDOWS_BUILD ?= build-windows
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build packages test test-sanitize demo bench soak fuzz package format clean
+.PHONY: all build packages test test-sanitize demo bench soak fuzz package format clean \
+        packages-windows windows test-windows package-windows
 
 all: build
 
@@ -20,12 +22,33 @@ packages:
 # The packages come first, so that the configure step finds GoogleTest.
 test: packages
 	$(MAKE) --no-print-directory build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE windows
 
 test-sanitize: packages
 	cmake -S . -B $(SANITIZE_BUILD) -DRAWCAN_WERROR=ON -DRAWCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
-	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS) -LE windows
+
+packages-windows:
+	scripts/install-packages.sh --windows
+
+# The Windows programs and libZelbor.dll (with its import library), cross-built
+# with MinGW-w64 into $(WINDOWS_BUILD), with their unit tests.
+windows: packages-windows
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DRAWCAN_WERROR=ON
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
+# The unit tests and the zip under Wine, then the Windows programs against the
+# Linux simulated device and programs.
+test-windows: windows packages
+	$(MAKE) --no-print-directory build
+	scripts/wine-run.sh --init
+	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS)
+	RAWCAN_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD)) ctest --test-dir $(BUILD) --output-on-failure -L windows
+
+# A zip of the Windows programs, the DLL, the header and a README.
+package-windows: windows
+	cd $(WINDOWS_BUILD) && cpack -G ZIP
 
 fuzz:
 	scripts/fuzz.sh
@@ -50,4 +73,4 @@ format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h' '*.c')
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) build-fuzz build-bench build-soak
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(WINDOWS_BUILD) build-fuzz build-bench build-soak

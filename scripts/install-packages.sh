@@ -3,11 +3,15 @@
 # the benchmarks need, if any is missing: as root, or with sudo when it asks
 # for no password. Otherwise prints the one command to run, and fails.
 # `make test`, `make test-sanitize` and .ci/run call it; `make demo` needs
-# none of these beyond a compiler, CMake and make.
+# none of these beyond a compiler, CMake and make. With --windows: what the
+# Windows build and its tests under Wine need instead.
 set -euo pipefail
 
 packages=(build-essential cmake make g++ clang libclang-rt-dev libgtest-dev libgmock-dev
           libbenchmark-dev python3-can python3-pytest python3-pip)
+if [ "${1:-}" = --windows ]; then
+  packages=(cmake make g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest wine64)
+fi
 
 if ! command -v dpkg-query >/dev/null; then
   echo "not a Debian system: make sure these (or their equivalents) are installed: ${packages[*]}" >&2

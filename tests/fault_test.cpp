@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "link.h"
 #include "loopback.h"
-#include "process.h"
 #include "wire.h"
 
 namespace rawcan::testing {

@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "child_process.h"
 #include "frame_line.h"
 #include "generated.h"
 #include "loopback.h"
-#include "process.h"
 #include "wire.h"
 
 namespace rawcan::testing {

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "loopback.h"
-#include "process.h"
 
 namespace rawcan::testing {
 namespace {
@@ -35,7 +35,8 @@ TEST(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
   ASSERT_TRUE(relay.wait_for_output("relaying 3 channels", milliseconds(5000))) << relay.errors();
   Process reader({RAW_CAN_READER_PATH, dotted(host), dotted(relay_address), "1"},
                  scratch.file("reader.out"));
-  ASSERT_TRUE(reader.wait_for_output("Start reading", milliseconds(5000)));
+  ASSERT_TRUE(reader.wait_for_output("Start reading", milliseconds(5000)))
+      << reader.output() << reader.errors() << sim.output();
   Process writer({RAW_CAN_WRITER_PATH, dotted(host), dotted(relay_address), "0"},
                  scratch.file("writer.out"));
   EXPECT_TRUE(wait_until([&] { return count_lines(reader.output()) > 500; }, milliseconds(10000)))

@@ -11,9 +11,9 @@
 
 #include "bus.h"
 #include "candump.h"
+#include "child_process.h"
 #include "frame_line.h"
 #include "loopback.h"
-#include "process.h"
 
 namespace rawcan::testing {
 namespace {

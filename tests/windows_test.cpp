@@ -1,0 +1,192 @@
+// The Windows programs under Wine against the Linux simulated device and
+// the Linux programs: what one lists or sends, the other sees, line for
+// line. Run by `make test-windows`, which builds the Windows programs into
+// RAWCAN_WINDOWS_BUILD.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+#include "listing.h"
+#include "loopback.h"
+
+namespace rawcan::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+const std::string kReader = RAW_CAN_READER_PATH;
+const std::string kWriter = RAW_CAN_WRITER_PATH;
+const std::string kSim = ZELBOR_SIM_PATH;
+const std::string kWineRun = WINE_RUN_PATH;
+constexpr int kCtrlCStatus = 0xC000013A & 0xFF;  // STATUS_CONTROL_C_EXIT, as Wine's exit status
+const milliseconds kWineStart(20000);            // a Wine process can take seconds to start
+
+std::string windows_program(const std::string& name) {
+  const char* build = std::getenv("RAWCAN_WINDOWS_BUILD");
+  return std::string(build != nullptr ? build : DEFAULT_WINDOWS_BUILD) + "/" + name + ".exe";
+}
+
+// Windows lines end in "\r\n": the text as a Linux program writes it, or
+// "not CRLF" where a line ends otherwise.
+std::string from_windows_lines(const std::string& text) {
+  std::string lines;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) {
+      return "not CRLF";
+    }
+    if (text[i] != '\r') {
+      lines += text[i];
+    }
+  }
+  return lines;
+}
+
+class Windows : public ::testing::Test {
+ protected:
+  ScratchDir scratch;
+  const std::string address = dotted(unique_loopback_address());
+
+  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra) {
+    return start_ready({kSim, "--address", address}, extra, scratch.file("sim.out"), "serving");
+  }
+  std::unique_ptr<Process> start(const std::vector<std::string>& program,
+                                 const std::string& channel, const std::string& output) {
+    std::vector<std::string> argv = program;
+    argv.insert(argv.end(), {address, address, channel});
+    return std::make_unique<Process>(argv, scratch.file(output));
+  }
+  static std::vector<std::string> under_wine(const std::string& name) {
+    return {kWineRun, windows_program(name)};
+  }
+};
+
+TEST_F(Windows, TheLinuxReaderListsTheWindowsWritersBatchesWhole) {
+  auto sim = start_sim({"--bitrate", "0"});
+  auto reader = start({kReader}, "1", "reader.out");
+  ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
+  auto writer = start(under_wine("raw_can_writer"), "0", "writer.out");
+  ASSERT_TRUE(writer->wait_for_output("Start writing", kWineStart)) << writer->errors();
+  EXPECT_TRUE(reader->wait_for_lines(1 + 5 * 50, milliseconds(10000)));
+
+  writer->signal(SIGINT);  // Wine turns it into Ctrl-C
+  EXPECT_TRUE(exited_with(writer->wait_exit(milliseconds(5000)), kCtrlCStatus));
+  EXPECT_EQ(writer->output(), "Start writing CAN messages on channel 0:\r\n");
+  EXPECT_TRUE(sim->wait_for_output("left (goodbye)", milliseconds(2000)));
+  reader->signal(SIGINT);
+  reader->wait_exit(milliseconds(2000));
+  const std::vector<ListedFrame> frames = parse_listing(reader->output());
+  EXPECT_GE(frames.size(), 5u * 50);
+  EXPECT_EQ(writer_batch_fault(frames), "");
+}
+
+// On a three-channel bus, the Linux writer's frames reach the Linux reader
+// on channel 1 and the Windows reader on channel 2 with the same times.
+TEST_F(Windows, TheWindowsReaderListsWhatTheLinuxReaderLists) {
+  auto sim = start_sim({"--channels", "3"});
+  auto linux_reader = start({kReader}, "1", "linux.out");
+  auto windows_reader = start(under_wine("raw_can_reader"), "2", "windows.out");
+  ASSERT_TRUE(linux_reader->wait_for_output("Start reading", milliseconds(5000)));
+  ASSERT_TRUE(windows_reader->wait_for_output("Start reading", kWineStart))
+      << windows_reader->errors();
+  auto writer = start({kWriter}, "0", "writer.out");
+  ASSERT_TRUE(linux_reader->wait_for_lines(1 + 4 * 50, milliseconds(10000)));
+  writer->signal(SIGINT);
+  writer->wait_exit(milliseconds(2000));
+  // The device's totals tell how many frames each reader was sent.
+  sim->signal(SIGINT);
+  ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(5000)), 0));
+  const std::string totals = sim->output();
+  unsigned long long sent = 0;
+  ASSERT_EQ(std::sscanf(totals.c_str() + totals.find("channel 2: frames in "),
+                        "channel 2: frames in 0, frames out %llu", &sent),
+            1);
+  EXPECT_NE(totals.find("channel 1: frames in 0, frames out " + std::to_string(sent) + ","),
+            std::string::npos);
+  EXPECT_TRUE(linux_reader->wait_for_lines(1 + sent, milliseconds(5000)));
+  EXPECT_TRUE(windows_reader->wait_for_lines(1 + sent, milliseconds(5000)));
+
+  windows_reader->signal(SIGINT);
+  EXPECT_TRUE(exited_with(windows_reader->wait_exit(milliseconds(5000)), kCtrlCStatus));
+  linux_reader->signal(SIGINT);
+  linux_reader->wait_exit(milliseconds(2000));
+  const std::string linux_listing = linux_reader->output();
+  const std::string windows_listing = from_windows_lines(windows_reader->output());
+  ASSERT_EQ(linux_listing.rfind("Start reading CAN messages on channel 1:\n", 0), 0u);
+  ASSERT_EQ(windows_listing.rfind("Start reading CAN messages on channel 2:\n", 0), 0u);
+  EXPECT_TRUE(windows_listing.substr(windows_listing.find('\n')) ==
+              linux_listing.substr(linux_listing.find('\n')))
+      << "the frame lines differ";
+  EXPECT_EQ(windows_reader->errors(), "");
+}
+
+// The usage line names the program by the path it was started with.
+std::string without_program_path(std::string text) {
+  if (text.rfind("usage: ", 0) == 0) {
+    text.replace(7, text.find(' ', 7) - 7, "PROGRAM");
+  }
+  return text;
+}
+
+// Failures end both builds with the same line and status. One program runs
+// at a time: under Wine a socket takes its port on every loopback address.
+// (Wine also binds a host address that is not on the machine, where Windows
+// refuses it, so that failure is left to the Linux tests.)
+TEST_F(Windows, FailuresEndTheWindowsProgramsAsTheyEndTheLinuxOnes) {
+  const std::vector<std::vector<std::string>> cases = {
+      {address, address, "0"},  // no device
+      {address},                // usage
+  };
+  for (const auto& arguments : cases) {
+    for (const auto& [linux_program, windows_name] :
+         {std::pair{kReader, "raw_can_reader"}, std::pair{kWriter, "raw_can_writer"}}) {
+      std::vector<std::string> on_linux = {linux_program};
+      std::vector<std::string> on_windows = under_wine(windows_name);
+      on_linux.insert(on_linux.end(), arguments.begin(), arguments.end());
+      on_windows.insert(on_windows.end(), arguments.begin(), arguments.end());
+      Process linux_run(on_linux, scratch.file("linux.out"));
+      const int linux_status = linux_run.wait_exit(milliseconds(5000));
+      Process windows_run(on_windows, scratch.file("windows.out"));
+      EXPECT_EQ(windows_run.wait_exit(kWineStart), linux_status)
+          << windows_name << " " << arguments[0];
+      EXPECT_EQ(without_program_path(from_windows_lines(windows_run.output())),
+                without_program_path(linux_run.output()))
+          << windows_name << " " << arguments[0];
+    }
+  }
+}
+
+// A full disk ends the program with the Linux line and status 1; a closed
+// pipe ends it quietly with status 1. Either way the device hears goodbye.
+TEST_F(Windows, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
+  auto sim = start_sim({});
+  const auto reader_on = [&](const std::string& channel) {
+    std::vector<std::string> argv = under_wine("raw_can_reader");
+    argv.insert(argv.end(), {address, address, channel});
+    return argv;
+  };
+  const int full = open("/dev/full", O_WRONLY);
+  Process to_full(reader_on("1"), scratch.file("full.out"), full);
+  close(full);
+  EXPECT_TRUE(exited_with(to_full.wait_exit(kWineStart), 1));
+  EXPECT_EQ(from_windows_lines(to_full.errors()),
+            "raw_can_reader: cannot write standard output: No space left on device\n");
+  EXPECT_TRUE(sim->wait_for_output(":34570 left (goodbye)", milliseconds(2000)));
+
+  int pipe_ends[2];
+  ASSERT_EQ(pipe(pipe_ends), 0);
+  close(pipe_ends[0]);
+  Process to_closed_pipe(reader_on("0"), scratch.file("pipe.out"), pipe_ends[1]);
+  close(pipe_ends[1]);
+  EXPECT_TRUE(exited_with(to_closed_pipe.wait_exit(kWineStart), 1));
+  EXPECT_EQ(to_closed_pipe.errors(), "");
+  EXPECT_TRUE(sim->wait_for_output(":34568 left (goodbye)", milliseconds(2000)));
+}
+
+}  // namespace
+}  // namespace rawcan::testing
