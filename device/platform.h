@@ -14,11 +14,13 @@ namespace rawcan::platform {
 // signal ends the sleep early.
 void sleep_ms(int milliseconds);
 
+// Installs the stop handlers; on Windows also asks for a 1 ms timer, so
+// that a pause lasts what it says and not a multiple of a 15.6 ms tick.
 // Until mark_running() a stop request (SIGINT, SIGTERM, SIGHUP; Ctrl-C,
 // Ctrl-Break, closing the console) ends the program at once with the
 // system's status for it; from then on stop_requested() tells, and the loop
 // ends in order. Closed pipes show as failed writes, not as signals.
-void install_stop_handlers();
+void prepare_process();
 void mark_running();
 bool stop_requested();
 

@@ -54,7 +54,7 @@ void sleep_ms(int milliseconds) {
   nanosleep(&duration, nullptr);  // EINTR ends it early: the caller checks for a stop
 }
 
-void install_stop_handlers() {
+void prepare_process() {
   // SA_RESTART: a write of the listing is not cut short by the signal.
   zelbor::install_signal_handler(on_stop_signal, {SIGINT, SIGTERM, SIGHUP}, true);
   std::signal(SIGPIPE, SIG_IGN);

@@ -1,8 +1,12 @@
-#include <io.h>
+// windows.h first: the headers after it need its types.
 #include <windows.h>
+
+#include <io.h>
+#include <timeapi.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -24,9 +28,10 @@ BOOL WINAPI on_console_event(DWORD event) {
     return FALSE;
   }
   if (!g_running) {
-    // Start-up can wait up to a second inside the library: the system's own
-    // handler ends the process now, with STATUS_CONTROL_C_EXIT.
-    return FALSE;
+    // Start-up can wait up to a second inside the library, which is not
+    // ours to interrupt: end now, as Windows' own handler would (Wine's
+    // ends with status 0).
+    TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   }
   g_stop = true;
   if (event == CTRL_CLOSE_EVENT) {
@@ -41,8 +46,9 @@ void sleep_ms(int milliseconds) {
   Sleep(static_cast<DWORD>(milliseconds));
 }
 
-void install_stop_handlers() {
+void prepare_process() {
   SetConsoleCtrlHandler(on_console_event, TRUE);
+  timeBeginPeriod(1);  // given back by the system when the process ends
 }
 
 void mark_running() {
@@ -53,16 +59,20 @@ bool stop_requested() {
   return g_stop;
 }
 
+// ExitProcess does not flush the C runtime's streams: the loss line would stay behind.
 void end_by_stop() {
+  std::fflush(nullptr);
   ExitProcess(STATUS_CONTROL_C_EXIT);
 }
 
 void end_after_closed_pipe() {
+  std::fflush(nullptr);
   ExitProcess(1);
 }
 
 int64_t write_some(int fd, const char* bytes, std::size_t size) {
   const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+  SetLastError(0);  // so that an error below is this write's own
   const int written = _write(fd, bytes, chunk);
   const DWORD error = GetLastError();
   if (written < 0 &&

@@ -9,7 +9,7 @@ void run_program(int argc, char** argv, ProgramLoop loop) {
   static InterfaceState state;
   static Output out(1);  // standard output
   ZelborLibrary library(&state);
-  platform::install_stop_handlers();
+  platform::prepare_process();
   const int32_t channel = connect_device(argc, argv, library, out);
   platform::mark_running();
   ProcessPacer pacer;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "socket_ops.h"
+#include "udp.h"
 
 namespace rawcan::testing {
 
@@ -57,9 +58,11 @@ class UdpEndpoint {
 
   bool bound() const { return socket_ != zelbor::kNoSocket; }
 
+  // Sends as the link does: a full send buffer is waited for, within a bound.
   bool send_to(const sockaddr_in& to, const std::vector<uint8_t>& bytes) const {
-    return zelbor::system_socket_ops().send_to(socket_, bytes.data(), bytes.size(), to) ==
-           static_cast<int64_t>(bytes.size());
+    zelbor::udp::SendTally tally{};
+    return zelbor::udp::send_datagram(zelbor::system_socket_ops(), socket_, bytes.data(),
+                                      bytes.size(), to, tally);
   }
 
   // Waits up to `timeout_ms` for one datagram; empty if none came.

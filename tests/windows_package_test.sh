@@ -25,7 +25,7 @@ exported=$($objdump -p "$root/libZelbor.dll" | awk '/\[Ordinal\/Name Pointer\] T
   fail "unexpected exports: $exported"
 for program in raw_can_reader raw_can_writer; do
   dlls=$($objdump -p "$root/$program.exe" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')
-  [ "$dlls" = "KERNEL32.dll libZelbor.dll msvcrt.dll " ] || fail "$program.exe loads $dlls"
+  [ "$dlls" = "KERNEL32.dll WINMM.dll libZelbor.dll msvcrt.dll " ] || fail "$program.exe loads $dlls"
   status=0
   output=$(cd "$root" && "$wine_run" "$program.exe" 2>&1) || status=$?
   [ "$status" -eq 1 ] || fail "$program.exe exit status $status: $output"

@@ -50,7 +50,8 @@ std::string from_windows_lines(const std::string& text) {
 class Windows : public ::testing::Test {
  protected:
   ScratchDir scratch;
-  const std::string address = dotted(unique_loopback_address());
+  const uint32_t device_ip = unique_loopback_address();
+  const std::string address = dotted(device_ip);
 
   std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra) {
     return start_ready({kSim, "--address", address}, extra, scratch.file("sim.out"), "serving");
@@ -159,6 +160,19 @@ TEST_F(Windows, FailuresEndTheWindowsProgramsAsTheyEndTheLinuxOnes) {
           << windows_name << " " << arguments[0];
     }
   }
+}
+
+// Ctrl-C while start-up waits for INIT_CAN_CHIP's ack ends the program at
+// once with Ctrl-C's status.
+TEST_F(Windows, CtrlCDuringStartUpEndsTheProgramWithItsStatus) {
+  UdpEndpoint silent_device(device_ip, 34567);
+  ASSERT_TRUE(silent_device.bound());
+  auto reader = start(under_wine("raw_can_reader"), "0", "reader.out");
+  ASSERT_FALSE(silent_device.receive(20000).empty());  // the library's greeting
+  ASSERT_FALSE(silent_device.receive(5000).empty());   // INIT_CAN_CHIP, never acknowledged
+  reader->signal(SIGINT);
+  EXPECT_TRUE(exited_with(reader->wait_exit(milliseconds(5000)), kCtrlCStatus));
+  EXPECT_EQ(reader->output(), "");
 }
 
 // A full disk ends the program with the Linux line and status 1; a closed

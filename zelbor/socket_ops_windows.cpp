@@ -50,26 +50,22 @@ int64_t system_send_to(SocketHandle socket, const uint8_t* bytes, std::size_t si
 
 // Winsock has no call that takes several datagrams: one recvfrom each, on a
 // non-blocking socket, until the socket is empty or the slots are full.
+// Errors left by earlier sends are passed over, a bounded number of them.
 int system_receive_many(SocketHandle socket, DatagramSlot* slots, int count) {
   int filled = 0;
-  while (filled < count) {
+  for (int calls = 0; filled < count && calls < 2 * count; ++calls) {
     DatagramSlot& slot = slots[filled];
     int source_size = sizeof slot.source;
     const int received =
         ::recvfrom(socket, reinterpret_cast<char*>(slot.bytes), static_cast<int>(slot.capacity), 0,
                    reinterpret_cast<sockaddr*>(&slot.source), &source_size);
-    if (received != SOCKET_ERROR) {
-      slot.size = static_cast<std::size_t>(received);
-      slot.cut = false;
+    const int error = received == SOCKET_ERROR ? WSAGetLastError() : 0;
+    if (received != SOCKET_ERROR || error == WSAEMSGSIZE) {
+      // A larger datagram fails with WSAEMSGSIZE and leaves its start.
+      slot.cut = received == SOCKET_ERROR;
+      slot.size = slot.cut ? slot.capacity : static_cast<std::size_t>(received);
       ++filled;
-      continue;
-    }
-    const int error = WSAGetLastError();
-    if (error == WSAEMSGSIZE) {  // the start of a larger datagram is kept
-      slot.size = slot.capacity;
-      slot.cut = true;
-      ++filled;
-    } else if (error != WSAECONNRESET) {  // left by an earlier send: look further
+    } else if (error != WSAECONNRESET) {
       if (filled > 0) {
         break;
       }
@@ -110,6 +106,8 @@ SocketHandle open_udp_socket(uint32_t address, uint16_t port, int receive_buffer
     WSACleanup();
     return kNoSocket;
   }
+  // Not handed down to child processes, which would keep the port bound.
+  SetHandleInformation(reinterpret_cast<HANDLE>(socket), HANDLE_FLAG_INHERIT, 0);
   // Without this, an ICMP "port unreachable" for one send fails later receives.
   BOOL report_reset = FALSE;
   DWORD returned = 0;
