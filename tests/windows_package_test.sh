@@ -26,6 +26,10 @@ exported=$($objdump -p "$root/libZelbor.dll" | awk '/\[Ordinal\/Name Pointer\] T
 for program in raw_can_reader raw_can_writer; do
   dlls=$($objdump -p "$root/$program.exe" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')
   [ "$dlls" = "KERNEL32.dll WINMM.dll libZelbor.dll msvcrt.dll " ] || fail "$program.exe loads $dlls"
+  # Only the six calls the device maker's DLL has too; the counters are looked up.
+  calls=$($objdump -p "$root/$program.exe" | awk '/DLL Name:/ {on = $3 == "libZelbor.dll"; next} on && NF == 3 {print $3}' | sort | tr '\n' ' ')
+  [ "$calls" = "ZelborCtrlRead ZelborCtrlWrite ZelborRawCanRead ZelborRawCanWrite ZelborStartInterface ZelborStopInterface " ] ||
+    fail "$program.exe imports $calls"
   status=0
   output=$(cd "$root" && "$wine_run" "$program.exe" 2>&1) || status=$?
   [ "$status" -eq 1 ] || fail "$program.exe exit status $status: $output"
