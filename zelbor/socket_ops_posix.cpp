@@ -11,7 +11,7 @@
 namespace zelbor {
 namespace {
 
-constexpr int kReceiveChunk = 64;  // datagrams one recvmmsg call can take
+constexpr int kReceiveChunk = 128;  // datagrams one recvmmsg call takes: more than a link asks for
 
 int64_t system_send_to(SocketHandle socket, const uint8_t* bytes, std::size_t size,
                        const sockaddr_in& to) {
