@@ -26,10 +26,9 @@ std::string_view program_name(const char* program_path) {
 }  // namespace
 
 LinkLoss stop_interface(LibraryCalls& library) {
-  ZelborCounters counters{};
-  const bool counted = library.read_counters(counters);
   library.stop();
-  if (!counted) {
+  ZelborCounters counters{};
+  if (!library.read_counters(counters)) {
     return {0, 0};
   }
   return {counters.frames_lost + counters.frames_overflowed,

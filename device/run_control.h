@@ -32,8 +32,9 @@ struct LinkLoss {
   uint64_t control_records;
 };
 
-// Stops the interface, reading the link's loss first: the counters end with
-// the link. No loss where the library keeps no counters.
+// Stops the interface, then reads the link's loss: stopping counts what the
+// device dropped while this host was away. No loss where the library keeps
+// no counters.
 LinkLoss stop_interface(LibraryCalls& library);
 
 // One line on `errors` when anything was lost, naming the program by the

@@ -415,6 +415,13 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
   }
   if (header.kind == wire::Kind::kBye) {
     state.waiting_count = 0;  // a host that leaves wants no more records: none is given up
+    // What the bus brought before the goodbye goes out, then the number of
+    // the next frame, so the host can count what it never got.
+    flush_channel(channel, outbox);
+    uint8_t answer[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
+    const std::size_t answer_size = wire::encode_ack(envelope(state, 0), wire::kGoodbyeAckedType,
+                                                     state.next_frame, answer, sizeof answer);
+    transmit(channel, answer, answer_size, 0, outbox);
     leave(channel, "goodbye", now_ns);
     return;
   }

@@ -61,9 +61,7 @@ TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
   sim->signal(SIGINT);
   EXPECT_TRUE(exited_with(sim->wait_exit(milliseconds(2000)), 0));
   const std::string totals = sim->output();
-  unsigned long long frames_in = 0;
-  std::sscanf(totals.c_str() + totals.find("channel 0: frames in "), "channel 0: frames in %llu",
-              &frames_in);
+  const unsigned long long frames_in = channel_totals(totals, 0).frames_in;
   EXPECT_TRUE(reader->wait_for_lines(1 + frames_in, milliseconds(5000)));
   reader->signal(SIGINT);
   EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(2000)), SIGINT));

@@ -15,6 +15,7 @@
 
 #include "child_process.h"
 #include "link.h"
+#include "listing.h"
 #include "loopback.h"
 #include "wire.h"
 
@@ -285,15 +286,11 @@ TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
   for (const uint32_t id : received) {
     EXPECT_EQ(received.count(id), 1u) << "frame " << id << " delivered twice";
   }
-  unsigned long long frames_out = 0, dropped = 0, datagrams_dropped = 0;
-  const std::string totals = sim->output();
-  const auto at = totals.find("channel 1: frames in 0,");
-  ASSERT_NE(at, std::string::npos) << totals;
-  ASSERT_EQ(std::sscanf(totals.c_str() + at,
-                        "channel 1: frames in 0, frames out %llu, dropped %llu (datagrams dropped "
-                        "%llu)",
-                        &frames_out, &dropped, &datagrams_dropped),
-            3);
+  const ChannelTotals totals = channel_totals(sim->output(), 1);
+  ASSERT_TRUE(totals.found) << sim->output();
+  EXPECT_EQ(totals.frames_in, 0u);
+  const unsigned long long frames_out = totals.frames_out, dropped = totals.dropped,
+                           datagrams_dropped = totals.datagrams_dropped;
   EXPECT_GT(datagrams_dropped, 0u);
   EXPECT_EQ(received.size(), frames_out);
   EXPECT_EQ(counters.frames_in, frames_out);

@@ -135,6 +135,24 @@ TEST_F(LinkTest, FramesArriveInOrderAndAreCounted) {
   EXPECT_EQ(link_raw_can_read(state.get(), &frame), ERR_NO_DATA);
 }
 
+// Stopping, the link takes the device's answer to BYE: frames that arrive
+// meanwhile count but are not kept, and those the device numbered but never
+// sent (dropped while this host was away) are counted lost.
+TEST_F(LinkTest, TheAnswerToGoodbyeCountsFramesThatNeverArrived) {
+  ASSERT_TRUE(device.send_to(host, frames(9, 0, 100, 50)));
+  ASSERT_EQ(read_ids(50).size(), 50u);
+  ASSERT_TRUE(device.send_to(host, frames(9, 50, 150, 10)));
+  Bytes answer(wire::kMaxDatagram);
+  answer.resize(wire::encode_ack({9, host_session, 0, 0}, wire::kGoodbyeAckedType, 180,
+                                 answer.data(), answer.size()));
+  ASSERT_TRUE(device.send_to(host, answer));
+  ASSERT_EQ(link_stop(state.get()), 0);
+  const ZelborCounters c = counters();
+  EXPECT_EQ(c.frames_in, 60u);
+  EXPECT_EQ(c.frames_lost, 120u);
+  EXPECT_EQ(c.frames_overflowed, 0u);
+}
+
 TEST_F(LinkTest, ControlWriteReturnsOnceAcknowledgedAndTheAckStaysQueued) {
   std::thread responder([this] {
     sockaddr_in from{};

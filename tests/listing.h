@@ -1,4 +1,5 @@
-// Reading the reader's listing back: one ListedFrame per frame line.
+// Reading the programs' output back: the reader's listing, one ListedFrame
+// per frame line, and the simulated device's totals.
 #pragma once
 
 #include <cstdio>
@@ -62,6 +63,25 @@ inline std::string writer_batch_fault(const std::vector<ListedFrame>& frames) {
     }
   }
   return "";
+}
+
+// One channel's line of the simulated device's totals; `found` false if it
+// has none.
+struct ChannelTotals {
+  bool found;
+  unsigned long long frames_in, frames_out, dropped, datagrams_dropped;
+};
+
+inline ChannelTotals channel_totals(const std::string& totals, int channel) {
+  ChannelTotals line{};
+  const std::string head = "channel " + std::to_string(channel) + ": frames in ";
+  const std::size_t at = totals.find(head);
+  line.found =
+      at != std::string::npos &&
+      std::sscanf(totals.c_str() + at + head.size(),
+                  "%llu, frames out %llu, dropped %llu (datagrams dropped %llu)", &line.frames_in,
+                  &line.frames_out, &line.dropped, &line.datagrams_dropped) == 4;
+  return line;
 }
 
 }  // namespace rawcan::testing

@@ -17,6 +17,7 @@
 #include "child_process.h"
 #include "frame_line.h"
 #include "generated.h"
+#include "listing.h"
 #include "loopback.h"
 #include "wire.h"
 
@@ -143,6 +144,29 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   EXPECT_EQ(reader->errors(),
             "raw_can_reader: " + std::to_string(dropped) + " frames lost, 0 control records lost\n")
       << "and the loss is named";
+}
+
+// Stopped while the device counts it away, the reader still names what the
+// device dropped for it: the device's answer to its goodbye tells it.
+TEST_F(Recovery, AReaderStoppedWhileAwayNamesWhatTheDeviceDropped) {
+  auto sim = start_sim({"--generate", "1000"});
+  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 100; }, milliseconds(5000)));
+  reader->signal(SIGSTOP);
+  ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
+  std::this_thread::sleep_for(milliseconds(300));  // away for a while: about 300 frames dropped
+  reader->signal(SIGINT);
+  reader->signal(SIGCONT);
+  ASSERT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
+  ASSERT_TRUE(sim->wait_for_output("left (goodbye)", milliseconds(5000)));
+  sim->signal(SIGINT);
+  ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(5000)), 0));
+  const ChannelTotals totals = channel_totals(sim->output(), 1);
+  ASSERT_TRUE(totals.found);
+  const unsigned long long dropped = totals.dropped;
+  EXPECT_GT(dropped, 0u);
+  EXPECT_EQ(reader->errors(), "raw_can_reader: " + std::to_string(dropped) +
+                                  " frames lost, 0 control records lost\n");
 }
 
 // The writer behind a link that goes down for longer than the device repeats

@@ -36,8 +36,8 @@ TEST(StopInterface, ReportsWhatTheLinkLostAndNothingElse) {
     CapturedOutput errors;
     report_loss(stop_interface(link), "/usr/bin/raw_can_reader", errors.file());
     EXPECT_EQ(errors.text(), line);
-    EXPECT_EQ(link.ops(), (std::vector<Op>{Op::kReadCounters, Op::kStop}))
-        << "the counters end with the link";
+    EXPECT_EQ(link.ops(), (std::vector<Op>{Op::kStop, Op::kReadCounters}))
+        << "stopping counts what was dropped while away";
   }
 }
 

@@ -103,13 +103,10 @@ TEST_F(Windows, TheWindowsReaderListsWhatTheLinuxReaderLists) {
   // The device's totals tell how many frames each reader was sent.
   sim->signal(SIGINT);
   ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(5000)), 0));
-  const std::string totals = sim->output();
-  unsigned long long sent = 0;
-  ASSERT_EQ(std::sscanf(totals.c_str() + totals.find("channel 2: frames in "),
-                        "channel 2: frames in 0, frames out %llu", &sent),
-            1);
-  EXPECT_NE(totals.find("channel 1: frames in 0, frames out " + std::to_string(sent) + ","),
-            std::string::npos);
+  const ChannelTotals on_windows = channel_totals(sim->output(), 2);
+  ASSERT_TRUE(on_windows.found);
+  const unsigned long long sent = on_windows.frames_out;
+  EXPECT_EQ(channel_totals(sim->output(), 1).frames_out, sent);
   EXPECT_TRUE(linux_reader->wait_for_lines(1 + sent, milliseconds(5000)));
   EXPECT_TRUE(windows_reader->wait_for_lines(1 + sent, milliseconds(5000)));
 

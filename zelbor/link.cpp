@@ -27,7 +27,7 @@ struct HeldBatch {
 };
 
 // What a call is waiting for; receiving stops once it is there.
-enum class Want { kFrames, kControl, kAck, kEverything };
+enum class Want { kFrames, kControl, kAck, kGoodbye, kEverything };
 
 struct LinkState {
   uint64_t magic;
@@ -53,6 +53,8 @@ struct LinkState {
   bool ack_pending;
   bool ack_received;
   bool refused;
+  bool leaving;  // BYE sent: frames that arrive are counted, not kept
+  bool goodbye_received;
   uint32_t ack_sequence;
 
   HeldBatch held[kHeldBatches];
@@ -264,8 +266,18 @@ void accept_ack(LinkState& link, const wire::Datagram& datagram) {
   uint32_t acked_sequence = 0;
   // Only the ack of the control write in progress counts; late repeats are
   // dropped, and acks of frames say all they have to say in the header.
-  if (wire::parse_ack(record, acked_type, acked_sequence) && acked_type != wire::kFramesAckedType &&
-      link.ack_pending && acked_sequence == link.ack_sequence) {
+  if (!wire::parse_ack(record, acked_type, acked_sequence)) {
+    return;
+  }
+  if (acked_type == wire::kGoodbyeAckedType) {
+    if (link.leaving && !link.goodbye_received) {
+      link.goodbye_received = true;
+      add_lost(link.counters.frames_lost, link.frames_from_device.end_at(acked_sequence));
+    }
+    return;
+  }
+  if (acked_type != wire::kFramesAckedType && link.ack_pending &&
+      acked_sequence == link.ack_sequence) {
     link.ack_pending = false;
     link.ack_received = true;
     queue_control(link, record);
@@ -323,6 +335,8 @@ bool have_wanted(const LinkState& link, Want want) {
       return link.control_count > 0;
     case Want::kAck:
       return link.ack_received || link.refused;
+    case Want::kGoodbye:
+      return link.goodbye_received;
     case Want::kEverything:
       return false;
   }
@@ -347,7 +361,7 @@ void receive_rounds(LinkState& link, Want want) {
     const int64_t now = received > 0 ? monotonic_ns() : 0;
     for (int i = 0; i < batch; ++i) {
       const uint16_t frames = i < received ? accept_datagram(link, link.received[i], now) : 0;
-      if (frames > 0) {
+      if (frames > 0 && !link.leaving) {
         link.queue.push(link.lent[i], frames);
       } else {
         link.queue.give_back(link.lent[i]);
@@ -368,6 +382,26 @@ void receive_pending(LinkState& link, Want want) {
 
 int32_t wait_readable(LinkState& link, int timeout_ms) {
   return link.ops->wait(link.socket, false, timeout_ms);
+}
+
+// After BYE the device sends what it still held for this host, then its
+// answer with the number of the next frame it would have sent. Frames that
+// arrive meanwhile are not read (the program stops) but their numbers
+// count, and the answer counts frames the device dropped while this host was
+// away, which no later datagram will reveal. Bounded: a device that does not
+// answer costs kGoodbyeWaitMs.
+void take_goodbye(LinkState& link) {
+  link.queue.init();  // delivered and unread: the program chose to stop
+  link.leaving = true;
+  const int64_t deadline = monotonic_ns() + int64_t{kGoodbyeWaitMs} * kNsPerMs;
+  for (;;) {
+    receive_rounds(link, Want::kGoodbye);
+    const int64_t remaining_ns = deadline - monotonic_ns();
+    if (link.goodbye_received || remaining_ns <= 0) {
+      return;
+    }
+    wait_readable(link, static_cast<int>((remaining_ns + kNsPerMs - 1) / kNsPerMs));
+  }
 }
 
 }  // namespace
@@ -408,6 +442,9 @@ int32_t link_stop(InterfaceState* state) {
     return 0;
   }
   send_signal(*link, wire::Kind::kBye);
+  if (link->knows_device) {
+    take_goodbye(*link);
+  }
   close_socket(link->socket);
   link->magic = kStoppedMagic;
   link->socket = kNoSocket;

@@ -15,6 +15,7 @@ inline constexpr int kAckAttempts = 20;
 inline constexpr int kAckWaitMs = 50;
 inline constexpr int kControlWaitMs = 1;      // longest wait of an empty ZelborCtrlRead
 inline constexpr int kResendIntervalMs = 50;  // frames the device has not taken go again
+inline constexpr int kGoodbyeWaitMs = 50;     // longest wait of a stop for the device's answer
 inline constexpr int kHeldBatches = 32;       // frame datagrams held until the device takes them
 inline constexpr uint32_t kFrameWindow = 1u << 24;
 inline constexpr uint32_t kControlWindowAhead = 512;

@@ -46,6 +46,17 @@ class StreamTracker {
   void reset() { *this = StreamTracker(window_ahead_, window_behind_); }
   uint32_t next() const { return next_; }
 
+  // The sender says its next number is `end` (it sends no more): what lies
+  // between is lost. Returns how much; 0 if `end` is not ahead in the window.
+  int64_t end_at(uint32_t end) {
+    const auto distance = static_cast<int32_t>(end - next_);
+    if (distance <= 0 || static_cast<uint32_t>(distance) > window_ahead_) {
+      return 0;
+    }
+    next_ = end;
+    return distance;
+  }
+
   Result place(uint32_t first, uint32_t count, int64_t now_ns) {
     const auto distance = static_cast<int32_t>(first - next_);
     if (distance >= 0 && static_cast<uint32_t>(distance) <= window_ahead_) {

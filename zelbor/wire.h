@@ -48,6 +48,9 @@ inline constexpr uint16_t kAckRecordType = 0x8001;    // data: u16 type, u32 seq
 inline constexpr uint16_t kReadyRecordType = 0x8002;  // device restarted and knows the host again
 inline constexpr uint16_t kAckRecordLength = 6;
 inline constexpr uint16_t kFramesAckedType = 0;  // an ack of frames carries this as its type
+// The device's answer to BYE: "sequence" is the number of the next frame it
+// would have sent the host, so the host can count what never reached it.
+inline constexpr uint16_t kGoodbyeAckedType = 0xFFFF;
 
 // The fields every datagram carries besides its kind and count.
 struct Envelope {
