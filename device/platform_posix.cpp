@@ -19,10 +19,7 @@ volatile std::sig_atomic_t g_running = 0;
 
 // Async-signal-safe: sigaction, sigprocmask and raise only.
 void raise_with_default_action(int signal_number) {
-  struct sigaction action {};
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(signal_number, &action, nullptr);
+  zelbor::install_signal_handler(SIG_DFL, {signal_number}, false);
   sigset_t blocked;
   sigemptyset(&blocked);
   sigaddset(&blocked, signal_number);

@@ -24,6 +24,7 @@
 #include "clock.h"
 #include "impairment.h"
 #include "option_numbers.h"
+#include "ports.h"
 #include "signals.h"
 #include "udp.h"
 
@@ -37,8 +38,8 @@ using zelbor::sim::parse_count;
 using zelbor::sim::parse_int;
 using zelbor::sim::parse_real;
 
-constexpr int kBasePort = 34567;
-constexpr int kMaxChannels = 64;
+using zelbor::sim::kBasePort;
+using zelbor::sim::kMaxChannels;
 constexpr std::size_t kMaxHostsPerChannel = 16;
 constexpr double kMaxDelayMs = 60000;
 constexpr double kMaxOutageSeconds = 1e6;
@@ -458,9 +459,7 @@ int main(int argc, char** argv) {
   sigprocmask(SIG_BLOCK, &handled, &wait_mask);
   zelbor::install_signal_handler(handle_signal, {SIGINT, SIGTERM, SIGUSR1, SIGUSR2}, false);
 
-  const uint64_t seed = options.seed_given ? options.seed
-                                           : (uint64_t{zelbor::random_nonzero_u32()} << 32) |
-                                                 zelbor::random_nonzero_u32();
+  const uint64_t seed = options.seed_given ? options.seed : zelbor::random_seed();
   zelbor::relay::SeededRandom random(seed);
   Impairer impairer(options.impairments, random, zelbor::monotonic_ns());
   auto relay = std::make_unique<Relay>(options, impairer);  // large buffers: not on the stack

@@ -133,14 +133,8 @@ bool Bus::next_delivery(int64_t now_ns) {
     return true;
   }
   if (!on_bus_) {
-    int64_t earliest = INT64_MAX;
-    for (const Node& node : nodes_) {
-      if (!node.queue.empty() && node.queue.front().ready_ns < earliest) {
-        earliest = node.queue.front().ready_ns;
-      }
-    }
-    const int64_t start = earliest > free_ns_ ? earliest : free_ns_;
-    if (earliest == INT64_MAX || start > now_ns) {
+    const int64_t start = next_start_ns();
+    if (start == INT64_MAX || start > now_ns) {  // nothing queued, or not yet
       return false;
     }
     // Every head ready when the bus frees takes part; the lowest key wins,
@@ -174,9 +168,10 @@ int64_t Bus::next_event_ns() const {
   if (bitrate_ == 0) {
     return passed_.empty() ? INT64_MAX : INT64_MIN;
   }
-  if (on_bus_) {
-    return current_.end_of_frame_ns;
-  }
+  return on_bus_ ? current_.end_of_frame_ns : next_start_ns();
+}
+
+int64_t Bus::next_start_ns() const {
   int64_t earliest = INT64_MAX;
   for (const Node& node : nodes_) {
     if (!node.queue.empty() && node.queue.front().ready_ns < earliest) {

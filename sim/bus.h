@@ -96,6 +96,9 @@ class Bus {
 
   // Starts frames as the bus frees; true when one has passed by `now_ns`.
   bool next_delivery(int64_t now_ns);
+  // When the next queued frame can start: its ready time or the bus's free
+  // time, whichever is later; INT64_MAX with every queue empty.
+  int64_t next_start_ns() const;
   int64_t bits_ns(int bits) const;
 
   uint32_t bitrate_;

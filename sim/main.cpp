@@ -104,8 +104,7 @@ int main(int argc, char** argv) {
 
   zelbor::install_signal_handler(request_stop, {SIGINT, SIGTERM}, false);
 
-  const uint64_t seed =
-      (uint64_t{zelbor::random_nonzero_u32()} << 32) | zelbor::random_nonzero_u32();
+  const uint64_t seed = zelbor::random_seed();
   const int64_t started_ns = zelbor::monotonic_ns();
   zelbor::sim::SimDevice device(options.channels, options.drop, seed, started_ns, stdout,
                                 {options.bitrate, options.tx_queue});
@@ -149,7 +148,7 @@ int main(int argc, char** argv) {
     const bool sources_due = device.anyone_listening() && ((generator && !generator->finished()) ||
                                                            (replayer && !replayer->finished()));
     int timeout_ms = 20;
-    if (device.has_pending_frames() || sources_due) {
+    if (sources_due) {
       timeout_ms = 1;
     } else if (const int64_t next = device.next_bus_event_ns(); next != INT64_MAX) {
       // Wake when the next frame has passed, to the millisecond.

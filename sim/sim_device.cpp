@@ -272,15 +272,6 @@ void SimDevice::flush(Outbox& outbox) {
   }
 }
 
-bool SimDevice::has_pending_frames() const {
-  for (const Channel& state : channels_) {
-    if (state.pending_count != 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
 void SimDevice::pass_frame(int from_channel, RawCanMessage frame, int64_t end_of_frame_ns,
                            Outbox& outbox) {
   if (record_ != nullptr && record_error_ == 0) {

@@ -24,13 +24,12 @@
 
 #include "bus.h"
 #include "candump.h"
+#include "ports.h"
 #include "wire.h"
 #include "zelbor.h"
 
 namespace zelbor::sim {
 
-inline constexpr int kBasePort = 34567;
-inline constexpr int kMaxChannels = 64;
 inline constexpr int64_t kHostTimeoutNs = 3'000'000'000;
 inline constexpr int64_t kSeatKeepNs = 600'000'000'000;
 inline constexpr int64_t kStrangerWaitNs = 60'000'000'000;
@@ -105,7 +104,6 @@ class SimDevice {
   // it nothing more is written.
   int record_error() const { return record_error_; }
 
-  bool has_pending_frames() const;
   int channels() const { return static_cast<int>(channels_.size()); }
   const ChannelStats& stats(int channel) const { return channels_[channel].stats; }
   bool host_present(int channel) const {

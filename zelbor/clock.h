@@ -27,4 +27,9 @@ inline uint32_t random_nonzero_u32() {
   return value == 0 ? 1 : value;
 }
 
+// A random seed of 64 bits, from two ids.
+inline uint64_t random_seed() {
+  return (uint64_t{random_nonzero_u32()} << 32) | random_nonzero_u32();
+}
+
 }  // namespace zelbor

@@ -384,6 +384,28 @@ int32_t wait_readable(LinkState& link, int timeout_ms) {
   return link.ops->wait(link.socket, false, timeout_ms);
 }
 
+// Takes what arrives until what `want` names is there, for at most
+// `wait_ms`; true if it came. With `keep_alive`, held frames go again and
+// the device keeps hearing from this host meanwhile.
+bool receive_until(LinkState& link, Want want, int wait_ms, bool keep_alive) {
+  const int64_t deadline = monotonic_ns() + int64_t{wait_ms} * kNsPerMs;
+  for (;;) {
+    if (keep_alive) {
+      receive_pending(link, want);
+    } else {
+      receive_rounds(link, want);
+    }
+    if (have_wanted(link, want)) {
+      return true;
+    }
+    const int64_t remaining_ns = deadline - monotonic_ns();
+    if (remaining_ns <= 0) {
+      return false;
+    }
+    wait_readable(link, static_cast<int>((remaining_ns + kNsPerMs - 1) / kNsPerMs));
+  }
+}
+
 // After BYE the device sends what it still held for this host, then its
 // answer with the number of the next frame it would have sent. Frames that
 // arrive meanwhile are not read (the program stops) but their numbers
@@ -393,15 +415,7 @@ int32_t wait_readable(LinkState& link, int timeout_ms) {
 void take_goodbye(LinkState& link) {
   link.queue.init();  // delivered and unread: the program chose to stop
   link.leaving = true;
-  const int64_t deadline = monotonic_ns() + int64_t{kGoodbyeWaitMs} * kNsPerMs;
-  for (;;) {
-    receive_rounds(link, Want::kGoodbye);
-    const int64_t remaining_ns = deadline - monotonic_ns();
-    if (link.goodbye_received || remaining_ns <= 0) {
-      return;
-    }
-    wait_readable(link, static_cast<int>((remaining_ns + kNsPerMs - 1) / kNsPerMs));
-  }
+  receive_until(link, Want::kGoodbye, kGoodbyeWaitMs, false);
 }
 
 }  // namespace
@@ -476,21 +490,9 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
       link->ack_pending = false;
       return ERR_SOCKET;
     }
-    const int64_t deadline = monotonic_ns() + int64_t{kAckWaitMs} * kNsPerMs;
-    for (;;) {
-      receive_pending(*link, Want::kAck);
-      if (link->ack_received) {
-        return 0;
-      }
-      if (link->refused) {
-        link->ack_pending = false;
-        return ZELBOR_ERR_REFUSED;
-      }
-      const int64_t remaining_ns = deadline - monotonic_ns();
-      if (remaining_ns <= 0) {
-        break;
-      }
-      wait_readable(*link, static_cast<int>((remaining_ns + kNsPerMs - 1) / kNsPerMs));
+    if (receive_until(*link, Want::kAck, kAckWaitMs, true)) {
+      link->ack_pending = false;
+      return link->ack_received ? 0 : ZELBOR_ERR_REFUSED;
     }
   }
   link->ack_pending = false;

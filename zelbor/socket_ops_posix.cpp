@@ -11,7 +11,7 @@
 namespace zelbor {
 namespace {
 
-constexpr int kReceiveChunk = 128;  // datagrams one recvmmsg call takes: more than a link asks for
+constexpr int kMostReceived = 128;  // datagrams one call takes: more than any caller asks for
 
 int64_t system_send_to(SocketHandle socket, const uint8_t* bytes, std::size_t size,
                        const sockaddr_in& to) {
@@ -20,36 +20,24 @@ int64_t system_send_to(SocketHandle socket, const uint8_t* bytes, std::size_t si
 }
 
 int system_receive_many(SocketHandle socket, DatagramSlot* slots, int count) {
-  mmsghdr messages[kReceiveChunk];
-  iovec vectors[kReceiveChunk];
-  int filled = 0;
-  while (filled < count) {
-    const int chunk = std::min(count - filled, kReceiveChunk);
-    for (int i = 0; i < chunk; ++i) {
-      DatagramSlot& slot = slots[filled + i];
-      vectors[i] = iovec{slot.bytes, slot.capacity};
-      messages[i] = mmsghdr{};
-      messages[i].msg_hdr.msg_name = &slot.source;
-      messages[i].msg_hdr.msg_namelen = sizeof slot.source;
-      messages[i].msg_hdr.msg_iov = &vectors[i];
-      messages[i].msg_hdr.msg_iovlen = 1;
-    }
-    const int received =
-        ::recvmmsg(socket, messages, static_cast<unsigned>(chunk), MSG_DONTWAIT, nullptr);
-    if (received <= 0) {
-      return filled > 0 ? filled : received;
-    }
-    for (int i = 0; i < received; ++i) {
-      DatagramSlot& slot = slots[filled + i];
-      slot.size = messages[i].msg_len;
-      slot.cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
-    }
-    filled += received;
-    if (received < chunk) {
-      break;  // the socket is empty
-    }
+  mmsghdr messages[kMostReceived];
+  iovec vectors[kMostReceived];
+  count = std::min(count, kMostReceived);
+  for (int i = 0; i < count; ++i) {
+    vectors[i] = iovec{slots[i].bytes, slots[i].capacity};
+    messages[i] = mmsghdr{};
+    messages[i].msg_hdr.msg_name = &slots[i].source;
+    messages[i].msg_hdr.msg_namelen = sizeof slots[i].source;
+    messages[i].msg_hdr.msg_iov = &vectors[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
   }
-  return filled;
+  const int received =
+      ::recvmmsg(socket, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  for (int i = 0; i < received; ++i) {
+    slots[i].size = messages[i].msg_len;
+    slots[i].cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+  }
+  return received;
 }
 
 int system_wait(SocketHandle socket, bool for_writing, int timeout_ms) {
