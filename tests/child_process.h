@@ -55,6 +55,18 @@ class ScratchDir {
   std::string path_;
 };
 
+// Polls `condition` until it holds; false if it still does not after `timeout`.
+inline bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 class Process {
  public:
   // Standard output goes to `output_path`, or to `stdout_fd` if one is given;
@@ -114,14 +126,7 @@ class Process {
 
   // Waits until the output holds at least `lines` lines; false on timeout.
   bool wait_for_lines(std::size_t lines, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (count_lines(output()) < lines) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
+    return wait_until([&] { return count_lines(output()) >= lines; }, timeout);
   }
 
   // Waits for the exit and returns the wait status, or -1 on timeout.
@@ -172,18 +177,6 @@ inline std::unique_ptr<Process> start_ready(std::vector<std::string> argv,
   EXPECT_TRUE(process->wait_for_output(ready, std::chrono::milliseconds(5000)))
       << process->errors();
   return process;
-}
-
-// Polls `condition` until it holds; false if it still does not after `timeout`.
-inline bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
 }
 
 inline bool exited_with(int status, int code) {

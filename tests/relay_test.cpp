@@ -1,13 +1,11 @@
-// The relay as a real process between the programs and the simulated device,
-// and between a bare test host and a bare test device on a spare channel.
+// The relay as a real process between a bare test host and a bare test
+// device; the programs through the relay are the recovery tests' part.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child_process.h"
@@ -26,21 +24,11 @@ TEST(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
   ScratchDir scratch;
   const uint32_t host = unique_loopback_address(), relay_address = unique_loopback_address(),
                  device = unique_loopback_address();
-  Process sim({ZELBOR_SIM_PATH, "--address", dotted(device)}, scratch.file("sim.out"));
-  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
-  // Channel 2 has no simulated device: the test plays host and device there.
+  // The test plays host and device on channel 2.
   Process relay({ZELBOR_RELAY_PATH, "--listen", dotted(relay_address), "--device", dotted(device),
                  "--channels", "3"},
                 scratch.file("relay.out"));
   ASSERT_TRUE(relay.wait_for_output("relaying 3 channels", milliseconds(5000))) << relay.errors();
-  Process reader({RAW_CAN_READER_PATH, dotted(host), dotted(relay_address), "1"},
-                 scratch.file("reader.out"));
-  ASSERT_TRUE(reader.wait_for_output("Start reading", milliseconds(5000)))
-      << reader.output() << reader.errors() << sim.output();
-  Process writer({RAW_CAN_WRITER_PATH, dotted(host), dotted(relay_address), "0"},
-                 scratch.file("writer.out"));
-  EXPECT_TRUE(wait_until([&] { return count_lines(reader.output()) > 500; }, milliseconds(10000)))
-      << "writer frames reach the reader through the relay";
 
   UdpEndpoint test_host(host, 0), test_device(device, 34571);
   ASSERT_TRUE(test_host.bound() && test_device.bound());
@@ -57,14 +45,6 @@ TEST(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
 
   relay.signal(SIGUSR1);
   ASSERT_TRUE(relay.wait_for_output("link down\n", milliseconds(5000)));
-  std::size_t listed = 0;
-  const auto reader_settled = [&] {
-    const std::size_t before = count_lines(reader.output());
-    std::this_thread::sleep_for(milliseconds(500));
-    listed = count_lines(reader.output());
-    return listed == before;
-  };
-  EXPECT_TRUE(wait_until(reader_settled, milliseconds(10000))) << "frames stop while down";
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(test_host.send_to(relay_channel_2, bytes("lost up")));
     ASSERT_TRUE(test_device.send_to(upstream, bytes("lost down")));
@@ -93,8 +73,8 @@ TEST(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
     EXPECT_EQ(lost[direction], 0u);
     EXPECT_GE(in_outages[direction], 3u) << totals;
   }
-  EXPECT_GT(forwarded[0], 10u);
-  EXPECT_GT(forwarded[1], 10u);
+  EXPECT_EQ(forwarded[0], 2u);
+  EXPECT_EQ(forwarded[1], 2u);
 }
 
 }  // namespace

@@ -20,10 +20,6 @@ function(rawcan_windows_test name)
   add_test(NAME ${name} COMMAND ${name})
 endfunction()
 
-add_executable(header_c_test header_c_test.c)
-target_link_libraries(header_c_test PRIVATE zelbor_headers)
-add_test(NAME header_c_test COMMAND header_c_test)
-
 rawcan_windows_test(device_test connect_test.cpp frame_line_test.cpp run_control_test.cpp)
 target_link_libraries(device_test PRIVATE device)
 rawcan_windows_test(loop_test reader_loop_test.cpp writer_loop_test.cpp)

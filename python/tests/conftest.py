@@ -40,7 +40,9 @@ class Process:
             return text.read()
 
     def wait_output(self, text, seconds=20.0):
-        return wait_for(lambda: text in self.output() or self.process.poll() is not None, seconds)
+        """True once the output holds `text`; False on timeout or an exit without it."""
+        wait_for(lambda: text in self.output() or self.process.poll() is not None, seconds)
+        return text in self.output()
 
     def interrupt(self):
         self.process.send_signal(signal.SIGINT)

@@ -59,7 +59,7 @@ def test_sent_frames_are_listed_and_unsendable_ones_refused(sim, reader, address
 
 
 @pytest.mark.parametrize("on_socket", [True, False], ids=["poll", "pause"])
-def test_waiting_and_retrying(sim, address, monkeypatch, on_socket):
+def test_waiting(sim, address, on_socket):
     sim()
     with open_bus(address, 1) as listener, open_bus(address, 0) as talker:
         if not on_socket:  # as with a library whose socket cannot be found
@@ -74,6 +74,10 @@ def test_waiting_and_retrying(sim, address, monkeypatch, on_socket):
         waiting.join(20)
         assert received and received[0].arbitration_id == 0x42
 
+
+def test_a_full_backlog_is_retried_until_the_timeout(sim, address, monkeypatch):
+    sim()
+    with open_bus(address, 0) as talker:
         outcomes, calls = [-16, -16, 0], []
 
         def write(state, frames, count):
