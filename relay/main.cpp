@@ -36,6 +36,7 @@ using zelbor::relay::Impairer;
 using zelbor::relay::Impairments;
 using zelbor::sim::parse_count;
 using zelbor::sim::parse_int;
+using zelbor::sim::parse_ipv4;
 using zelbor::sim::parse_real;
 
 using zelbor::sim::kBasePort;
@@ -58,8 +59,10 @@ extern "C" void handle_signal(int signal_number) {
 }
 
 struct Options {
-  std::string listen;
+  std::string listen;  // as given, for messages
   std::string device;
+  uint32_t listen_ip = 0;  // the same, parsed
+  uint32_t device_ip = 0;
   int channels = 2;
   double loss = 0;
   double loss_to_device = -1;  // below 0: as --loss
@@ -116,15 +119,6 @@ bool parse_outage(const std::string& text, zelbor::relay::Outage& outage) {
   return false;
 }
 
-bool parse_address(const char* text, std::string& address) {
-  in_addr parsed{};
-  if (inet_pton(AF_INET, text, &parsed) != 1) {
-    return false;
-  }
-  address = text;
-  return true;
-}
-
 bool parse_options(int argc, char** argv, Options& options) {
   Impairments& impairments = options.impairments;
   for (int i = 1; i < argc; ++i) {
@@ -140,9 +134,11 @@ bool parse_options(int argc, char** argv, Options& options) {
     double milliseconds = 0;
     bool valid = true;
     if (option == "--listen") {
-      valid = parse_address(value, options.listen);
+      options.listen = value;
+      valid = parse_ipv4(value, options.listen_ip);
     } else if (option == "--device") {
-      valid = parse_address(value, options.device);
+      options.device = value;
+      valid = parse_ipv4(value, options.device_ip);
     } else if (option == "--channels") {
       valid = parse_int(value, options.channels) && options.channels >= 1 &&
               options.channels <= kMaxChannels;
@@ -180,17 +176,9 @@ bool parse_options(int argc, char** argv, Options& options) {
   return !options.listen.empty() && !options.device.empty();
 }
 
-sockaddr_in endpoint(const std::string& address, int port) {
-  sockaddr_in result{};
-  result.sin_family = AF_INET;
-  inet_pton(AF_INET, address.c_str(), &result.sin_addr);
-  result.sin_port = htons(static_cast<uint16_t>(port));
-  return result;
-}
-
-// A nonblocking UDP socket bound to `local` with a large receive buffer, or -1.
-int bound_socket(const sockaddr_in& local) {
-  return zelbor::open_udp_socket(ntohl(local.sin_addr.s_addr), ntohs(local.sin_port),
+// A nonblocking UDP socket on the listen address with a large receive buffer, or -1.
+int listening_socket(const Options& options, int port) {
+  return zelbor::open_udp_socket(options.listen_ip, static_cast<uint16_t>(port),
                                  zelbor::udp::kReceiveBufferBytes);
 }
 
@@ -227,8 +215,8 @@ class Relay {
   bool bind_listeners() {
     for (int c = 0; c < options_.channels; ++c) {
       const int port = kBasePort + 2 * c;
-      channels_[c].device = endpoint(options_.device, port);
-      channels_[c].listener = bound_socket(endpoint(options_.listen, port));
+      channels_[c].device = zelbor::ipv4_endpoint(options_.device_ip, static_cast<uint16_t>(port));
+      channels_[c].listener = listening_socket(options_, port);
       if (channels_[c].listener < 0) {
         std::fprintf(stderr, "zelbor_relay: cannot listen for channel %d on %s:%d: %s\n", c,
                      options_.listen.c_str(), port, std::strerror(errno));
@@ -326,7 +314,7 @@ class Relay {
         return &host;
       }
     }
-    const int upstream = bound_socket(endpoint(options_.listen, 0));
+    const int upstream = listening_socket(options_, 0);
     const sockaddr_in& device = channels_[channel].device;
     if (upstream < 0 ||
         ::connect(upstream, reinterpret_cast<const sockaddr*>(&device), sizeof device) != 0) {
@@ -441,7 +429,7 @@ int main(int argc, char** argv) {
     print_usage(stderr);
     return 2;
   }
-  if (endpoint(options.listen, 0).sin_addr.s_addr == endpoint(options.device, 0).sin_addr.s_addr) {
+  if (options.listen_ip == options.device_ip) {
     std::fprintf(stderr,
                  "zelbor_relay: --listen and --device must be different addresses: the relay "
                  "and the device both use ports 34567+2c\n");

@@ -1,6 +1,5 @@
 // zelbor_sim: a simulated device on UDP, one endpoint per channel c at
 // IP:34567+2c, all channels on one bus. Options: see options.h.
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio_ext.h>
@@ -89,10 +88,8 @@ int main(int argc, char** argv) {
 
   std::vector<int> sockets;
   for (int channel = 0; channel < options.channels; ++channel) {
-    in_addr address{};
-    inet_pton(AF_INET, options.address.c_str(), &address);
     const int port = zelbor::sim::kBasePort + 2 * channel;
-    const int fd = zelbor::open_udp_socket(ntohl(address.s_addr), static_cast<uint16_t>(port),
+    const int fd = zelbor::open_udp_socket(options.address_ip, static_cast<uint16_t>(port),
                                            zelbor::udp::kReceiveBufferBytes);
     if (fd < 0) {
       std::fprintf(stderr, "zelbor_sim: cannot serve channel %d on %s:%d: %s\n", channel,

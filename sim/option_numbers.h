@@ -1,6 +1,8 @@
-// Numbers on a command line, read in full or refused: shared by the
-// simulated device and the relay.
+// Numbers and addresses on a command line, read in full or refused: shared
+// by the simulated device and the relay.
 #pragma once
+
+#include <arpa/inet.h>
 
 #include <cerrno>
 #include <climits>
@@ -43,6 +45,16 @@ inline bool parse_count(const char* text, uint64_t& value) {
     return false;
   }
   value = parsed;
+  return true;
+}
+
+// A dotted IPv4 address, in host byte order.
+inline bool parse_ipv4(const char* text, uint32_t& address) {
+  in_addr parsed{};
+  if (inet_pton(AF_INET, text, &parsed) != 1) {
+    return false;
+  }
+  address = ntohl(parsed.s_addr);
   return true;
 }
 

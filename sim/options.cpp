@@ -1,7 +1,5 @@
 #include "options.h"
 
-#include <arpa/inet.h>
-
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -17,12 +15,8 @@ namespace {
 bool parse_option(const std::string& option, const char* value, Options& options,
                   bool& loops_given) {
   if (option == "--address") {
-    in_addr parsed{};
-    if (inet_pton(AF_INET, value, &parsed) != 1) {
-      return false;
-    }
     options.address = value;
-    return true;
+    return parse_ipv4(value, options.address_ip);
   }
   if (option == "--channels") {
     return parse_int(value, options.channels) && options.channels >= 1 &&

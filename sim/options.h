@@ -12,7 +12,8 @@
 namespace zelbor::sim {
 
 struct Options {
-  std::string address = "127.0.0.1";
+  std::string address = "127.0.0.1";  // as given, for messages
+  uint32_t address_ip = 0x7F000001;   // the same, parsed
   int channels = 2;
   double drop = 0.0;
   double generate = 0.0;  // frames a second; 0: no generator
