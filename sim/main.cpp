@@ -120,7 +120,6 @@ int main(int argc, char** argv) {
   if (record != nullptr) {
     device.set_recorder(record, realtime_ns() - zelbor::monotonic_ns());
   }
-  int64_t last_record_flush = zelbor::monotonic_ns();
   int record_error = 0;
   SocketOutbox outbox(sockets);
   char bus_text[64];
@@ -184,16 +183,7 @@ int main(int argc, char** argv) {
     }
     device.tick(now, outbox);
     device.flush(outbox);
-    if (record != nullptr && now - last_record_flush >= 1'000'000'000) {
-      // Nothing older than a second is lost on a kill.
-      if (std::fflush(record) != 0 && record_error == 0) {
-        record_error = errno;
-      }
-      last_record_flush = now;
-    }
-    if (record_error == 0) {
-      record_error = device.record_error();
-    }
+    record_error = device.record_error();
     const bool replay_done = replayer && replayer->finished() && device.bus().idle();
     if (replay_done || record_error != 0) {
       break;

@@ -464,6 +464,14 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
 
 void SimDevice::tick(int64_t now_ns, Outbox& outbox) {
   advance(now_ns, outbox);
+  if (record_ != nullptr && record_error_ == 0 && now_ns - last_record_flush_ns_ >= 1'000'000'000) {
+    // Nothing older than a second is lost on a kill.
+    errno = 0;
+    if (std::fflush(record_) != 0) {
+      record_error_ = errno != 0 ? errno : EIO;
+    }
+    last_record_flush_ns_ = now_ns;
+  }
   for (int channel = 0; channel < channels(); ++channel) {
     Channel& state = channels_[channel];
     if (!state.held) {

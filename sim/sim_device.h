@@ -99,6 +99,7 @@ class SimDevice {
 
   // Writes every frame that goes over the bus to `file` in the candump log
   // format; wall-clock time is the monotonic time plus `realtime_offset_ns`.
+  // tick() flushes it once a second, so a kill loses at most the last second.
   void set_recorder(std::FILE* file, int64_t realtime_offset_ns);
   // The errno of the first failed write to the recording, 0 if none; after
   // it nothing more is written.
@@ -194,6 +195,7 @@ class SimDevice {
 
   std::FILE* record_ = nullptr;
   int record_error_ = 0;
+  int64_t last_record_flush_ns_ = 0;
   int64_t realtime_offset_ns_ = 0;
 };
 
