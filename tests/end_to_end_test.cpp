@@ -14,6 +14,7 @@
 #include "child_process.h"
 #include "listing.h"
 #include "loopback.h"
+#include "sim_fixture.h"
 
 namespace rawcan::testing {
 namespace {
@@ -22,18 +23,10 @@ using std::chrono::milliseconds;
 
 const std::string kReader = RAW_CAN_READER_PATH;
 const std::string kWriter = RAW_CAN_WRITER_PATH;
-const std::string kSim = ZELBOR_SIM_PATH;
 const std::string kReaderName = kReader.substr(kReader.rfind('/') + 1);
 
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public SimulatedDeviceTest {
  protected:
-  ScratchDir scratch;
-  const uint32_t device_ip = unique_loopback_address();
-  const std::string address = dotted(device_ip);
-
-  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra = {}) {
-    return start_ready({kSim, "--address", address}, extra, scratch.file("sim.out"), "serving");
-  }
   std::unique_ptr<Process> start(const std::string& program, const std::string& host,
                                  const std::string& channel, const std::string& output) {
     return std::make_unique<Process>(std::vector<std::string>{program, host, address, channel},

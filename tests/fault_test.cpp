@@ -17,6 +17,7 @@
 #include "link.h"
 #include "listing.h"
 #include "loopback.h"
+#include "sim_fixture.h"
 #include "wire.h"
 
 namespace rawcan::testing {
@@ -57,17 +58,8 @@ std::vector<unsigned> listed_counters(const std::string& text) {
   return counters;
 }
 
-class Faults : public ::testing::Test {
+class Faults : public SimulatedDeviceTest {
  protected:
-  ScratchDir scratch;
-  const uint32_t address_value = unique_loopback_address();
-  const std::string address = dotted(address_value);
-  int sim_runs = 0;
-
-  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra = {}) {
-    return start_ready({kSim, "--address", address}, extra,
-                       scratch.file("sim" + std::to_string(sim_runs++)), "serving");
-  }
   std::unique_ptr<Process> start(const std::string& program, const std::string& channel) {
     return std::make_unique<Process>(std::vector<std::string>{program, address, address, channel},
                                      scratch.file(program.substr(program.rfind('/') + 1)));
@@ -123,14 +115,14 @@ TEST_F(Faults, SpoofedFramesAreNeverListed) {
   auto reader = start(kReader, "1");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
   auto writer = start(kWriter, "0");
-  UdpEndpoint other_port(address_value, 40000);
+  UdpEndpoint other_port(device_ip, 40000);
   UdpEndpoint other_address(unique_loopback_address(), 34569);
   ASSERT_TRUE(other_port.bound());
   ASSERT_TRUE(other_address.bound());
   RawCanMessage spoof{};
   spoof.id = 0x7AB;
   spoof.length = 1;
-  const sockaddr_in reader_endpoint = endpoint(address_value, 34570);
+  const sockaddr_in reader_endpoint = endpoint(device_ip, 34570);
   for (uint32_t sequence = 0; sequence < 200; ++sequence) {
     std::vector<uint8_t> bytes(zelbor::wire::kMaxDatagram);
     bytes.resize(
@@ -211,8 +203,8 @@ TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
   CtrlMessage init{};
   init.type = INIT_CAN_CHIP;
   init.length = 10;
-  ASSERT_EQ(zelbor::link_start(writer.get(), address_value, address_value, 34568, 34567, 0), 0);
-  ASSERT_EQ(zelbor::link_start(reader.get(), address_value, address_value, 34570, 34569, 1), 0);
+  ASSERT_EQ(zelbor::link_start(writer.get(), device_ip, device_ip, 34568, 34567, 0), 0);
+  ASSERT_EQ(zelbor::link_start(reader.get(), device_ip, device_ip, 34570, 34569, 1), 0);
   ASSERT_EQ(zelbor::link_ctrl_write(writer.get(), &init), 0);
   ASSERT_EQ(zelbor::link_ctrl_write(reader.get(), &init), 0);
 

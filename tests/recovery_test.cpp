@@ -19,6 +19,7 @@
 #include "generated.h"
 #include "listing.h"
 #include "loopback.h"
+#include "sim_fixture.h"
 #include "wire.h"
 
 namespace rawcan::testing {
@@ -96,16 +97,8 @@ bool consecutive_from_zero(const std::vector<uint32_t>& counters, std::size_t fr
   return true;
 }
 
-class Recovery : public ::testing::Test {
+class Recovery : public SimulatedDeviceTest {
  protected:
-  ScratchDir scratch;
-  const uint32_t device_value = unique_loopback_address();
-  const std::string device = dotted(device_value);
-
-  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra = {}) {
-    return start_ready({ZELBOR_SIM_PATH, "--address", device}, extra, scratch.file("sim.out"),
-                       "serving");
-  }
   std::unique_ptr<Process> start(const std::string& program, const std::string& host,
                                  const std::string& zelbor, const std::string& channel,
                                  const std::string& name) {
@@ -119,7 +112,7 @@ class Recovery : public ::testing::Test {
 // reads again, and the only gap is what the device dropped while it was away.
 TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   auto sim = start_sim({"--generate", "1000"});
-  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
   ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 300; }, milliseconds(5000)));
   reader->signal(SIGSTOP);
   ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
@@ -150,7 +143,7 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
 // device dropped for it: the device's answer to its goodbye tells it.
 TEST_F(Recovery, AReaderStoppedWhileAwayNamesWhatTheDeviceDropped) {
   auto sim = start_sim({"--generate", "1000"});
-  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
   ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 100; }, milliseconds(5000)));
   reader->signal(SIGSTOP);
   ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
@@ -177,10 +170,10 @@ TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
   const std::string relay_address = dotted(unique_loopback_address());
   const std::string writer_host = dotted(unique_loopback_address());
   auto sim = start_sim();
-  Process relay({ZELBOR_RELAY_PATH, "--listen", relay_address, "--device", device},
+  Process relay({ZELBOR_RELAY_PATH, "--listen", relay_address, "--device", address},
                 scratch.file("relay.out"));
   ASSERT_TRUE(relay.wait_for_output("relaying", milliseconds(5000))) << relay.errors();
-  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
   auto writer = start(RAW_CAN_WRITER_PATH, writer_host, relay_address, "0", "writer.out");
   const auto batches = [&] { return batch_counters(reader->output()).size(); };
@@ -220,7 +213,7 @@ TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
 // at once, and stray datagrams change nothing: the holder lists every frame.
 TEST_F(Recovery, StrangersOnAHeldChannelCostItsHolderNothing) {
   auto sim = start_sim({"--generate", "2000", "--count", "4000"});
-  auto reader = start(RAW_CAN_READER_PATH, device, device, "1", "reader.out");
+  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
   ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 100; }, milliseconds(5000)));
 
   UdpEndpoint stray(unique_loopback_address(), 40000);
@@ -229,10 +222,10 @@ TEST_F(Recovery, StrangersOnAHeldChannelCostItsHolderNothing) {
   hello.resize(zelbor::wire::encode_signal(zelbor::wire::Kind::kHello, {1, 0, 0, 0}, hello.data(),
                                            hello.size()));
   for (int i = 0; i < 100; ++i) {
-    stray.send_to(endpoint(device_value, 34569), hello);
+    stray.send_to(endpoint(device_ip, 34569), hello);
   }
   auto second =
-      start(RAW_CAN_READER_PATH, dotted(unique_loopback_address()), device, "1", "second.out");
+      start(RAW_CAN_READER_PATH, dotted(unique_loopback_address()), address, "1", "second.out");
   EXPECT_TRUE(exited_with(second->wait_exit(milliseconds(5000)), 1));
   EXPECT_EQ(second->output(), "INIT_CAN_CHIP failed, exiting ...\n");
 
@@ -244,7 +237,7 @@ TEST_F(Recovery, StrangersOnAHeldChannelCostItsHolderNothing) {
   EXPECT_TRUE(gaps.in_order);
   EXPECT_TRUE(gaps.sizes.empty());
   EXPECT_EQ(gaps.listed, 4000u);
-  EXPECT_NE(sim->output().find("refused (channel held by " + device + ":34570)"),
+  EXPECT_NE(sim->output().find("refused (channel held by " + address + ":34570)"),
             std::string::npos);
 }
 

@@ -14,6 +14,7 @@
 #include "child_process.h"
 #include "listing.h"
 #include "loopback.h"
+#include "sim_fixture.h"
 
 namespace rawcan::testing {
 namespace {
@@ -22,7 +23,6 @@ using std::chrono::milliseconds;
 
 const std::string kReader = RAW_CAN_READER_PATH;
 const std::string kWriter = RAW_CAN_WRITER_PATH;
-const std::string kSim = ZELBOR_SIM_PATH;
 const std::string kWineRun = WINE_RUN_PATH;
 constexpr int kCtrlCStatus = 0xC000013A & 0xFF;  // STATUS_CONTROL_C_EXIT, as Wine's exit status
 const milliseconds kWineStart(20000);            // a Wine process can take seconds to start
@@ -47,15 +47,8 @@ std::string from_windows_lines(const std::string& text) {
   return lines;
 }
 
-class Windows : public ::testing::Test {
+class Windows : public SimulatedDeviceTest {
  protected:
-  ScratchDir scratch;
-  const uint32_t device_ip = unique_loopback_address();
-  const std::string address = dotted(device_ip);
-
-  std::unique_ptr<Process> start_sim(const std::vector<std::string>& extra) {
-    return start_ready({kSim, "--address", address}, extra, scratch.file("sim.out"), "serving");
-  }
   std::vector<std::string> with_arguments(std::vector<std::string> program,
                                           const std::string& channel) const {
     program.insert(program.end(), {address, address, channel});
