@@ -43,17 +43,10 @@ long resident_kib(pid_t pid) {
 }
 
 // The batch counter of each listed frame, in listing order.
-std::vector<unsigned> listed_counters(const std::string& text) {
-  std::vector<unsigned> counters;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    unsigned id = 0, b0 = 0, b1 = 0, b2 = 0, b3 = 0;
-    float seconds = 0;
-    if (std::sscanf(line.c_str(), "%f  STD-CAN-ID $%X: $%X $%X $%X $%X", &seconds, &id, &b0, &b1,
-                    &b2, &b3) == 6) {
-      counters.push_back(b0 | b1 << 8 | b2 << 16 | b3 << 24);
-    }
+std::vector<uint32_t> listed_counters(const std::string& text) {
+  std::vector<uint32_t> counters;
+  for (const ListedFrame& frame : parse_listing(text)) {
+    counters.push_back(counter_of(frame));
   }
   return counters;
 }
@@ -88,7 +81,7 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
       << "nothing listed while the device is gone";
   EXPECT_LE(resident_kib(reader->pid()) - reader_memory, 64);
   EXPECT_LE(resident_kib(writer->pid()) - writer_memory, 64);
-  const std::vector<unsigned> counters_before = listed_counters(reader->output());
+  const std::vector<uint32_t> counters_before = listed_counters(reader->output());
   ASSERT_FALSE(counters_before.empty());
 
   auto restarted = start_sim({"--bitrate", "0"});
@@ -97,7 +90,7 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
       wait_until([&] { return count_lines(reader->output()) > lines_before; }, milliseconds(2000)))
       << "the reader lists new frames within two seconds of the device's return";
   EXPECT_LT(Clock::now() - back, std::chrono::seconds(2));
-  const std::vector<unsigned> counters_after = listed_counters(reader->output());
+  const std::vector<uint32_t> counters_after = listed_counters(reader->output());
   EXPECT_GT(counters_after.back(), counters_before.back()) << "the same writer went on";
 
   writer->signal(SIGINT);

@@ -2,6 +2,7 @@
 // per frame line, and the simulated device's totals.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -39,6 +40,22 @@ inline std::vector<ListedFrame> parse_listing(const std::string& text) {
   return frames;
 }
 
+// The writer's batch counter, which its frames carry in their first four bytes.
+inline uint32_t counter_of(const ListedFrame& frame) {
+  return frame.bytes[0] | frame.bytes[1] << 8 | frame.bytes[2] << 16 | frame.bytes[3] << 24;
+}
+
+// The batch counters in listing order, one per batch (from its frame 0x3E8).
+inline std::vector<uint32_t> batch_counters(const std::string& text) {
+  std::vector<uint32_t> counters;
+  for (const ListedFrame& frame : parse_listing(text)) {
+    if (frame.id == 0x3E8) {
+      counters.push_back(counter_of(frame));
+    }
+  }
+  return counters;
+}
+
 // What is wrong with `frames` as the writer's batches from the first on:
 // whole batches of 50, ids 0x3E8 up, counter i in batch i, device times that
 // never go back; empty if nothing is.
@@ -48,8 +65,7 @@ inline std::string writer_batch_fault(const std::vector<ListedFrame>& frames) {
   }
   for (std::size_t i = 0; i < frames.size(); ++i) {
     const ListedFrame& frame = frames[i];
-    const unsigned counter =
-        frame.bytes[0] | frame.bytes[1] << 8 | frame.bytes[2] << 16 | frame.bytes[3] << 24;
+    const uint32_t counter = counter_of(frame);
     const std::string at = " at frame " + std::to_string(i);
     if (frame.id != 0x3E8u + i % 50 || frame.byte_count != 8 ||
         (frame.bytes[4] | frame.bytes[5] | frame.bytes[6] | frame.bytes[7]) != 0) {

@@ -74,19 +74,6 @@ Gaps generated_gaps(const std::string& text, uint64_t search = 2'000'000) {
   return gaps;
 }
 
-// The writer's batch counters in listing order, from frames 0x3E8.
-std::vector<uint32_t> batch_counters(const std::string& text) {
-  std::vector<uint32_t> counters;
-  for (const std::string& line : frame_lines(text)) {
-    unsigned b[4] = {};
-    if (std::sscanf(line.c_str(), "  STD-CAN-ID $3E8: $%X $%X $%X $%X", &b[0], &b[1], &b[2],
-                    &b[3]) == 4) {
-      counters.push_back(b[0] | b[1] << 8 | b[2] << 16 | b[3] << 24);
-    }
-  }
-  return counters;
-}
-
 bool consecutive_from_zero(const std::vector<uint32_t>& counters, std::size_t from,
                            std::size_t to) {
   for (std::size_t i = from; i < to; ++i) {
