@@ -1,7 +1,8 @@
 /*
- * The stand-in library's extras beyond the device interface: its counters and
- * the result codes of its own. The programs look ZelborGetCounters up at run
- * time, so they still run against a library without it.
+ * The stand-in library's extras beyond the device interface: its counters,
+ * the result codes of its own, and the simulated device's queue reports. The
+ * programs look ZelborGetCounters up at run time, so they still run against a
+ * library without it.
  */
 #ifndef ZELBOR_COUNTERS_H
 #define ZELBOR_COUNTERS_H
@@ -19,6 +20,31 @@ enum {
   ZELBOR_ERR_REFUSED = -15, /* another host holds the channel */
   ZELBOR_ERR_BACKLOG = -16  /* the device has not yet taken earlier frames; try again */
 };
+
+/*
+ * The simulated device's reports on a channel's transmit queue (the device
+ * maker's sends none of them). All fields little-endian.
+ *
+ * MESSAGE_COUNT from the device, length 8, answering a frame datagram:
+ *   bytes 0-1  frames the transmit queue took
+ *   bytes 2-3  room: frames the queue can take after this batch (capped 65535)
+ *   bytes 4-7  the number (header sequence) of the frame datagram it answers
+ * A device that sends length 2 has bytes 0-1 only.
+ *
+ * ZELBOR_ROOM_RECORD from the host (ZelborCtrlWrite), length 0: asks the
+ * device for ROOM records for this host until the device starts a new
+ * session with it (it restarted or gave the seat up; the READY record that
+ * follows says so: ask again then).
+ *
+ * ZELBOR_ROOM_RECORD from the device, length 8: sent at once on the request,
+ * and once the queue has drained to the threshold min(50, max(1, capacity /
+ * 2)) after a MESSAGE_COUNT reported less room than that:
+ *   bytes 0-1  room, as in MESSAGE_COUNT
+ *   bytes 2-3  the queue's capacity (capped 65535)
+ *   bytes 4-7  the number of the last frame datagram taken from this host
+ *              (0xFFFFFFFF before the first)
+ */
+enum { ZELBOR_ROOM_RECORD = 0x8003 };
 
 typedef struct ZelborCounters {
   uint64_t datagrams_in;        /* valid datagrams from the device */

@@ -51,6 +51,33 @@ void SimDevice::advance(int64_t now_ns, Outbox& outbox) {
   bus_.run_until(now_ns, [&](int node, const RawCanMessage& frame, int64_t end_of_frame_ns) {
     pass_frame(node < channels() ? node : -1, frame, end_of_frame_ns, outbox);
   });
+  for (int channel = 0; channel < channels(); ++channel) {
+    Channel& state = channels_[channel];
+    if (state.held && state.room_low && room(channel) >= room_threshold()) {
+      state.room_low = false;
+      send_room(channel, now_ns, outbox);
+    }
+  }
+}
+
+uint16_t SimDevice::room(int channel) const {
+  const std::size_t queued = bus_.queued(channel);
+  const std::size_t left = tx_queue_ > queued ? tx_queue_ - queued : 0;
+  return static_cast<uint16_t>(left < 0xFFFF ? left : 0xFFFF);
+}
+
+// Low enough that a report is worth a datagram, and reachable by any queue.
+uint16_t SimDevice::room_threshold() const {
+  const std::size_t half = tx_queue_ / 2;
+  return static_cast<uint16_t>(half < 1 ? 1 : (half > 50 ? 50 : half));
+}
+
+void SimDevice::send_room(int channel, int64_t now_ns, Outbox& outbox) {
+  const std::size_t capacity = tx_queue_ < 0xFFFF ? tx_queue_ : 0xFFFF;
+  const CtrlMessage record =
+      wire::queue_record(wire::kRoomRecordType, room(channel), static_cast<uint16_t>(capacity),
+                         channels_[channel].next_batch - 1);
+  send_control(channel, record.type, record.data, record.length, now_ns, outbox);
 }
 
 uint64_t SimDevice::time_count(int64_t now_ns) const {
@@ -113,6 +140,13 @@ bool SimDevice::transmit(int channel, const uint8_t* bytes, std::size_t size, ui
   return true;
 }
 
+void SimDevice::send_ack(int channel, uint16_t acked_type, uint32_t acked_number, Outbox& outbox) {
+  uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
+  const std::size_t size =
+      wire::encode_ack(envelope(channels_[channel], 0), acked_type, acked_number, ack, sizeof ack);
+  transmit(channel, ack, size, 0, outbox);
+}
+
 void SimDevice::join(int channel, const sockaddr_in& from, const wire::Header& header,
                      int64_t now_ns, Outbox& outbox) {
   Channel& state = channels_[channel];
@@ -132,6 +166,8 @@ void SimDevice::join(int channel, const sockaddr_in& from, const wire::Header& h
   state.oldest_unacked = 0;
   state.waiting_count = 0;
   state.dropped_while_away = 0;
+  state.room_reports = false;
+  state.room_low = false;
   // The host's oldest frame datagram not yet taken: after a device restart
   // the host goes on numbering where it was. A host whose seat was given up
   // goes on where the device knows it took its last one.
@@ -342,10 +378,7 @@ void SimDevice::take_frames(int channel, const wire::Datagram& datagram, int64_t
     if (!is_after(header.envelope.sequence, state.next_batch)) {
       ++state.stats.repeats;
     }
-    uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
-    const std::size_t size = wire::encode_ack(envelope(state, 0), wire::kFramesAckedType,
-                                              header.envelope.sequence, ack, sizeof ack);
-    transmit(channel, ack, size, 0, outbox);
+    send_ack(channel, wire::kFramesAckedType, header.envelope.sequence, outbox);
     return;
   }
   ++state.next_batch;
@@ -358,9 +391,12 @@ void SimDevice::take_frames(int channel, const wire::Datagram& datagram, int64_t
     taken += offer(channel, frame, now_ns) ? 1 : 0;
   }
   state.stats.frames_in += taken;
-  const uint8_t count[2] = {static_cast<uint8_t>(taken), static_cast<uint8_t>(taken >> 8)};
-  send_control(channel, MESSAGE_COUNT, count, 2, now_ns, outbox);
-  advance(now_ns, outbox);
+  advance(now_ns, outbox);  // the room is what the queue has left at this moment
+  const uint16_t left = room(channel);
+  const CtrlMessage count =
+      wire::queue_record(MESSAGE_COUNT, taken, left, header.envelope.sequence);
+  send_control(channel, count.type, count.data, count.length, now_ns, outbox);
+  state.room_low = state.room_low || (state.room_reports && left < room_threshold());
 }
 
 void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
@@ -409,10 +445,7 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
     // What the bus brought before the goodbye goes out, then the number of
     // the next frame, so the host can count what it never got.
     flush_channel(channel, outbox);
-    uint8_t answer[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
-    const std::size_t answer_size = wire::encode_ack(envelope(state, 0), wire::kGoodbyeAckedType,
-                                                     state.next_frame, answer, sizeof answer);
-    transmit(channel, answer, answer_size, 0, outbox);
+    send_ack(channel, wire::kGoodbyeAckedType, state.next_frame, outbox);
     leave(channel, "goodbye", now_ns);
     return;
   }
@@ -440,10 +473,12 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
       if (record.type == INIT_CAN_CHIP && !state.listening) {
         start_listening(channel, now_ns);
       }
-      uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
-      const std::size_t ack_size = wire::encode_ack(envelope(state, 0), record.type,
-                                                    header.envelope.sequence, ack, sizeof ack);
-      transmit(channel, ack, ack_size, 0, outbox);
+      send_ack(channel, record.type, header.envelope.sequence, outbox);
+      if (record.type == wire::kRoomRecordType) {
+        state.room_reports = true;
+        advance(now_ns, outbox);
+        send_room(channel, now_ns, outbox);
+      }
       break;
     }
     case wire::Kind::kAck: {

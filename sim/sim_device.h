@@ -146,6 +146,8 @@ class SimDevice {
     uint32_t next_control = 0;  // number of the next control record to the host
     uint32_t next_batch = 0;    // the host's frame datagram to take next
     uint64_t dropped_while_away = 0;
+    bool room_reports = false;  // the host asked for ROOM records
+    bool room_low = false;      // a MESSAGE_COUNT reported less room than the threshold
     RawCanMessage pending[wire::kMaxFramesPerDatagram]{};
     std::size_t pending_count = 0;
     std::vector<Unacked> unacked;  // by control number modulo kControlWindow
@@ -168,7 +170,11 @@ class SimDevice {
               Outbox& outbox);
   void take_frames(int channel, const wire::Datagram& datagram, int64_t now_ns, Outbox& outbox);
   void acknowledged(int channel, uint32_t number);
+  uint16_t room(int channel) const;
+  uint16_t room_threshold() const;
+  void send_room(int channel, int64_t now_ns, Outbox& outbox);
   wire::Envelope envelope(const Channel& state, uint32_t sequence) const;
+  void send_ack(int channel, uint16_t acked_type, uint32_t acked_number, Outbox& outbox);
   bool transmit(int channel, const uint8_t* bytes, std::size_t size, uint64_t frames,
                 Outbox& outbox);
   void send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,

@@ -59,8 +59,11 @@ struct Host {
   uint32_t next_batch = 0;
 
   uint32_t run_start_ms = 0;
+  uint32_t oldest_held = 0;  // where a device that does not know it yet takes its frames from
 
-  wire::Envelope envelope(uint32_t sequence) const { return {session, peer, sequence, 0}; }
+  wire::Envelope envelope(uint32_t sequence) const {
+    return {session, peer, sequence, oldest_held};
+  }
   std::vector<uint8_t> signal(wire::Kind kind) const {
     std::vector<uint8_t> bytes(64);
     bytes.resize(wire::encode_signal(kind, envelope(kind == wire::Kind::kHello ? run_start_ms : 0),
@@ -360,6 +363,30 @@ TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
 namespace zelbor::sim {
 namespace {
 
+uint16_t u16_at(const CtrlMessage& record, int offset) {
+  return static_cast<uint16_t>(record.data[offset] | record.data[offset + 1] << 8);
+}
+uint32_t u32_at(const CtrlMessage& record, int offset) {
+  return u16_at(record, offset) | uint32_t{u16_at(record, offset + 2)} << 16;
+}
+
+// The control records of one type sent to a channel, each once however often repeated.
+std::vector<CtrlMessage> records_of(const RecordingOutbox& outbox, int channel, uint16_t type) {
+  std::vector<CtrlMessage> records;
+  std::vector<uint32_t> numbers;
+  for (const Sent* sent : outbox.of_kind(wire::Kind::kControl)) {
+    CtrlMessage record{};
+    wire::control_record(sent->datagram, record);
+    const uint32_t number = sent->datagram.header.envelope.sequence;
+    if (sent->channel == channel && record.type == type &&
+        std::find(numbers.begin(), numbers.end(), number) == numbers.end()) {
+      numbers.push_back(number);
+      records.push_back(record);
+    }
+  }
+  return records;
+}
+
 std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
   std::vector<RawCanMessage> frames;
   for (const Sent* sent : outbox.of_kind(wire::Kind::kFrames)) {
@@ -418,13 +445,17 @@ TEST(SimBus, TheCountIsWhatTheQueueTookAndFramesKeepTheBusTiming) {
   const std::vector<uint8_t> init = listener.init();
   device.handle(1, kHostB, init.data(), init.size(), 0, outbox);
   Host writer;
-  const std::vector<uint8_t> batch = writer.frames(50);
+  writer.oldest_held = 7;
+  const std::vector<uint8_t> batch = writer.frames(50, 7);
   device.handle(0, kHostA, batch.data(), batch.size(), 0, outbox);
   const auto counts = outbox.of_kind(wire::Kind::kControl);
   ASSERT_EQ(counts.size(), 1u);
   CtrlMessage count{};
   wire::control_record(counts[0]->datagram, count);
-  EXPECT_EQ(count.data[0] | count.data[1] << 8, 10);
+  ASSERT_EQ(count.length, wire::kQueueRecordLength);
+  EXPECT_EQ(u16_at(count, 0), 10);
+  EXPECT_EQ(u16_at(count, 2), 1) << "the first frame is already on the bus";
+  EXPECT_EQ(u32_at(count, 4), 7u) << "the datagram it answers";
   EXPECT_EQ(device.bus().stats(0).dropped, 40u);
 
   device.tick(1'000'000'000, outbox);
@@ -438,6 +469,47 @@ TEST(SimBus, TheCountIsWhatTheQueueTookAndFramesKeepTheBusTiming) {
     EXPECT_EQ((uint64_t{heard[i].time_high} << 32 | heard[i].time_low) / 32, expected_us) << i;
     bits_before += bits;
   }
+}
+
+// Room reports go only to a host that asked: one at once, then one each time
+// the queue drained to the threshold after a report of less room.
+TEST(SimBus, RoomIsReportedOnRequestAndOnceALowQueueHasDrained) {
+  RecordingOutbox outbox;
+  SimDevice device(1, 0.0, 1, 0, nullptr, {125'000, 10});  // threshold 5
+  Host writer;
+  const auto send = [&](const std::vector<uint8_t>& bytes, int64_t now) {
+    device.handle(0, kHostA, bytes.data(), bytes.size(), now, outbox);
+  };
+  send(writer.frames(50), 0);
+  device.tick(1'000'000'000, outbox);
+  EXPECT_TRUE(records_of(outbox, 0, wire::kRoomRecordType).empty()) << "never asked";
+
+  CtrlMessage ask{};
+  ask.type = ZELBOR_ROOM_RECORD;
+  std::vector<uint8_t> request(64);
+  request.resize(wire::encode_control(wire::Kind::kControl, writer.envelope(writer.next_control++),
+                                      ask, request.data(), request.size()));
+  send(request, 1'000'000'000);
+  std::vector<CtrlMessage> rooms = records_of(outbox, 0, wire::kRoomRecordType);
+  ASSERT_EQ(rooms.size(), 1u) << "sent at once";
+  EXPECT_EQ(rooms[0].length, wire::kQueueRecordLength);
+  EXPECT_EQ(u16_at(rooms[0], 0), 10);
+  EXPECT_EQ(u16_at(rooms[0], 2), 10) << "the capacity";
+  EXPECT_EQ(u32_at(rooms[0], 4), 0u) << "the last datagram taken";
+
+  send(writer.frames(50), 1'000'000'000);
+  for (int64_t now = 1'000'000'000; now < 2'000'000'000 && rooms.size() < 2; now += 100'000) {
+    device.tick(now, outbox);
+    rooms = records_of(outbox, 0, wire::kRoomRecordType);
+  }
+  ASSERT_EQ(rooms.size(), 2u) << "the low report of the second batch is followed up";
+  EXPECT_EQ(u16_at(rooms[1], 0), 5) << "as soon as the threshold is reached";
+  EXPECT_EQ(u32_at(rooms[1], 4), 1u);
+  device.tick(3'000'000'000, outbox);
+  send(writer.frames(1), 3'000'000'000);
+  device.tick(4'000'000'000, outbox);
+  EXPECT_EQ(records_of(outbox, 0, wire::kRoomRecordType).size(), 2u)
+      << "one per low report, and none after a report of enough room";
 }
 
 }  // namespace

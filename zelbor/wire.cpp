@@ -202,6 +202,16 @@ std::size_t encode_signal(Kind kind, const Envelope& envelope, uint8_t* out, std
   return kHeaderSize;
 }
 
+CtrlMessage queue_record(uint16_t type, uint16_t first, uint16_t second, uint32_t batch) {
+  CtrlMessage record{};
+  record.type = type;
+  record.length = kQueueRecordLength;
+  put16(record.data, first);
+  put16(record.data + 2, second);
+  put32(record.data + 4, batch);
+  return record;
+}
+
 bool parse_ack(const CtrlMessage& record, uint16_t& acked_type, uint32_t& acked_sequence) {
   if (record.type != kAckRecordType || record.length != kAckRecordLength) {
     return false;

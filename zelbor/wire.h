@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "zelbor.h"
+#include "zelbor_counters.h"
 
 namespace zelbor::wire {
 
@@ -46,11 +47,18 @@ enum class Kind : uint8_t {
 // Control records of the link itself. Programs may see them and ignore them.
 inline constexpr uint16_t kAckRecordType = 0x8001;    // data: u16 type, u32 sequence acknowledged
 inline constexpr uint16_t kReadyRecordType = 0x8002;  // device restarted and knows the host again
+// From the host: send ROOM reports. From the device: the room in the queue.
+inline constexpr uint16_t kRoomRecordType = ZELBOR_ROOM_RECORD;
 inline constexpr uint16_t kAckRecordLength = 6;
 inline constexpr uint16_t kFramesAckedType = 0;  // an ack of frames carries this as its type
 // The device's answer to BYE: "sequence" is the number of the next frame it
 // would have sent the host, so the host can count what never reached it.
 inline constexpr uint16_t kGoodbyeAckedType = 0xFFFF;
+
+// MESSAGE_COUNT and ROOM from the device: two u16 fields, then the number of
+// a frame datagram of the host's (zelbor_counters.h has the layouts).
+inline constexpr uint16_t kQueueRecordLength = 8;
+CtrlMessage queue_record(uint16_t type, uint16_t first, uint16_t second, uint32_t batch);
 
 // The fields every datagram carries besides its kind and count.
 struct Envelope {
