@@ -464,6 +464,8 @@ void SimDevice::handle(int channel, const sockaddr_in& from, const uint8_t* byte
 
   switch (header.kind) {
     case wire::Kind::kHello:
+      send_ack(channel, wire::kAliveAckedType, wire::kAliveAckedNumber, outbox);
+      break;
     case wire::Kind::kBye:
     case wire::Kind::kRefused:
       break;

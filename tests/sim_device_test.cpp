@@ -139,6 +139,33 @@ TEST_F(SimDeviceTest, AcknowledgesInitCanChipWithTheSequenceItCameWith) {
   EXPECT_NE(events.text().find("channel 0: host 127.0.0.1:34568 joined"), std::string::npos);
 }
 
+// The holder's HELLO, and the one that takes the seat, are answered, so a
+// host hears the device on a quiet bus; a stranger's or an older run's is not.
+TEST_F(SimDeviceTest, TheHoldersHelloIsAnsweredAndNoOneElses) {
+  a.run_start_ms = 10;
+  deliver(0, kHostA, a.signal(wire::Kind::kHello));
+  deliver(0, kHostA, a.signal(wire::Kind::kHello));
+  Host stranger;
+  stranger.session = 99;
+  deliver(0, kStranger, stranger.signal(wire::Kind::kHello));
+  Host older;
+  older.session = 78;
+  older.run_start_ms = 9;
+  deliver(0, kHostA, older.signal(wire::Kind::kHello));
+  const auto acks = outbox.of_kind(wire::Kind::kAck);
+  ASSERT_EQ(acks.size(), 2u);
+  for (const Sent* ack : acks) {
+    CtrlMessage record{};
+    wire::control_record(ack->datagram, record);
+    uint16_t type = 0;
+    uint32_t number = 0;
+    ASSERT_TRUE(wire::parse_ack(record, type, number));
+    EXPECT_EQ(type, wire::kAliveAckedType);
+    EXPECT_EQ(number, wire::kAliveAckedNumber);
+    EXPECT_EQ(ack->datagram.header.envelope.peer, kSession);
+  }
+}
+
 TEST_F(SimDeviceTest, FramesReachEveryOtherChannelStampedAndTheWriterGetsItsCount) {
   deliver(1, kHostB, b.init());
   outbox.sent.clear();

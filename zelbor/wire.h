@@ -54,6 +54,9 @@ inline constexpr uint16_t kFramesAckedType = 0;  // an ack of frames carries thi
 // The device's answer to BYE: "sequence" is the number of the next frame it
 // would have sent the host, so the host can count what never reached it.
 inline constexpr uint16_t kGoodbyeAckedType = 0xFFFF;
+// The device's answer to HELLO, so a host hears the device on a quiet bus.
+inline constexpr uint16_t kAliveAckedType = 0xFFFE;
+inline constexpr uint32_t kAliveAckedNumber = 0xFFFFFFFF;
 
 // MESSAGE_COUNT and ROOM from the device: two u16 fields, then the number of
 // a frame datagram of the host's (zelbor_counters.h has the layouts).
