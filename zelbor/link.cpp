@@ -55,6 +55,7 @@ struct LinkState {
   bool refused;
   bool leaving;  // BYE sent: frames that arrive are counted, not kept
   bool goodbye_received;
+  uint16_t ack_type;  // the pending control write's record
   uint32_t ack_sequence;
 
   HeldBatch held[kHeldBatches];
@@ -264,8 +265,9 @@ void accept_ack(LinkState& link, const wire::Datagram& datagram) {
   wire::control_record(datagram, record);
   uint16_t acked_type = 0;
   uint32_t acked_sequence = 0;
-  // Only the ack of the control write in progress counts; late repeats are
-  // dropped, and acks of frames say all they have to say in the header.
+  // Only the ack of the control write in progress counts, by type and number
+  // (the answer to HELLO carries a number too); late repeats are dropped, and
+  // acks of frames say all they have to say in the header.
   if (!wire::parse_ack(record, acked_type, acked_sequence)) {
     return;
   }
@@ -276,7 +278,7 @@ void accept_ack(LinkState& link, const wire::Datagram& datagram) {
     }
     return;
   }
-  if (acked_type != wire::kFramesAckedType && link.ack_pending &&
+  if (acked_type != wire::kFramesAckedType && link.ack_pending && acked_type == link.ack_type &&
       acked_sequence == link.ack_sequence) {
     link.ack_pending = false;
     link.ack_received = true;
@@ -480,6 +482,7 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
   link->ack_pending = true;
   link->ack_received = false;
   link->refused = false;
+  link->ack_type = message->type;
   link->ack_sequence = sequence;
   for (int attempt = 0; attempt < kAckAttempts; ++attempt) {
     if (!link->knows_device) {
