@@ -1,8 +1,8 @@
 /*
  * The stand-in library's extras beyond the device interface: its counters,
- * the result codes of its own, and the simulated device's queue reports. The
- * programs look ZelborGetCounters up at run time, so they still run against a
- * library without it.
+ * its link status, the result codes of its own, and the simulated device's
+ * queue reports. Callers look ZelborGetCounters and ZelborGetLinkStatus up at
+ * run time, so they still run against a library without them.
  */
 #ifndef ZELBOR_COUNTERS_H
 #define ZELBOR_COUNTERS_H
@@ -68,6 +68,30 @@ typedef struct ZelborCounters {
 } ZelborCounters;
 
 ZELBOR_API int32_t ZelborGetCounters(const InterfaceState* state, ZelborCounters* counters);
+
+/* What a caller needs to wait on the link without polling it blindly. */
+typedef struct ZelborLinkStatus {
+  int64_t descriptor;       /* the link's socket, to poll or select for reading (a SOCKET on
+                               Windows); -1 when not started */
+  int32_t wake_within_ms;   /* the longest to wait before the next read call, so held frames go
+                               again and the device keeps hearing this host; >= 0, rounded up */
+  int32_t device_silent_ms; /* since a datagram of the device's current session last arrived;
+                               -1 before the first; at most INT32_MAX */
+  uint32_t batches_held;    /* frame datagrams written and not yet taken by the device */
+  uint32_t frames_held;     /* the frames in them */
+} ZelborLinkStatus;
+
+ZELBOR_STATIC_ASSERT(sizeof(ZelborLinkStatus) == 24, "ZelborLinkStatus is 24 bytes");
+ZELBOR_STATIC_ASSERT(offsetof(ZelborLinkStatus, wake_within_ms) == 8, "wake_within_ms at 8");
+ZELBOR_STATIC_ASSERT(offsetof(ZelborLinkStatus, device_silent_ms) == 12, "device_silent_ms at 12");
+ZELBOR_STATIC_ASSERT(offsetof(ZelborLinkStatus, batches_held) == 16, "batches_held at 16");
+ZELBOR_STATIC_ASSERT(offsetof(ZelborLinkStatus, frames_held) == 20, "frames_held at 20");
+
+/* Fills `status` and returns 0. On a state not started, or stopped, it fills
+ * descriptor -1, device_silent_ms -1 and zeros, and returns
+ * ZELBOR_ERR_NOT_STARTED; null pointers return ZELBOR_ERR_ARGUMENT. Reads
+ * the clock and changes nothing. */
+ZELBOR_API int32_t ZelborGetLinkStatus(const InterfaceState* state, ZelborLinkStatus* status);
 
 #ifdef __cplusplus
 }

@@ -30,7 +30,7 @@ done
 readelf -d "$lib" | grep -q 'SONAME.*\[libZelbor.so\]' || fail "libZelbor.so has no soname"
 # Only the library's C interface is exported.
 exported=$(nm -D --defined-only "$lib" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
-[ "$exported" = "ZelborCtrlRead ZelborCtrlWrite ZelborGetCounters ZelborRawCanRead ZelborRawCanWrite ZelborStartInterface ZelborStopInterface " ] ||
+[ "$exported" = "ZelborCtrlRead ZelborCtrlWrite ZelborGetCounters ZelborGetLinkStatus ZelborRawCanRead ZelborRawCanWrite ZelborStartInterface ZelborStopInterface " ] ||
   fail "unexpected exports: $exported"
 for program in raw_can_reader raw_can_writer; do
   readelf -d "$root/bin/$program" | grep -q 'NEEDED.*\[libZelbor.so\]' || fail "$program does not load libZelbor.so"

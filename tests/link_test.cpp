@@ -398,6 +398,37 @@ TEST_F(LinkTest, FramesTakenMeanwhileAreNotSentAgain) {
   EXPECT_EQ(counters().batches_resent, 0u);
 }
 
+// What a caller waits on: the socket, readable when a datagram waits; the
+// device's silence since its last datagram; the wait bounded by the resend
+// while frames are held.
+TEST_F(LinkTest, TheLinkStatusSaysWhatToWaitOnAndForHowLong) {
+  ZelborLinkStatus status{};
+  ASSERT_EQ(link_status(state.get(), &status), 0);
+  EXPECT_EQ(status.device_silent_ms, -1);
+  EXPECT_GT(status.wake_within_ms, kResendIntervalMs) << "only the HELLO is due, in 500 ms";
+  EXPECT_LE(status.wake_within_ms, kKeepaliveIntervalMs);
+
+  RawCanMessage written[3]{};
+  ASSERT_EQ(link_raw_can_write(state.get(), written, 3), 0);
+  ASSERT_EQ(link_status(state.get(), &status), 0);
+  EXPECT_LE(status.wake_within_ms, kResendIntervalMs);
+  EXPECT_EQ(status.batches_held, 1u);
+  EXPECT_EQ(status.frames_held, 3u);
+
+  Bytes taken(64);
+  taken.resize(wire::encode_ack({9, host_session, 0, 1}, wire::kFramesAckedType, 0, taken.data(),
+                                taken.size()));
+  ASSERT_TRUE(device.send_to(host, taken));
+  EXPECT_EQ(system_socket_ops().wait(static_cast<SocketHandle>(status.descriptor), false, 1000), 1);
+  CtrlMessage record{};
+  link_ctrl_read(state.get(), &record);
+  ASSERT_EQ(link_status(state.get(), &status), 0);
+  EXPECT_GE(status.device_silent_ms, 0);
+  EXPECT_LT(status.device_silent_ms, 1000);
+  EXPECT_EQ(status.batches_held, 0u);
+  EXPECT_EQ(status.frames_held, 0u);
+}
+
 TEST_F(LinkTest, AControlWriteToAChannelHeldByAnotherHostFailsAtOnce) {
   std::thread responder([this] {
     sockaddr_in from{};
@@ -448,6 +479,10 @@ TEST(LinkStart, CallsOnAZeroedOrNullStateFailCleanly) {
   ZelborCounters counters{};
   EXPECT_EQ(link_counters(state.get(), &counters), ZELBOR_ERR_NOT_STARTED);
   EXPECT_EQ(link_counters(nullptr, &counters), ZELBOR_ERR_ARGUMENT);
+  ZelborLinkStatus status{};
+  EXPECT_EQ(link_status(state.get(), &status), ZELBOR_ERR_NOT_STARTED);
+  EXPECT_EQ(status.descriptor, -1);
+  EXPECT_EQ(link_status(state.get(), nullptr), ZELBOR_ERR_ARGUMENT);
 }
 
 TEST_F(LinkTest, BadArgumentsAreRefusedWithoutSending) {

@@ -21,7 +21,7 @@ contents=$(cd "$root" && find . -type f | sort | tr '\n' ' ')
   fail "zip holds: $contents"
 
 exported=$($objdump -p "$root/libZelbor.dll" | awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next} on && NF == 0 {on = 0} on {print $NF}' | sort | tr '\n' ' ')
-[ "$exported" = "ZelborCtrlRead ZelborCtrlWrite ZelborGetCounters ZelborRawCanRead ZelborRawCanWrite ZelborStartInterface ZelborStopInterface " ] ||
+[ "$exported" = "ZelborCtrlRead ZelborCtrlWrite ZelborGetCounters ZelborGetLinkStatus ZelborRawCanRead ZelborRawCanWrite ZelborStartInterface ZelborStopInterface " ] ||
   fail "unexpected exports: $exported"
 for program in raw_can_reader raw_can_writer; do
   dlls=$($objdump -p "$root/$program.exe" | awk '/DLL Name:/ {print $3}' | sort | tr '\n' ' ')

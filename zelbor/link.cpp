@@ -41,6 +41,7 @@ struct LinkState {
   // The device's session with this host, and the streams it numbers.
   bool knows_device;
   uint32_t device_session;
+  int64_t device_heard_ns;  // the last valid datagram of the device's current session
   uint32_t earlier_device_session;
   StreamTracker frames_from_device{kFrameWindow, kFrameWindow};
   StreamTracker controls_from_device{kControlWindowAhead, DeliveredWindow::kSpan};
@@ -314,6 +315,7 @@ uint16_t accept_datagram(LinkState& link, const DatagramSlot& received, int64_t 
     return 0;
   }
   ++link.counters.datagrams_in;
+  link.device_heard_ns = now_ns;
   release_taken(link, header.envelope.ack);
   switch (header.kind) {
     case wire::Kind::kFrames:
@@ -595,6 +597,37 @@ int32_t link_counters(const InterfaceState* state, ZelborCounters* counters) {
     return ZELBOR_ERR_NOT_STARTED;
   }
   *counters = link->counters;
+  return 0;
+}
+
+int32_t link_status(const InterfaceState* state, ZelborLinkStatus* status) {
+  if (state == nullptr || status == nullptr) {
+    return ZELBOR_ERR_ARGUMENT;
+  }
+  *status = {-1, 0, -1, 0, 0};
+  const auto* link = reinterpret_cast<const LinkState*>(state);
+  if (link->magic != kStartedMagic) {
+    return ZELBOR_ERR_NOT_STARTED;
+  }
+  const int64_t now = monotonic_ns();
+  int64_t wake_ns = link->last_send_ns + int64_t{kKeepaliveIntervalMs} * kNsPerMs - now;
+  if (link->held_count > 0) {
+    const int64_t resend_ns =
+        link->held[link->held_head].sent_ns + int64_t{kResendIntervalMs} * kNsPerMs - now;
+    wake_ns = resend_ns < wake_ns ? resend_ns : wake_ns;
+  }
+  // Rounded up, so a caller that waits that long finds the resend or HELLO due.
+  status->wake_within_ms =
+      static_cast<int32_t>(wake_ns <= 0 ? 0 : (wake_ns + kNsPerMs - 1) / kNsPerMs);
+  status->descriptor = static_cast<int64_t>(link->socket);
+  if (link->knows_device) {
+    const int64_t silent_ms = (now - link->device_heard_ns) / kNsPerMs;
+    status->device_silent_ms = static_cast<int32_t>(silent_ms < INT32_MAX ? silent_ms : INT32_MAX);
+  }
+  for (int i = 0; i < link->held_count; ++i) {
+    status->frames_held += link->held[(link->held_head + i) % kHeldBatches].count;
+  }
+  status->batches_held = static_cast<uint32_t>(link->held_count);
   return 0;
 }
 

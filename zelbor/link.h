@@ -28,6 +28,7 @@ int32_t link_ctrl_read(InterfaceState* state, CtrlMessage* message);
 int32_t link_raw_can_read(InterfaceState* state, RawCanMessage* message);
 int32_t link_raw_can_write(InterfaceState* state, const RawCanMessage* frames, int32_t count);
 int32_t link_counters(const InterfaceState* state, ZelborCounters* counters);
+int32_t link_status(const InterfaceState* state, ZelborLinkStatus* status);
 
 // Replaces the system calls of a started link (tests only).
 void link_set_socket_ops(InterfaceState* state, const SocketOps* ops);

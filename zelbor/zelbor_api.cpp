@@ -53,4 +53,8 @@ ZELBOR_API int32_t ZelborGetCounters(const InterfaceState* state, ZelborCounters
   return guarded([&] { return zelbor::link_counters(state, counters); });
 }
 
+ZELBOR_API int32_t ZelborGetLinkStatus(const InterfaceState* state, ZelborLinkStatus* status) {
+  return guarded([&] { return zelbor::link_status(state, status); });
+}
+
 }  // extern "C"
