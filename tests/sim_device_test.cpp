@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "captured_output.h"
@@ -46,6 +48,34 @@ class RecordingOutbox final : public Outbox {
   }
 };
 
+// The control records sent to a channel, of one type or of any (-1), repeats included.
+std::vector<CtrlMessage> controls_to(const RecordingOutbox& outbox, int channel, int type = -1) {
+  std::vector<CtrlMessage> records;
+  for (const Sent* sent : outbox.of_kind(wire::Kind::kControl)) {
+    CtrlMessage record{};
+    wire::control_record(sent->datagram, record);
+    if (sent->channel == channel && (type < 0 || record.type == type)) {
+      records.push_back(record);
+    }
+  }
+  return records;
+}
+
+// A MESSAGE_COUNT's or ROOM's fields: two u16, then a frame datagram's number.
+std::tuple<int, int, uint32_t> queue_fields(const CtrlMessage& record) {
+  const uint8_t* d = record.data;
+  return {d[0] | d[1] << 8, d[2] | d[3] << 8, d[4] | d[5] << 8 | d[6] << 16 | uint32_t{d[7]} << 24};
+}
+
+// The type and number an ACK datagram acknowledges.
+std::pair<uint16_t, uint32_t> acked(const Sent& ack) {
+  CtrlMessage record{};
+  wire::control_record(ack.datagram, record);
+  std::pair<uint16_t, uint32_t> result{};
+  EXPECT_TRUE(wire::parse_ack(record, result.first, result.second));
+  return result;
+}
+
 const sockaddr_in kHostA = endpoint(0x7F000001, 34568);
 const sockaddr_in kHostB = endpoint(0x7F000001, 34570);
 const sockaddr_in kStranger = endpoint(0x7F000002, 34568);
@@ -59,21 +89,19 @@ struct Host {
   uint32_t next_batch = 0;
 
   uint32_t run_start_ms = 0;
-  uint32_t oldest_held = 0;  // where a device that does not know it yet takes its frames from
 
-  wire::Envelope envelope(uint32_t sequence) const {
-    return {session, peer, sequence, oldest_held};
-  }
+  wire::Envelope envelope(uint32_t sequence) const { return {session, peer, sequence, 0}; }
   std::vector<uint8_t> signal(wire::Kind kind) const {
     std::vector<uint8_t> bytes(64);
     bytes.resize(wire::encode_signal(kind, envelope(kind == wire::Kind::kHello ? run_start_ms : 0),
                                      bytes.data(), bytes.size()));
     return bytes;
   }
-  std::vector<uint8_t> init() {
+  std::vector<uint8_t> init() { return control(INIT_CAN_CHIP, 10); }
+  std::vector<uint8_t> control(uint16_t type, uint16_t length = 0) {
     CtrlMessage record{};
-    record.type = INIT_CAN_CHIP;
-    record.length = 10;
+    record.type = type;
+    record.length = length;
     std::vector<uint8_t> bytes(128);
     bytes.resize(wire::encode_control(wire::Kind::kControl, envelope(next_control++), record,
                                       bytes.data(), bytes.size()));
@@ -111,14 +139,7 @@ class SimDeviceTest : public ::testing::Test {
     device.handle(channel, from, bytes.data(), bytes.size(), now_ns, outbox);
   }
   std::vector<CtrlMessage> controls_to(int channel) const {
-    std::vector<CtrlMessage> records;
-    for (const Sent* sent : outbox.of_kind(wire::Kind::kControl)) {
-      if (sent->channel == channel) {
-        records.emplace_back();
-        wire::control_record(sent->datagram, records.back());
-      }
-    }
-    return records;
+    return sim::controls_to(outbox, channel);
   }
 };
 
@@ -127,43 +148,10 @@ TEST_F(SimDeviceTest, AcknowledgesInitCanChipWithTheSequenceItCameWith) {
   deliver(0, kHostA, a.init());
   const auto acks = outbox.of_kind(wire::Kind::kAck);
   ASSERT_EQ(acks.size(), 1u);
-  CtrlMessage record{};
-  wire::control_record(acks[0]->datagram, record);
-  uint16_t type = 0;
-  uint32_t sequence = 0;
-  ASSERT_TRUE(wire::parse_ack(record, type, sequence));
-  EXPECT_EQ(type, INIT_CAN_CHIP);
-  EXPECT_EQ(sequence, 41u);
+  EXPECT_EQ(acked(*acks[0]), std::make_pair(uint16_t{INIT_CAN_CHIP}, 41u));
   EXPECT_EQ(acks[0]->datagram.header.envelope.peer, kSession) << "addressed to this run";
   EXPECT_NE(acks[0]->datagram.header.envelope.session, 0u);
   EXPECT_NE(events.text().find("channel 0: host 127.0.0.1:34568 joined"), std::string::npos);
-}
-
-// The holder's HELLO, and the one that takes the seat, are answered, so a
-// host hears the device on a quiet bus; a stranger's or an older run's is not.
-TEST_F(SimDeviceTest, TheHoldersHelloIsAnsweredAndNoOneElses) {
-  a.run_start_ms = 10;
-  deliver(0, kHostA, a.signal(wire::Kind::kHello));
-  deliver(0, kHostA, a.signal(wire::Kind::kHello));
-  Host stranger;
-  stranger.session = 99;
-  deliver(0, kStranger, stranger.signal(wire::Kind::kHello));
-  Host older;
-  older.session = 78;
-  older.run_start_ms = 9;
-  deliver(0, kHostA, older.signal(wire::Kind::kHello));
-  const auto acks = outbox.of_kind(wire::Kind::kAck);
-  ASSERT_EQ(acks.size(), 2u);
-  for (const Sent* ack : acks) {
-    CtrlMessage record{};
-    wire::control_record(ack->datagram, record);
-    uint16_t type = 0;
-    uint32_t number = 0;
-    ASSERT_TRUE(wire::parse_ack(record, type, number));
-    EXPECT_EQ(type, wire::kAliveAckedType);
-    EXPECT_EQ(number, wire::kAliveAckedNumber);
-    EXPECT_EQ(ack->datagram.header.envelope.peer, kSession);
-  }
 }
 
 TEST_F(SimDeviceTest, FramesReachEveryOtherChannelStampedAndTheWriterGetsItsCount) {
@@ -295,9 +283,11 @@ TEST_F(SimDeviceTest, TheHolderKeepsTheChannelAndAStrangerWaitsUntilItIsSilent) 
 }
 
 // A program restarted on the same endpoint starts afresh; late datagrams of
-// its earlier run, even its first HELLO, do not take the seat back.
+// its earlier run, even its first HELLO, do not take the seat back. The
+// holder's HELLOs are answered, so a host hears the device on a quiet bus.
 TEST_F(SimDeviceTest, ARestartedProgramStartsCleanAndItsEarlierRunStaysGone) {
   a.run_start_ms = 1000;
+  deliver(0, kHostA, a.signal(wire::Kind::kHello));
   deliver(0, kHostA, a.signal(wire::Kind::kHello));
   deliver(0, kHostA, a.init());
   deliver(0, kHostA, a.frames(1));
@@ -315,6 +305,9 @@ TEST_F(SimDeviceTest, ARestartedProgramStartsCleanAndItsEarlierRunStaysGone) {
   ASSERT_EQ(counts.size(), 2u);
   EXPECT_EQ(counts[1]->datagram.header.envelope.peer, 78u);
   EXPECT_EQ(counts[1]->datagram.header.envelope.sequence, 0u) << "numbered afresh";
+  const auto acks = outbox.of_kind(wire::Kind::kAck);
+  ASSERT_EQ(acks.size(), 4u) << "three HELLOs and INIT_CAN_CHIP; not the late HELLO";
+  EXPECT_EQ(acked(*acks[3]), std::make_pair(wire::kAliveAckedType, wire::kAliveAckedNumber));
   EXPECT_NE(events.text().find("left (replaced by a new run)"), std::string::npos);
 }
 
@@ -390,30 +383,6 @@ TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
 namespace zelbor::sim {
 namespace {
 
-uint16_t u16_at(const CtrlMessage& record, int offset) {
-  return static_cast<uint16_t>(record.data[offset] | record.data[offset + 1] << 8);
-}
-uint32_t u32_at(const CtrlMessage& record, int offset) {
-  return u16_at(record, offset) | uint32_t{u16_at(record, offset + 2)} << 16;
-}
-
-// The control records of one type sent to a channel, each once however often repeated.
-std::vector<CtrlMessage> records_of(const RecordingOutbox& outbox, int channel, uint16_t type) {
-  std::vector<CtrlMessage> records;
-  std::vector<uint32_t> numbers;
-  for (const Sent* sent : outbox.of_kind(wire::Kind::kControl)) {
-    CtrlMessage record{};
-    wire::control_record(sent->datagram, record);
-    const uint32_t number = sent->datagram.header.envelope.sequence;
-    if (sent->channel == channel && record.type == type &&
-        std::find(numbers.begin(), numbers.end(), number) == numbers.end()) {
-      numbers.push_back(number);
-      records.push_back(record);
-    }
-  }
-  return records;
-}
-
 std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
   std::vector<RawCanMessage> frames;
   for (const Sent* sent : outbox.of_kind(wire::Kind::kFrames)) {
@@ -472,17 +441,13 @@ TEST(SimBus, TheCountIsWhatTheQueueTookAndFramesKeepTheBusTiming) {
   const std::vector<uint8_t> init = listener.init();
   device.handle(1, kHostB, init.data(), init.size(), 0, outbox);
   Host writer;
-  writer.oldest_held = 7;
-  const std::vector<uint8_t> batch = writer.frames(50, 7);
+  const std::vector<uint8_t> batch = writer.frames(50);
   device.handle(0, kHostA, batch.data(), batch.size(), 0, outbox);
   const auto counts = outbox.of_kind(wire::Kind::kControl);
   ASSERT_EQ(counts.size(), 1u);
   CtrlMessage count{};
   wire::control_record(counts[0]->datagram, count);
-  ASSERT_EQ(count.length, wire::kQueueRecordLength);
-  EXPECT_EQ(u16_at(count, 0), 10);
-  EXPECT_EQ(u16_at(count, 2), 1) << "the first frame is already on the bus";
-  EXPECT_EQ(u32_at(count, 4), 7u) << "the datagram it answers";
+  EXPECT_EQ(count.data[0] | count.data[1] << 8, 10);
   EXPECT_EQ(device.bus().stats(0).dropped, 40u);
 
   device.tick(1'000'000'000, outbox);
@@ -498,8 +463,8 @@ TEST(SimBus, TheCountIsWhatTheQueueTookAndFramesKeepTheBusTiming) {
   }
 }
 
-// Room reports go only to a host that asked: one at once, then one each time
-// the queue drained to the threshold after a report of less room.
+// MESSAGE_COUNT says the room left; ROOM records go only to a host that
+// asked: one at once, then one once a low queue has drained to the threshold.
 TEST(SimBus, RoomIsReportedOnRequestAndOnceALowQueueHasDrained) {
   RecordingOutbox outbox;
   SimDevice device(1, 0.0, 1, 0, nullptr, {125'000, 10});  // threshold 5
@@ -507,36 +472,25 @@ TEST(SimBus, RoomIsReportedOnRequestAndOnceALowQueueHasDrained) {
   const auto send = [&](const std::vector<uint8_t>& bytes, int64_t now) {
     device.handle(0, kHostA, bytes.data(), bytes.size(), now, outbox);
   };
+  const auto rooms = [&] { return controls_to(outbox, 0, wire::kRoomRecordType); };
   send(writer.frames(50), 0);
-  device.tick(1'000'000'000, outbox);
-  EXPECT_TRUE(records_of(outbox, 0, wire::kRoomRecordType).empty()) << "never asked";
-
-  CtrlMessage ask{};
-  ask.type = ZELBOR_ROOM_RECORD;
-  std::vector<uint8_t> request(64);
-  request.resize(wire::encode_control(wire::Kind::kControl, writer.envelope(writer.next_control++),
-                                      ask, request.data(), request.size()));
-  send(request, 1'000'000'000);
-  std::vector<CtrlMessage> rooms = records_of(outbox, 0, wire::kRoomRecordType);
-  ASSERT_EQ(rooms.size(), 1u) << "sent at once";
-  EXPECT_EQ(rooms[0].length, wire::kQueueRecordLength);
-  EXPECT_EQ(u16_at(rooms[0], 0), 10);
-  EXPECT_EQ(u16_at(rooms[0], 2), 10) << "the capacity";
-  EXPECT_EQ(u32_at(rooms[0], 4), 0u) << "the last datagram taken";
+  device.advance(1'000'000'000, outbox);
+  EXPECT_TRUE(rooms().empty()) << "never asked";
+  send(writer.control(ZELBOR_ROOM_RECORD), 1'000'000'000);
+  ASSERT_EQ(rooms().size(), 1u) << "sent at once";
+  EXPECT_EQ(queue_fields(rooms()[0]), std::make_tuple(10, 10, 0u));  // room, capacity, last taken
 
   send(writer.frames(50), 1'000'000'000);
-  for (int64_t now = 1'000'000'000; now < 2'000'000'000 && rooms.size() < 2; now += 100'000) {
-    device.tick(now, outbox);
-    rooms = records_of(outbox, 0, wire::kRoomRecordType);
+  EXPECT_EQ(queue_fields(controls_to(outbox, 0, MESSAGE_COUNT).back()), std::make_tuple(10, 1, 1u))
+      << "taken, the room with one frame on the bus, the datagram answered";
+  for (int64_t now = 1'000'000'000; rooms().size() < 2 && now < 2'000'000'000; now += 100'000) {
+    device.advance(now, outbox);
   }
-  ASSERT_EQ(rooms.size(), 2u) << "the low report of the second batch is followed up";
-  EXPECT_EQ(u16_at(rooms[1], 0), 5) << "as soon as the threshold is reached";
-  EXPECT_EQ(u32_at(rooms[1], 4), 1u);
-  device.tick(3'000'000'000, outbox);
+  ASSERT_EQ(rooms().size(), 2u);
+  EXPECT_EQ(queue_fields(rooms()[1]), std::make_tuple(5, 10, 1u)) << "at the threshold";
   send(writer.frames(1), 3'000'000'000);
-  device.tick(4'000'000'000, outbox);
-  EXPECT_EQ(records_of(outbox, 0, wire::kRoomRecordType).size(), 2u)
-      << "one per low report, and none after a report of enough room";
+  device.advance(4'000'000'000, outbox);
+  EXPECT_EQ(rooms().size(), 2u) << "one per low report, none after a report of enough room";
 }
 
 }  // namespace
