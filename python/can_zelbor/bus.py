@@ -1,63 +1,41 @@
 """The device as a python-can bus: one CAN channel through libZelbor.so."""
 
 import ctypes
-import math
-import os
-import select
-import socket
-import stat
-import threading
-import time
+import logging
+import struct
 import weakref
 from typing import Any, Dict, List, Optional, Tuple
 
-from can import BusABC, CanInitializationError, CanOperationError, CanTimeoutError, Message
+from can import BusABC, BusState, CanInitializationError, CanOperationError, Message
 
 from .library import (
-    COUNTER_NAMES,
-    COUNTS_PER_SECOND,
-    ERR_BACKLOG,
-    ERR_NO_DATA,
     ERR_NO_MEMORY,
     ERR_SOCKET,
     EXTENDED_FLAG,
     MAX_DATA,
-    RAW_FRAME_LAYOUT,
-    CtrlMessage,
     InterfaceState,
     Library,
-    RawCanMessage,
-    ZelborCounters,
     address_value,
     channel_ports,
     describe_result,
     make_init_can_chip,
-    message_count,
 )
+from .link import DeviceSilent, Link, SendTimeout
 
-# The library has no blocking read. Where the library's socket on the host's
-# endpoint can be found among the process's descriptors (the stand-in's can),
-# a wait sleeps in poll() on it until anything arrives; the library still does
-# all the reading. Elsewhere an empty read is followed by a sleep that grows
-# each round from FIRST_PAUSE to LONGEST_PAUSE (the reader program's pause): a
-# reply shortly after a request is seen within a fraction of a millisecond.
-FIRST_PAUSE = 0.00025
-LONGEST_PAUSE = 0.02
-# Control records (the device's MESSAGE_COUNT report for every frame datagram
-# sent, the link's own records) are read when the poll woke for something that
-# was no frame, at least this often while waiting, and by send() once this
-# many reports are due: they never pile up in the library, yet neither a burst
-# of sends nor a quiet wait pays for the up to 1 ms an empty control read may
-# wait. Reading this often also carries the library's keepalive (the device
-# lets a silent host go after 3 s). A wake-up costs a Python process on a
-# virtual machine some milliseconds of CPU, so a quiet wait has few of them.
-CONTROL_READ_INTERVAL = 1.0
-REPORTS_PER_READ = 16
-CONTROL_QUEUE_BOUND = 64  # more than the stand-in library queues
+LOG = logging.getLogger("can.interfaces.zelbor")
 
+#: Frames held for recv() while the program does not call it: 100,000 frames
+#: are 12 s of a full 1 Mbit/s bus of eight-byte frames (4.7 s of empty ones).
+RECEIVE_BUFFER = 100_000
+#: Frames send() queues ahead of the device; with it full, send() waits.
+TRANSMIT_BUFFER = 1024
+KNOWN_OPTIONS = {"receive_own_messages", "timestamps", "receive_buffer", "transmit_buffer",
+                 "bitrate", "fd", "data_bitrate", "timing"}
 
-class ZelborSendTimeout(CanOperationError, CanTimeoutError):
-    """send() ran out of time while the device had not yet taken earlier frames."""
+ZelborSendTimeout = SendTimeout  # send() ran out of time; a CanOperationError and CanTimeoutError
+ZelborDeviceSilent = DeviceSilent
+
+_FRAME = struct.Struct("<8sbB2xI12x")  # data, length, aux_byte, id; the rest 0
 
 
 def _channel_number(channel: Any) -> int:
@@ -70,37 +48,23 @@ def _channel_number(channel: Any) -> int:
     return number
 
 
-def _pause(rounds: int, deadline: Optional[float]) -> None:
-    delay = min(FIRST_PAUSE * 2 ** min(rounds, 8), LONGEST_PAUSE)
-    if deadline is not None:
-        delay = min(delay, deadline - time.monotonic())
-    if delay > 0:
-        time.sleep(delay)
+def _positive(value: Any, name: str) -> int:
+    number = int(value)
+    if number < 1:
+        raise ValueError(f"{name} must be at least 1, not {value!r}")
+    return number
 
 
-def _socket_poller(host_address: int, port: int) -> Optional[select.poll]:
-    """A poll set on the library's socket bound to the host's endpoint, None
-    where no such socket can be seen (only the library ever reads from it)."""
-    try:
-        descriptors = [int(name) for name in os.listdir("/proc/self/fd")]
-    except OSError:
-        return None
-    for descriptor in descriptors:
-        try:
-            if not stat.S_ISSOCK(os.fstat(descriptor).st_mode):
-                continue
-            with socket.socket(fileno=os.dup(descriptor)) as probe:
-                family, (address, bound_port) = probe.family, probe.getsockname()[:2]
-        except (OSError, TypeError, ValueError):
-            continue
-        if family == socket.AF_INET and bound_port == port and address_value(address, "bound address") in (
-            host_address,
-            0,
-        ):
-            poller = select.poll()
-            poller.register(descriptor, select.POLLIN)
-            return poller
-    return None
+def _refuse_unsupported(options: Dict[str, Any]) -> None:
+    """Options the device cannot honour raise or warn; none is ignored silently."""
+    if options.get("fd") or options.get("data_bitrate") or options.get("timing") is not None:
+        raise CanInitializationError("the zelbor device has no CAN FD and takes no bit timing")
+    if options.get("bitrate") is not None:
+        LOG.warning("zelbor: bitrate=%s is not applied: the device's bitrate is set on the "
+                    "device, not by this interface", options["bitrate"])
+    unknown = sorted(set(options) - KNOWN_OPTIONS)
+    if unknown:
+        LOG.warning("zelbor: options not understood and not applied: %s", ", ".join(unknown))
 
 
 class ZelborBus(BusABC):
@@ -111,12 +75,16 @@ class ZelborBus(BusABC):
     :param device_ip: the device's IPv4 address.
     :param library: the library file to load; by default the ``ZELBOR_LIBRARY``
         environment variable, else ``libZelbor.so`` through the loader's search.
+    :param receive_own_messages: deliver each sent frame back once the device
+        took it, with ``is_rx=False``.
+    :param timestamps: ``"host"`` (default): seconds since the epoch, the
+        device's clock mapped onto the host's; ``"device"``: the device's own
+        seconds since it started.
+    :param receive_buffer: frames held while the program does not call recv().
+    :param transmit_buffer: frames send() queues before it waits for room.
 
     Opening starts the interface and sends ``INIT_CAN_CHIP``; failures raise
     :class:`can.CanInitializationError` with the words the programs print.
-    Received messages carry the device's time in seconds: the 64-bit time count
-    divided by 32,000,000, counted from the device's start (for the simulated
-    device, from the moment ``zelbor_sim`` started).
     """
 
     def __init__(
@@ -126,12 +94,21 @@ class ZelborBus(BusABC):
         device_ip: Optional[str] = None,
         library: Optional[str] = None,
         can_filters=None,
-        **kwargs: object,
+        receive_own_messages: bool = False,
+        timestamps: str = "host",
+        receive_buffer: int = RECEIVE_BUFFER,
+        transmit_buffer: int = TRANSMIT_BUFFER,
+        **kwargs: Any,
     ):
+        _refuse_unsupported(kwargs)
         super().__init__(channel=channel, can_filters=can_filters, **kwargs)
         self.channel = _channel_number(channel)
         if host_ip is None or device_ip is None:
             raise ValueError("the zelbor interface needs host_ip and device_ip")
+        if timestamps not in ("host", "device"):
+            raise ValueError(f"timestamps must be 'host' or 'device', not {timestamps!r}")
+        receive_buffer = _positive(receive_buffer, "receive_buffer")
+        transmit_buffer = _positive(transmit_buffer, "transmit_buffer")
         host_address = address_value(host_ip, "host_ip")
         device_address = address_value(device_ip, "device_ip")
         self._library = library = Library(library)
@@ -139,17 +116,7 @@ class ZelborBus(BusABC):
             f"zelbor channel {self.channel}, host {host_ip}, device {device_ip}, "
             f"library {library.path}"
         )
-        #: The count of the last MESSAGE_COUNT report of the device (None before one came).
-        self.message_count: Optional[int] = None
-        self._lock = threading.Lock()  # the library is not made for calls from two threads
         self._state = ctypes.byref(InterfaceState())
-        self._frame = RawCanMessage()
-        self._frame_ref = ctypes.byref(self._frame)
-        self._record = CtrlMessage()
-        self._record_ref = ctypes.byref(self._record)
-        self._reports_due = 0
-        self._last_control_read = time.monotonic()
-
         first_port, second_port = channel_ports(self.channel)
         where = f"channel {self.channel} (host {host_ip}, device {device_ip})"
         started = library.ZelborStartInterface(
@@ -166,144 +133,92 @@ class ZelborBus(BusABC):
                 f"INIT_CAN_CHIP failed on {where}: {describe_result(initialised)}",
                 error_code=initialised,
             )
-        # Stops the interface once, on shutdown() or when the bus is collected.
-        self._stop = weakref.finalize(self, library.ZelborStopInterface, self._state)
-        self._poller = _socket_poller(host_address, first_port)
+        self._link = Link(library, self._state, self.channel, where,
+                          receive_buffer=receive_buffer, transmit_buffer=transmit_buffer,
+                          host_timestamps=timestamps == "host", echo=receive_own_messages)
+        # Stops the link once: on shutdown(), or when the bus is collected unshut.
+        self._close = weakref.finalize(self, self._link.close, False)
 
-    def _call(self, function, *arguments) -> int:
-        # Under the lock: no library call may follow the stop.
-        if not self._stop.alive:
+    @property
+    def message_count(self) -> Optional[int]:
+        """The count of the device's last MESSAGE_COUNT report (None before one came)."""
+        return self._link.message_count
+
+    @property
+    def state(self) -> BusState:
+        """ERROR while the device does not answer, else ACTIVE."""
+        return BusState.ACTIVE if self._link.answering else BusState.ERROR
+
+    @state.setter
+    def state(self, new_state: BusState) -> None:
+        raise NotImplementedError("the zelbor device's state cannot be set")
+
+    def _live_link(self) -> Link:
+        if not self._close.alive:
             raise CanOperationError(f"{self.channel_info}: the bus is shut down")
-        return function(self._state, *arguments)
+        return self._link
 
-    def _read_frame(self) -> Optional[Message]:
-        with self._lock:
-            result = self._call(self._library.ZelborRawCanRead, self._frame_ref)
-            if result == ERR_NO_DATA:
-                return None
-            data, length, identifier, time_high, time_low = RAW_FRAME_LAYOUT.unpack_from(
-                self._frame
-            )
-        if result < 0:
-            raise CanOperationError(
-                f"ZelborRawCanRead failed: {describe_result(result)}", error_code=result
-            )
+    def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
+        item = self._live_link().take(timeout)
+        if item is None:
+            return None, False
+        stamp, identifier, length, data, received = item
         length = min(max(length, 0), MAX_DATA)
         return Message(
-            timestamp=(time_high << 32 | time_low) / COUNTS_PER_SECOND,
+            timestamp=stamp,
             arbitration_id=identifier & ~EXTENDED_FLAG,
             is_extended_id=bool(identifier & EXTENDED_FLAG),
             dlc=length,
             data=data[:length],
             channel=self.channel,
+            is_rx=received,
             check=False,
-        )
-
-    def _read_control(self) -> bool:
-        """Takes one control record, keeping the count of a MESSAGE_COUNT
-        report; False if none came (after the library's short wait)."""
-        with self._lock:
-            if self._call(self._library.ZelborCtrlRead, self._record_ref) == ERR_NO_DATA:
-                return False
-            count = message_count(self._record)
-        if count is not None:
-            self.message_count = count
-        return True
-
-    def _read_controls(self, most: int) -> None:
-        """Reads up to `most` control records, stopping at the first empty read."""
-        self._reports_due = 0
-        self._last_control_read = time.monotonic()
-        for _ in range(most):
-            if not self._read_control():
-                break
-
-    def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[Message], bool]:
-        deadline = None if timeout is None else time.monotonic() + timeout
-        woken = False  # the poll said something came: a frame, or else a control record
-        rounds = 0  # empty rounds; with a poll set, wake-ups in a row that brought no frame
-        while True:
-            message = self._read_frame()
-            if message is not None:
-                return message, False
-            now = time.monotonic()
-            if deadline is not None and now >= deadline:
-                return None, False
-            if woken or now - self._last_control_read >= CONTROL_READ_INTERVAL:
-                woken = False
-                self._read_controls(CONTROL_QUEUE_BOUND)
-                continue  # the control read may have waited while frames came
-            if self._poller is None:
-                _pause(rounds, deadline)
-                rounds += 1
-                continue
-            # Should wake-ups keep coming without frames or records, a growing
-            # pause keeps the wait from spinning.
-            if rounds > 2:
-                _pause(rounds - 3, deadline)
-            wait = CONTROL_READ_INTERVAL if deadline is None else deadline - time.monotonic()
-            woken = bool(
-                self._poller.poll(max(0, math.ceil(min(wait, CONTROL_READ_INTERVAL) * 1000)))
-            )
-            rounds = rounds + 1 if woken else 0
+        ), False
 
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
-        """Sends one frame. While the device has not yet taken earlier frames,
-        tries again until `timeout` (None: without end; 0: once), then raises
-        :class:`ZelborSendTimeout`, a :class:`can.CanOperationError`."""
+        """Queues one frame for the device, in order. While the device's
+        transmit queue is full and `timeout` seconds have not passed (None:
+        without end; 0: not at all), waits for room, then raises
+        :class:`ZelborSendTimeout`. Raises :class:`can.CanOperationError` when
+        the device does not answer, or when frames accepted earlier did not
+        reach the bus (saying how many)."""
         record = _frame_record(msg)
-        deadline = None if timeout is None else time.monotonic() + timeout
-        if self._reports_due >= REPORTS_PER_READ or (
-            self._reports_due
-            and time.monotonic() - self._last_control_read >= CONTROL_READ_INTERVAL
-        ):
-            self._read_controls(self._reports_due)
-        rounds = 0
-        while True:
-            with self._lock:
-                result = self._call(self._library.ZelborRawCanWrite, ctypes.byref(record), 1)
-            if result >= 0:
-                self._reports_due += 1
-                return
-            if result != ERR_BACKLOG:
-                raise CanOperationError(
-                    f"ZelborRawCanWrite failed: {describe_result(result)}", error_code=result
-                )
-            if deadline is not None and time.monotonic() >= deadline:
-                raise ZelborSendTimeout(
-                    f"the device took no frame within {timeout} s: {describe_result(result)}",
-                    error_code=result,
-                )
-            # Reading lets the library hear that the device took earlier frames.
-            self._read_control()
-            _pause(rounds, deadline)
-            rounds += 1
+        self._live_link().put(record, msg, timeout)
 
-    def counters(self) -> Optional[Dict[str, int]]:
-        """The library's link counters (losses, retries...), or None where the
-        library has no ZelborGetCounters."""
-        get_counters = self._library.ZelborGetCounters
-        if get_counters is None:
-            return None
-        counters = ZelborCounters()
-        with self._lock:
-            if self._call(get_counters, ctypes.byref(counters)) != 0:
-                return None
-        return {name: getattr(counters, name) for name in COUNTER_NAMES}
+    def flush_tx_buffer(self) -> None:
+        """Discards the frames queued and not yet written to the device."""
+        self._live_link().discard_queued()
+
+    def fileno(self) -> int:
+        """A descriptor that polls readable while a received message waits."""
+        return self._live_link().ready_descriptor()
+
+    def counters(self) -> Dict[str, int]:
+        """The library's link counters (where it has ZelborGetCounters) and the
+        interface's own: receive_buffer_overflowed, frames_sent,
+        frames_sent_again, frames_not_sent, frames_flushed."""
+        return self._link.counters()
 
     def shutdown(self) -> None:
+        """Sends what is queued while the device keeps taking it, then stops the
+        interface; raises :class:`can.CanOperationError` if accepted frames did
+        not reach the bus. A second call does nothing."""
         super().shutdown()
-        stop = getattr(self, "_stop", None)  # absent where opening failed
-        if stop is not None:
-            with self._lock:
-                stop()
+        close = getattr(self, "_close", None)  # absent where opening failed
+        if close is None or not close.alive:
+            return
+        close.detach()
+        not_sent = self._link.close(True)
+        if not_sent:
+            raise CanOperationError(
+                f"{self.channel_info}: {not_sent} frames accepted by send() did not reach the bus")
 
     @staticmethod
     def _detect_available_configs() -> List[Dict[str, Any]]:
         return []  # the device cannot be discovered: its address is given
 
 
-def _frame_record(msg: Message) -> RawCanMessage:
+def _frame_record(msg: Message) -> bytes:
     """The frame record of a message, or the reason the record cannot carry it."""
     if msg.is_remote_frame:
         raise CanOperationError("the zelbor interface cannot send remote-request frames")
@@ -319,7 +234,5 @@ def _frame_record(msg: Message) -> RawCanMessage:
     data = bytes(msg.data or b"")
     if len(data) > MAX_DATA:
         raise ValueError(f"a frame carries at most {MAX_DATA} data bytes, not {len(data)}")
-    record = RawCanMessage(length=len(data))
-    record.data[: len(data)] = data
-    record.id = msg.arbitration_id | (EXTENDED_FLAG if msg.is_extended_id else 0)
-    return record
+    identifier = msg.arbitration_id | (EXTENDED_FLAG if msg.is_extended_id else 0)
+    return _FRAME.pack(data, len(data), 0, identifier)

@@ -32,6 +32,8 @@ RESULT_NAMES = {
 
 INIT_CAN_CHIP = 3
 MESSAGE_COUNT = 4
+READY_RECORD = 0x8002  # the device knows the host again after it restarted
+ROOM_RECORD = 0x8003  # the stand-in device's room reports: asked for, then sent
 EXTENDED_FLAG = 0x80000000
 MAX_DATA = 8
 COUNTS_PER_SECOND = 32_000_000  # the device's time count: 32 a microsecond
@@ -85,6 +87,16 @@ class ZelborCounters(ctypes.Structure):
     _fields_ = [(name, ctypes.c_uint64) for name in COUNTER_NAMES]
 
 
+class ZelborLinkStatus(ctypes.Structure):
+    _fields_ = [
+        ("descriptor", ctypes.c_int64),
+        ("wake_within_ms", ctypes.c_int32),
+        ("device_silent_ms", ctypes.c_int32),
+        ("batches_held", ctypes.c_uint32),
+        ("frames_held", ctypes.c_uint32),
+    ]
+
+
 assert ctypes.sizeof(RawCanMessage) == 28 and RawCanMessage.id.offset == 12
 assert ctypes.sizeof(CtrlMessage) == 528 and ctypes.sizeof(InterfaceState) == 214840
 assert RAW_FRAME_LAYOUT.size == 28
@@ -97,11 +109,9 @@ def make_init_can_chip() -> CtrlMessage:
     return record
 
 
-def message_count(record: CtrlMessage) -> Optional[int]:
-    """The count of a MESSAGE_COUNT report, None for any other record."""
-    if record.type != MESSAGE_COUNT:
-        return None
-    return record.data[0] | record.data[1] << 8
+def make_room_request() -> CtrlMessage:
+    """Asks the stand-in device to report the room in its transmit queue."""
+    return CtrlMessage(type=ROOM_RECORD, length=0)
 
 
 def address_value(text: str, name: str) -> int:
@@ -137,8 +147,8 @@ _SIGNATURES = {
 
 
 class Library:
-    """The six calls of one loaded library file, and its counters where it
-    has them (the stand-in does; the maker's may not)."""
+    """The six calls of one loaded library file, and its counters and link
+    status where it has them (the stand-in does; the maker's may not)."""
 
     def __init__(self, path: Optional[str] = None):
         self.path = path or os.environ.get(LIBRARY_ENVIRONMENT) or DEFAULT_LIBRARY
@@ -158,7 +168,11 @@ class Library:
             function.argtypes = argtypes
             function.restype = ctypes.c_int32
             setattr(self, name, function)
-        self.ZelborGetCounters = getattr(handle, "ZelborGetCounters", None)
-        if self.ZelborGetCounters is not None:
-            self.ZelborGetCounters.argtypes = (_STATE, ctypes.POINTER(ZelborCounters))
-            self.ZelborGetCounters.restype = ctypes.c_int32
+        # The stand-in library's extensions, where the file has them.
+        for name, record in (("ZelborGetCounters", ZelborCounters),
+                             ("ZelborGetLinkStatus", ZelborLinkStatus)):
+            function = getattr(handle, name, None)
+            if function is not None:
+                function.argtypes = (_STATE, ctypes.POINTER(record))
+                function.restype = ctypes.c_int32
+            setattr(self, name, function)

@@ -78,6 +78,7 @@ def sim(spawn, address):
     def start(*options):
         device = spawn([os.environ["ZELBOR_SIM"], "--address", address, *options], "sim.out")
         assert device.wait_output("serving"), device.output()
+        return device
 
     return start
 

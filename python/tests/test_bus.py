@@ -1,46 +1,74 @@
 """The zelbor interface against the simulated device, opened as python-can
 users open it (by its interface name, through the entry point)."""
 
+import asyncio
+import logging
+import re
+import select
+import signal
 import threading
 import time
+from multiprocessing.dummy import Pool as ThreadPool
 
 import can
 import pytest
 from conftest import FRAMES, LOG_SPAN, listed_frames, reader_line, wait_for, write_candump
 
-from can_zelbor import ZelborSendTimeout
+import can_zelbor.bus
+from can_zelbor import ZelborDeviceSilent, ZelborSendTimeout
+from can_zelbor.library import Library
 
 
-def open_bus(address, channel):
-    return can.Bus(interface="zelbor", channel=channel, host_ip=address, device_ip=address)
+def open_bus(address, channel, **options):
+    return can.Bus(interface="zelbor", channel=channel, host_ip=address, device_ip=address,
+                   **options)
 
 
-def test_replay_is_received_frame_for_frame(sim, address, tmp_path, monkeypatch):
+@pytest.fixture(params=["status", "counts only"])
+def library_kind(request, monkeypatch):
+    """The stand-in library as it is, and as the maker's: without its extensions."""
+    if request.param == "counts only":
+        def maker_like(path):
+            library = Library(path)
+            library.ZelborGetLinkStatus = library.ZelborGetCounters = None
+            return library
+
+        monkeypatch.setattr(can_zelbor.bus, "Library", maker_like)
+    return request.param
+
+
+def same(sent, got):
+    fields = lambda m: (m.arbitration_id, m.is_extended_id, m.dlc, bytes(m.data))  # noqa: E731
+    return got is not None and fields(sent) == fields(got)
+
+
+def device_queue(sim_output, channel):
+    """offered, on the bus, dropped of a channel's queue in the device's totals."""
+    found = re.search(rf"queue channel {channel}: offered (\d+), on the bus (\d+), dropped (\d+)",
+                      sim_output)
+    return tuple(map(int, found.groups())) if found else None
+
+
+def test_replay_is_received_frame_for_frame(sim, address, tmp_path):
     started = time.monotonic()
     sim("--replay", write_candump(tmp_path / "replay.log"))
-    with open_bus(address, 1) as bus:
+    with open_bus(address, 1) as bus, open_bus(address, 0, timestamps="device") as own:
         messages = [bus.recv(20) for _ in FRAMES]
         alive = time.monotonic() - started
         assert [(m.arbitration_id, m.is_extended_id, m.dlc, bytes(m.data)) for m in messages] == [
             (identifier, extended, len(data), data) for _, identifier, extended, data in FRAMES
         ]
-        # Seconds since the device started, spaced as in the log.
-        assert 0 < messages[0].timestamp < alive
+        # Epoch seconds, spaced as on the bus; with timestamps="device", the device's seconds.
+        assert abs(messages[-1].timestamp - time.time()) < 1
         assert LOG_SPAN / 2 < messages[-1].timestamp - messages[0].timestamp < LOG_SPAN * 5
-
-        def read_late_frame(state, frame_ref):  # a frame stamped past the 32-bit wrap
-            bus._frame.id, bus._frame.time_high, bus._frame.time_low = 5, 1, 32
-            return 0
-
-        monkeypatch.setattr(bus._library, "ZelborRawCanRead", read_late_frame)
-        assert bus.recv(0).timestamp == (2**32 + 32) / 32e6
+        assert 0 < own.recv(20).timestamp < alive
 
 
 def test_sent_frames_are_listed_and_unsendable_ones_refused(sim, reader, address):
     sim()
     reader = reader()
     sent = [(0x7FF, False, bytes(range(8))), (0x1FFFFFFF, True, b""), (0x000, False, b"\x01")]
-    with open_bus(address, 0) as bus:
+    with open_bus(address, 0, receive_own_messages=True) as bus:
         for refused, error in [
             (can.Message(arbitration_id=1, is_remote_frame=True), can.CanOperationError),
             (can.Message(arbitration_id=1, is_fd=True, data=b"x"), can.CanOperationError),
@@ -52,50 +80,132 @@ def test_sent_frames_are_listed_and_unsendable_ones_refused(sim, reader, address
         assert bus.counters()["frames_out"] == 0
         for identifier, extended, data in sent:
             bus.send(can.Message(arbitration_id=identifier, is_extended_id=extended, data=data))
+        # Each frame comes back once the device took it, marked as sent.
+        echoes = [bus.recv(10) for _ in sent]
+        assert [(m.arbitration_id, m.is_extended_id, bytes(m.data), m.is_rx) for m in echoes] == [
+            (*frame, False) for frame in sent]
         assert wait_for(lambda: len(listed_frames(reader.output())) >= len(sent))
-        # The device's report of each frame is read while waiting.
-        assert wait_for(lambda: bus.recv(0.1) is None and bus.message_count == 1)
+        assert bus.counters()["frames_sent"] == len(sent) and bus.recv(0) is None
     assert listed_frames(reader.output()) == [reader_line(*frame) for frame in sent]
 
 
-@pytest.mark.parametrize("on_socket", [True, False], ids=["poll", "pause"])
-def test_waiting(sim, address, on_socket):
+@pytest.mark.parametrize("bitrate", ["0", "500000"])
+def test_back_to_back(sim, address, bitrate, library_kind):
+    sim("--bitrate", bitrate)
+    with open_bus(address, 0) as bus1, open_bus(address, 1) as bus2:
+        assert bus1.recv(0.1) is None and bus2.recv(0) is None
+        shapes = [can.Message(arbitration_id=0x7FF, is_extended_id=False, data=b"\x01\x02"),
+                  can.Message(arbitration_id=0x12345678, data=bytes(8)),
+                  can.Message(arbitration_id=0x1, is_extended_id=False)]
+        for sender, receiver in ((bus1, bus2), (bus2, bus1)):
+            for message in shapes:
+                sender.send(message)
+            received = [receiver.recv(5) for _ in shapes]
+            for sent, got in zip(shapes, received):
+                assert same(sent, got)
+                assert abs(got.timestamp - time.time()) < 0.5
+        descriptor = bus2.fileno()
+        assert not select.select([descriptor], [], [], 0)[0]
+        bus1.send(shapes[0])
+        assert select.select([descriptor], [], [], 5)[0] and bus2.recv(0) is not None
+
+    # python-can's concurrency test: 100 threads send, 100 receive, filtered or not.
+    message = can.Message(arbitration_id=0x123, data=[254, 255, 1, 2])
+    for filters in (None, [{"can_id": 0x123, "can_mask": 0x7FF, "extended": True}]):
+        with can.ThreadSafeBus(interface="zelbor", channel=0, host_ip=address,
+                               device_ip=address) as bus1, \
+                can.ThreadSafeBus(interface="zelbor", channel=1, host_ip=address,
+                                  device_ip=address, can_filters=filters) as bus2:
+            senders, receivers = ThreadPool(100), ThreadPool(100)
+            if filters:
+                bus1.send(can.Message(arbitration_id=0x124, data=b"no"))
+            senders.map_async(bus1.send, 1000 * [message])
+            got = receivers.map(lambda _: bus2.recv(timeout=2.0), range(1000))
+            senders.close(), receivers.close()
+            assert all(same(message, m) for m in got)
+        bus2.shutdown()  # again: nothing happens
+
+
+def test_a_burst_faster_than_the_bus_arrives_whole(sim, address, library_kind):
+    device = sim("--bitrate", "125000")
+    count = 2000
+    with open_bus(address, 0, transmit_buffer=256) as sender, open_bus(address, 1) as receiver:
+        for number in range(count):
+            sender.send(can.Message(arbitration_id=0x100, is_extended_id=False,
+                                    data=number.to_bytes(4, "little") + bytes(4)))
+        got = [receiver.recv(10) for _ in range(count)]
+        assert [int.from_bytes(m.data[:4], "little") for m in got if m] == list(range(count))
+        assert sender.counters()["frames_sent"] == count
+    assert device.interrupt() == 0
+    offered, on_bus, dropped = device_queue(device.output(), 0)
+    assert on_bus == count
+    if library_kind == "status":  # the device told its room: it had nothing to drop
+        assert dropped == 0 and offered == count
+
+
+def test_frames_are_held_while_nobody_reads(sim, address):
+    sim("--generate", "2000", "--count", "7000")
+    with open_bus(address, 1) as bus:
+        # More than 3 s without a call: the device would have let a silent host go.
+        assert wait_for(lambda: bus.counters()["frames_delivered"] == 7000, 30)
+        got = [bus.recv(1) for _ in range(7000)]
+        assert None not in got and bus.recv(0) is None
+        assert bus.counters()["frames_lost"] == 0
+
+
+def test_a_silent_device_is_an_error_until_it_answers(sim, address, library_kind, caplog):
+    device = sim()
+    caplog.set_level(logging.WARNING, logger="can.interfaces.zelbor")
+    with open_bus(address, 1, transmit_buffer=4) as bus, open_bus(address, 0) as other:
+        other.send(can.Message(arbitration_id=1, is_extended_id=False))
+        first = bus.recv(5)
+        device.process.send_signal(signal.SIGSTOP)
+        if library_kind == "status":
+            with pytest.raises(ZelborDeviceSilent, match="does not answer"):
+                bus.recv(None)  # on a quiet bus too
+        for _ in range(10):  # the buffer takes four, then the device's silence tells
+            try:
+                bus.send(can.Message(arbitration_id=2, is_extended_id=False), timeout=0.2)
+            except (ZelborSendTimeout, ZelborDeviceSilent):
+                break
+        else:
+            pytest.fail("send() went on taking frames for a device that does not answer")
+        assert wait_for(lambda: bus.state == can.BusState.ERROR, 10)
+        with pytest.raises(ZelborDeviceSilent):
+            bus.send(can.Message(arbitration_id=3, is_extended_id=False))
+        bus.flush_tx_buffer()
+        device.process.send_signal(signal.SIGCONT)
+        assert wait_for(lambda: bus.state == can.BusState.ACTIVE, 10)
+        other.send(can.Message(arbitration_id=4, is_extended_id=False))
+        later = bus.recv(5)
+        assert later.arbitration_id == 4 and later.timestamp >= first.timestamp
+    assert "does not answer" in caplog.text and "answers again" in caplog.text
+
+
+def test_the_asyncio_notifier_waits_on_fileno(sim, address):
     sim()
-    with open_bus(address, 1) as listener, open_bus(address, 0) as talker:
-        if not on_socket:  # as with a library whose socket cannot be found
-            listener._poller = None
-        began = time.monotonic()
-        assert listener.recv(0) is None and time.monotonic() - began < 0.5
-        assert listener.recv(0.3) is None and 0.3 <= time.monotonic() - began < 5
-        received = []
-        waiting = threading.Thread(target=lambda: received.append(listener.recv(None)))
-        waiting.start()
-        talker.send(can.Message(arbitration_id=0x42, is_extended_id=False))
-        waiting.join(20)
-        assert received and received[0].arbitration_id == 0x42
+
+    async def receive_one():
+        reader = can.AsyncBufferedReader()
+        with open_bus(address, 1) as bus, open_bus(address, 0) as other:
+            notifier = can.Notifier(bus, [reader], loop=asyncio.get_running_loop())
+            assert notifier._readers == [bus.fileno()]  # no thread: the loop waits on it
+            other.send(can.Message(arbitration_id=0x55, is_extended_id=False))
+            message = await asyncio.wait_for(reader.get_message(), 10)
+            notifier.stop()
+            return message
+
+    assert asyncio.run(receive_one()).arbitration_id == 0x55
 
 
-def test_a_full_backlog_is_retried_until_the_timeout(sim, address, monkeypatch):
+def test_options_the_device_cannot_honour_are_not_ignored(sim, address, caplog):
     sim()
-    with open_bus(address, 0) as talker:
-        outcomes, calls = [-16, -16, 0], []
-
-        def write(state, frames, count):
-            calls.append(count)
-            return outcomes.pop(0) if len(outcomes) > 1 else outcomes[0]
-
-        monkeypatch.setattr(talker._library, "ZelborRawCanWrite", write)
-        message = can.Message(arbitration_id=1, is_extended_id=False)
-        talker.send(message)  # the backlog cleared on the third try
-        assert len(calls) == 3
-        outcomes[:] = [-16]
-        with pytest.raises(ZelborSendTimeout) as timeout:
-            talker.send(message, timeout=0)
-        assert len(calls) == 4 and isinstance(timeout.value, can.CanTimeoutError)
-        outcomes[:] = [-10]
-        with pytest.raises(can.CanOperationError) as failed:
-            talker.send(message, timeout=10)
-        assert failed.value.error_code == -10 and not isinstance(failed.value, ZelborSendTimeout)
+    with pytest.raises(can.CanInitializationError, match="CAN FD"):
+        open_bus(address, 0, fd=True)
+    caplog.set_level(logging.WARNING, logger="can.interfaces.zelbor")
+    with open_bus(address, 0, bitrate=125000, frobnicate=1):
+        pass
+    assert "bitrate=125000 is not applied" in caplog.text and "frobnicate" in caplog.text
 
 
 def test_open_failures_and_reopening(sim, address):
