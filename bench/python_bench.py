@@ -1,20 +1,28 @@
 #!/usr/bin/env python3
-"""python-can's logger through the plugin, fed by the simulated device's load
-generator: the highest rate at which a candump log loses nothing, the logger's
-CPU per logged frame, and its CPU on a silent device. Prints table rows for
-bench/run.sh. Usage: python_bench.py BUILD ADDRESS
+"""python-can through the plugin against the simulated device. The logger,
+fed by the device's load generator: the highest rate at which a candump log
+loses nothing, its CPU per logged frame, and its CPU on a silent device. A
+sender: how busy it keeps a 500 kbit/s and a 1 Mbit/s bus, and that nothing
+it sends is lost; and can.player playing a capture of a full 1 Mbit/s bus
+onto a 125 kbit/s bus, which must slow down and lose nothing. Prints table
+rows for bench/run.sh. Usage: python_bench.py BUILD ADDRESS
 Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a ladder, frames/s)."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
 import tempfile
 import time
 
+from can import Message
+
 sys.dont_write_bytecode = True  # leave no cache in the checkout
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from candump_check import check  # noqa: E402
+
+SEQUENCE_FRAME = re.compile(r"^\((\d+\.\d+)\) zelbor0 100#([0-9A-F]{8})00000000$")
 
 PYTHON = "/usr/bin/python3"
 
@@ -33,6 +41,13 @@ def wait_for(condition, seconds: float) -> bool:
     return condition()
 
 
+def lines_of(path: str) -> int:
+    if not os.path.exists(path):
+        return 0
+    with open(path, "rb") as text:
+        return sum(1 for _ in text)
+
+
 class Bench:
     def __init__(self, build: str, address: str, work: str):
         self.build, self.address, self.work = build, address, work
@@ -43,8 +58,9 @@ class Bench:
         )
 
     def start_sim(self, *options: str) -> subprocess.Popen:
-        """The simulated device on an ideal bus, which carries any rate asked for."""
-        output = os.path.join(self.work, "sim.out")
+        """The simulated device, on an ideal bus (which carries any rate asked
+        for) unless the options give a bitrate."""
+        output = self.sim_output = os.path.join(self.work, "sim.out")
         sim = subprocess.Popen(
             [os.path.join(self.build, "sim", "zelbor_sim"), "--address", self.address, "--bitrate", "0", *options],
             stdout=open(output, "w"),
@@ -100,6 +116,85 @@ class Bench:
               file=sys.stderr)
         return lossless, used / count
 
+    def device_totals(self, sim: subprocess.Popen):
+        """Stops the device; returns its bus's busy seconds and channel 0's
+        queue (offered, on the bus, dropped)."""
+        self.stop(sim)
+        totals = open(self.sim_output).read()
+        busy = re.search(r"busy ([0-9.]+) % of ([0-9.]+) s", totals)
+        queue = re.search(r"queue channel 0: offered (\d+), on the bus (\d+), dropped (\d+)", totals)
+        return (float(busy.group(1)) * float(busy.group(2)) / 100,
+                tuple(int(n) for n in queue.groups()) if queue else (0, 0, 0))
+
+    def bus(self, channel: int):
+        """The plugin, from the build tree, in this process."""
+        sys.path.insert(0, os.path.join(self.build, "python", "site"))
+        from can_zelbor import ZelborBus  # noqa: E402
+
+        return ZelborBus(channel, host_ip=self.address, device_ip=self.address,
+                         library=self.environment["ZELBOR_LIBRARY"])
+
+    def sender(self, bitrate: int, count: int) -> str:
+        """A table row: `count` eight-byte frames sent as fast as send() takes
+        them; the device's recording shows each once, in order, and how busy
+        the bus was from the first to the last."""
+        recording = os.path.join(self.work, f"sent-{bitrate}.log")
+        sim = self.start_sim("--bitrate", str(bitrate), "--record", recording)
+        with self.bus(0) as bus:
+            for number in range(count):
+                bus.send(Message(arbitration_id=0x100, is_extended_id=False,
+                                     data=number.to_bytes(4, "big") + bytes(4)))
+        # Taken by the device is not yet on the bus: its queue empties within a second.
+        wait_for(lambda: lines_of(recording) >= count, 5)
+        busy, (offered, carried, dropped) = self.device_totals(sim)
+        times, numbers = [], []
+        for line in open(recording):
+            frame = SEQUENCE_FRAME.match(line)
+            times.append(float(frame.group(1)))
+            numbers.append(int(frame.group(2), 16))
+        span = times[-1] - times[0] + busy / len(times)  # the first frame's own length too
+        load = 100 * busy / span
+        lost = count - len(numbers)
+        whole = numbers == list(range(count))
+        print(f"sender at {bitrate} bit/s: {len(numbers)} of {count} recorded, in order: {whole}, "
+              f"device offered {offered}, dropped {dropped}", file=sys.stderr)
+        verdict = "met" if load >= 95 and whole and dropped == 0 else "MISSED"
+        return (f"| python-can sender through the plugin, {bitrate // 1000} kbit/s bus, {count} "
+                f"eight-byte frames | bus {load:.1f} % busy, {len(numbers) / span:.0f} frames/s "
+                f"carried, {lost} lost, device dropped {dropped} | >= 95 %, 0 lost | {verdict} |")
+
+    def player(self, count: int) -> str:
+        """A table row: a capture of a full 1 Mbit/s bus played by can.player
+        onto a 125 kbit/s bus, recorded by the device."""
+        capture = os.path.join(self.work, "capture-1m.log")
+        sim = self.start_sim("--bitrate", "1000000", "--generate", "30000", "--count",
+                             str(count), "--tx-queue", "65536", "--record", capture)
+        with self.bus(1):  # the generator starts once a host listens
+            wait_for(lambda: lines_of(capture) >= count, 60)
+        self.stop(sim)
+        recording = os.path.join(self.work, "played-125k.log")
+        sim = self.start_sim("--bitrate", "125000", "--record", recording)
+        started = time.monotonic()
+        played = subprocess.run(
+            [PYTHON, "-m", "can.player", "-i", "zelbor", "-c", "0", f"--host-ip={self.address}",
+             f"--device-ip={self.address}", capture],
+            env=self.environment, capture_output=True, text=True, timeout=600)
+        took = time.monotonic() - started
+        wait_for(lambda: lines_of(recording) >= count, 5)
+        _, (offered, carried, dropped) = self.device_totals(sim)
+        with open(capture) as log:
+            stamps = [float(line.split()[0].strip("()")) for line in log]
+        capture_seconds = stamps[-1] - stamps[0]
+        whole, summary = check(recording, count)
+        print(f"can.player onto 125 kbit/s: {summary}; status {played.returncode}; "
+              f"{took:.1f} s for a capture of {capture_seconds:.1f} s",
+              file=sys.stderr)
+        verdict = "met" if whole and played.returncode == 0 and dropped == 0 else "MISSED"
+        return (f"| can.player: a capture of a full 1 Mbit/s bus ({count} frames, "
+                f"{capture_seconds:.1f} s) onto a 125 kbit/s bus | "
+                f"{'all recorded once, in order' if whole else summary}, in {took:.1f} s, "
+                f"device dropped {dropped} | all, in order | {verdict} |")
+
     def idle_percent(self, seconds: int) -> float:
         sim = self.start_sim()
         logger, _ = self.start_logger(os.path.join(self.work, "idle.log"))
@@ -129,12 +224,16 @@ def main() -> int:
                 break
             best, best_cost = rate, cost
         idle = bench.idle_percent(seconds)
+        senders = [bench.sender(bitrate, 1000 * seconds * bitrate // 125000)
+                   for bitrate in (500000, 1000000)]
+        played = bench.player(5000)
     print(f"| python-can logger through the plugin, lossless candump log rate ({seconds} s trials) "
           f"| {best} frames/s | >= 20,000 | {'met' if best >= 20000 else 'MISSED'} |")
     cost = f"{best_cost / 1000:.1f} µs" if best else "none: no rate was lossless"
     print(f"| python-can logger CPU per logged frame at that rate | {cost} | report | - |")
     print(f"| python-can logger CPU on a silent device | {idle:.3f} % of a core | < 2 % "
           f"| {'met' if idle < 2 else 'MISSED'} |")
+    print("\n".join(senders + [played]))
     return 0
 
 
