@@ -13,6 +13,10 @@ the last FIT_WINDOWS of them (the two clocks drift apart by up to a few parts
 in 10,000), and lays the line at or below every bound seen, so that no frame
 is stamped later than it arrived. Timestamps never run backwards, and a
 device whose count goes back (it restarted) starts a new mapping.
+
+A frame the host sent comes back (receive_own_messages) without a device
+time: it is stamped with the moment it was written, on the same scale as the
+received frames it is delivered among, and never below the last of them.
 """
 
 import math
@@ -25,9 +29,11 @@ MOST_DRIFT = 1e-3  # a fitted rate beyond this is noise, not a clock
 
 
 class DeviceClock:
-    """Maps device seconds onto host epoch seconds, one frame at a time."""
+    """Maps device seconds onto host epoch seconds, one frame at a time; with
+    `host` False, stamps stay device seconds (never back within a run)."""
 
-    def __init__(self) -> None:
+    def __init__(self, host: bool = True) -> None:
+        self._host = host
         self._last_stamp = -math.inf
         self._start()
 
@@ -40,6 +46,8 @@ class DeviceClock:
         self._window_bound = math.inf
         self._window_at = 0.0
         self._previous = -math.inf
+        if not self._host:
+            self._last_stamp = -math.inf  # device seconds start again with the device
 
     def stamp(self, device_seconds: float, arrival: float) -> float:
         """The epoch time of a frame stamped `device_seconds` by the device that
@@ -59,7 +67,18 @@ class DeviceClock:
         if bound < offset:  # the line lies above what this frame proves: lower it
             self._offset -= offset - bound
             offset = bound
-        stamp = device_seconds + offset
+        return self._monotonic(device_seconds + offset if self._host else device_seconds)
+
+    def stamp_sent(self, written: float) -> float:
+        """The stamp of a frame the host wrote at epoch time `written`."""
+        if not self._host:
+            if self._anchor is None:  # no device time seen yet
+                return self._monotonic(0.0)
+            offset = self._offset + self._rate * (self._previous - self._anchor)
+            written -= offset
+        return self._monotonic(written)
+
+    def _monotonic(self, stamp: float) -> float:
         if stamp < self._last_stamp:
             stamp = self._last_stamp
         self._last_stamp = stamp

@@ -85,7 +85,7 @@ class Link:
         self._channel = channel
         self._echo = echo
         self._has_status = library.ZelborGetLinkStatus is not None and hasattr(select, "poll")
-        self._clock = DeviceClock() if host_timestamps else None
+        self._clock = DeviceClock(host_timestamps)
 
         self.library_lock = threading.Lock()  # every library call holds it
         self._cond = threading.Condition()  # everything below it is shared with callers
@@ -117,6 +117,7 @@ class Link:
         self._losses_logged = 0
         self._last_loss_log = -math.inf
         self._started = time.monotonic()
+        self._written_at = 0.0
 
         self._ready_r = self._ready_w = self._wake_r = self._wake_w = -1
         if hasattr(select, "poll"):
@@ -290,12 +291,11 @@ class Link:
         if not records:
             return 0
         arrival = time.time()  # after the reads: never before a frame arrived
-        stamp = self._clock.stamp if self._clock is not None else None
+        stamp = self._clock.stamp
         items = []
         for data, length, identifier, time_high, time_low in records:
             seconds = (time_high << 32 | time_low) / COUNTS_PER_SECOND
-            items.append((stamp(seconds, arrival) if stamp else seconds, identifier, length,
-                          data, True))
+            items.append((stamp(seconds, arrival), identifier, length, data, True))
         self._deliver(items)
         return len(records)
 
@@ -344,7 +344,7 @@ class Link:
             self._cond.notify_all()  # room for senders
         echoes = [entry[1] for entry in taken if entry[1] is not None]
         if echoes:
-            now = time.time()
+            now = self._clock.stamp_sent(self._written_at)
             self._deliver([(now, m.arbitration_id | (0x80000000 if m.is_extended_id else 0),
                             len(m.data), bytes(m.data), False) for m in echoes])
 
@@ -354,6 +354,7 @@ class Link:
         if not chunk:
             return False
         frames = (RawCanMessage * len(chunk)).from_buffer_copy(b"".join(r for r, _ in chunk))
+        self._written_at = time.time()  # when the frames of the write in flight went
         result = self._library.ZelborRawCanWrite(self._state, frames, len(chunk))
         if result >= 0:
             return True

@@ -51,8 +51,9 @@ def device_queue(sim_output, channel):
 
 def test_replay_is_received_frame_for_frame(sim, address, tmp_path):
     started = time.monotonic()
-    sim("--replay", write_candump(tmp_path / "replay.log"))
-    with open_bus(address, 1) as bus, open_bus(address, 0, timestamps="device") as own:
+    sim("--replay", write_candump(tmp_path / "replay.log"), "--loop", "0")
+    with open_bus(address, 1) as bus, \
+            open_bus(address, 0, timestamps="device", receive_own_messages=True) as own:
         messages = [bus.recv(20) for _ in FRAMES]
         alive = time.monotonic() - started
         assert [(m.arbitration_id, m.is_extended_id, m.dlc, bytes(m.data)) for m in messages] == [
@@ -61,7 +62,11 @@ def test_replay_is_received_frame_for_frame(sim, address, tmp_path):
         # Epoch seconds, spaced as on the bus; with timestamps="device", the device's seconds.
         assert abs(messages[-1].timestamp - time.time()) < 1
         assert LOG_SPAN / 2 < messages[-1].timestamp - messages[0].timestamp < LOG_SPAN * 5
-        assert 0 < own.recv(20).timestamp < alive
+        first = own.recv(20)
+        assert 0 < first.timestamp < alive
+        own.send(can.Message(arbitration_id=1, is_extended_id=False))  # its echo: device seconds too
+        echo = next(m for m in iter(lambda: own.recv(20), None) if not m.is_rx)
+        assert first.timestamp <= echo.timestamp < time.monotonic() - started
 
 
 def test_sent_frames_are_listed_and_unsendable_ones_refused(sim, reader, address):

@@ -24,6 +24,19 @@ def test_clock_follows_drift_within_a_millisecond_and_never_runs_backwards():
     assert abs(clock.stamp(1.5, last + 2.0005) - (last + 2.0)) < 0.001
 
 
+def test_sent_frames_are_stamped_among_received_ones_on_their_scale():
+    host, device = DeviceClock(), DeviceClock(host=False)
+    assert device.stamp_sent(1000.0) == 0.0  # no device time known yet
+    for clock in (host, device):
+        clock.stamp(10.0, 1010.0)
+    assert host.stamp(10.5, 1010.6) == 1010.5 and device.stamp(10.5, 1010.6) == 10.5
+    # Written before the last frame arrived: not stamped before it.
+    assert host.stamp_sent(1010.2) == 1010.5 and device.stamp_sent(1010.2) == 10.5
+    assert host.stamp_sent(1011.0) == 1011.0 and device.stamp_sent(1011.0) == 11.0
+    # A frame from the bus read after the echo: never before it.
+    assert host.stamp(10.9, 1011.1) == 1011.0 and device.stamp(10.9, 1011.1) == 11.0
+
+
 def entries(count, start=0):
     return [(bytes([start + i]), None) for i in range(count)]
 
