@@ -44,6 +44,7 @@ class TransmitQueue:
         self.room: Optional[int] = None
         self._threshold = MAX_WRITE
         self.last_batch = 0xFFFFFFFF  # number of the last write reported on
+        self._early_room: Optional[Tuple[int, int]] = None  # a ROOM record that beat its report
         self.frames_taken = 0
         self.frames_sent_again = 0
 
@@ -108,6 +109,9 @@ class TransmitQueue:
         rest = flight[taken:]
         if room is not None and batch is not None:
             self.room, self.last_batch = room, batch
+            early, self._early_room = self._early_room, None
+            if early is not None and early[1] == batch:
+                self.room = early[0]  # the queue drained after this report was first sent
         if rest:
             self._queue.extendleft(reversed(rest))
             self.frames_sent_again += len(rest)
@@ -122,8 +126,13 @@ class TransmitQueue:
     def room_report(self, room: int, capacity: int, batch: int) -> None:
         """A ROOM record: `room` free after the device took write `batch`."""
         self._threshold = room_threshold(capacity)
-        if self._flight is not None or (batch - self.last_batch) & 0x80000000:
-            return  # the answer to the write in flight will say; or older than what we know
+        if (batch - self.last_batch) & 0x80000000:
+            return  # older than what we know
+        if self._flight is not None:
+            # The answer to the write in flight will say, unless this record is
+            # about that write: a lost report, repeated, comes after it.
+            self._early_room = (room, batch)
+            return
         self.room, self.last_batch = room, batch
 
     def wake_at(self) -> Optional[float]:

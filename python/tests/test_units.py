@@ -68,4 +68,11 @@ def test_room_reports_let_only_what_fits_go():
     queue.room_report(32, 64, 0)
     assert len(queue.next_write(0.1)) == 32
     queue.report(32, 0.1, room=0, batch=1)
-    assert queue.discard_queued() == 118 and queue.next_write(0.2) is None
+    queue.room_report(32, 64, 1)
+    assert len(queue.next_write(0.2)) == 32
+    # The ROOM record came before the report it follows (the report was lost and repeated).
+    queue.room_report(40, 64, 2)
+    queue.report(32, 0.3, room=0, batch=2)
+    assert len(queue.next_write(0.3)) == 40
+    queue.report(40, 0.3, room=0, batch=3)
+    assert queue.discard_queued() == 46 and queue.next_write(0.4) is None
