@@ -49,6 +49,11 @@ class DeviceClock:
         if not self._host:
             self._last_stamp = -math.inf  # device seconds start again with the device
 
+    def restart(self) -> None:
+        """The device restarted (its host library says so): a new mapping, as
+        its count may not yet have fallen below the last run's."""
+        self._start()
+
     def stamp(self, device_seconds: float, arrival: float) -> float:
         """The epoch time of a frame stamped `device_seconds` by the device that
         arrived (was read) at epoch time `arrival`."""

@@ -118,6 +118,7 @@ class Link:
         self._last_loss_log = -math.inf
         self._started = time.monotonic()
         self._written_at = 0.0
+        self._device_restarts = 0
 
         self._ready_r = self._ready_w = self._wake_r = self._wake_w = -1
         if hasattr(select, "poll"):
@@ -291,6 +292,11 @@ class Link:
         if not records:
             return 0
         arrival = time.time()  # after the reads: never before a frame arrived
+        if self._library.ZelborGetCounters is not None and self._read_counters():
+            restarts = self._counters.device_restarts
+            if restarts != self._device_restarts:
+                self._device_restarts = restarts
+                self._clock.restart()
         stamp = self._clock.stamp
         items = []
         for data, length, identifier, time_high, time_low in records:

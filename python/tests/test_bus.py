@@ -227,3 +227,19 @@ def test_open_failures_and_reopening(sim, address):
         first.recv(0)
     with open_bus(address, 0) as again:
         again.send(can.Message(arbitration_id=7, is_extended_id=False))
+
+
+def test_a_restarted_device_is_followed_on_the_host_clock(sim, address):
+    device = sim()
+    with open_bus(address, 0) as sender, open_bus(address, 1) as bus:
+        sender.send(can.Message(arbitration_id=1, is_extended_id=False))
+        first = bus.recv(5)
+        device.process.kill()
+        assert wait_for(lambda: bus.state == can.BusState.ERROR, 10)
+        sim()  # a new run, seconds later, whose count has not yet fallen below the last one's
+        assert wait_for(lambda: bus.counters()["device_restarts"] == 1
+                        == sender.counters()["device_restarts"], 10)  # both heard it
+        sender.send(can.Message(arbitration_id=2, is_extended_id=False))
+        later = bus.recv(5)
+        assert later.arbitration_id == 2 and later.timestamp > first.timestamp
+        assert abs(later.timestamp - time.time()) < 0.5
