@@ -22,6 +22,8 @@ class LibraryCalls {
   virtual int32_t raw_can_write(const RawCanMessage* frames, int32_t count) = 0;
   // False where the library has no counters, or has none for a stopped link.
   virtual bool read_counters(ZelborCounters& counters) = 0;
+  // False where the library has no link status (the device maker's).
+  virtual bool link_status(ZelborLinkStatus& /*status*/) { return false; }
 };
 
 // Forwards every call to the loaded libZelbor with one InterfaceState.
@@ -36,6 +38,7 @@ class ZelborLibrary final : public LibraryCalls {
   int32_t raw_can_read(RawCanMessage& message) override;
   int32_t raw_can_write(const RawCanMessage* frames, int32_t count) override;
   bool read_counters(ZelborCounters& counters) override;
+  bool link_status(ZelborLinkStatus& status) override;
 
  private:
   InterfaceState* state_;

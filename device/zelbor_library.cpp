@@ -29,13 +29,27 @@ int32_t ZelborLibrary::raw_can_write(const RawCanMessage* frames, int32_t count)
   return ZelborRawCanWrite(state_, frames, count);
 }
 
+namespace {
+
+// The stand-in library's extensions are looked up once, not linked, so the
+// programs still load against the device maker's library, which has none.
+// Each record type has one call.
+template <typename Record>
+bool call_extension(const char* name, const InterfaceState* state, Record& record) {
+  using Extension = int32_t (*)(const InterfaceState*, Record*);
+  static const auto extension = reinterpret_cast<Extension>(
+      platform::library_call(reinterpret_cast<const void*>(&ZelborStartInterface), name));
+  return extension != nullptr && extension(state, &record) == 0;
+}
+
+}  // namespace
+
 bool ZelborLibrary::read_counters(ZelborCounters& counters) {
-  // Looked up, not linked, so the programs still load against the device
-  // maker's library, which has no such call.
-  using GetCounters = int32_t (*)(const InterfaceState*, ZelborCounters*);
-  static const auto get_counters = reinterpret_cast<GetCounters>(platform::library_call(
-      reinterpret_cast<const void*>(&ZelborStartInterface), "ZelborGetCounters"));
-  return get_counters != nullptr && get_counters(state_, &counters) == 0;
+  return call_extension("ZelborGetCounters", state_, counters);
+}
+
+bool ZelborLibrary::link_status(ZelborLinkStatus& status) {
+  return call_extension("ZelborGetLinkStatus", state_, status);
 }
 
 }  // namespace rawcan

@@ -44,7 +44,10 @@ enum {
  *   bytes 4-7  the number of the last frame datagram taken from this host
  *              (0xFFFFFFFF before the first)
  */
-enum { ZELBOR_ROOM_RECORD = 0x8003 };
+enum {
+  ZELBOR_READY_RECORD = 0x8002, /* from the device, length 0: it knows this host again */
+  ZELBOR_ROOM_RECORD = 0x8003
+};
 
 typedef struct ZelborCounters {
   uint64_t datagrams_in;        /* valid datagrams from the device */

@@ -1,0 +1,96 @@
+// The bridge between one channel of the device and one SocketCAN interface.
+//
+// Device to interface: every frame the library delivers is written to the
+// interface in order. While the interface's queue is full (ENOBUFS on a real
+// controller) frames wait, up to kPendingFrames; beyond that, and while the
+// interface is down, they are dropped and counted.
+//
+// Interface to device: every frame other programs send on the interface is
+// queued (up to kQueuedFrames) and goes to the device exactly once and in
+// order, by the transmit queue's rules. While the queue is full the bridge
+// stops reading, so frames wait in the socket's receive buffer; what the
+// kernel drops there is counted. The bridge's own socket does not receive
+// the frames it writes, so nothing goes back where it came from.
+// Remote-request and error frames, which the device's record cannot carry,
+// are refused and counted.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <string>
+
+#include "can_socket.h"
+#include "library_calls.h"
+#include "transmit_queue.h"
+
+namespace rawcan::bridge {
+
+inline constexpr std::size_t kQueuedFrames = 65536;  // 1.75 MiB of records
+inline constexpr std::size_t kPendingFrames = 65536;
+inline constexpr int64_t kDeviceSilenceNs = 2'000'000'000;
+inline constexpr int64_t kReportOverdueNs = 5'000'000'000;
+inline constexpr int64_t kDrainNs = 2'000'000'000;  // a stop waits this long without progress
+
+struct Totals {
+  uint64_t to_interface = 0;      // frames from the device written to the interface
+  uint64_t to_device = 0;         // frames from the interface the device took
+  uint64_t lost_on_link = 0;      // frames the device sent that never arrived
+  uint64_t not_read_in_time = 0;  // frames the library dropped: the bridge fell behind
+  uint64_t interface_full = 0;  // frames from the device dropped: the interface's queue stayed full
+  uint64_t interface_down = 0;  // frames from the device dropped while the interface was down
+  uint64_t kernel_dropped = 0;  // frames the kernel dropped before the bridge read them
+  uint64_t not_sent = 0;        // frames from the interface the device never took
+  uint64_t remote_refused = 0;
+  uint64_t error_refused = 0;
+
+  uint64_t dropped() const {
+    return lost_on_link + not_read_in_time + interface_full + interface_down + kernel_dropped +
+           not_sent;
+  }
+};
+
+class Bridge {
+ public:
+  // `log` gets the lines on loss and state; `stop` says when to end.
+  Bridge(LibraryCalls& library, CanSocket& can, std::string interface, std::FILE* log,
+         bool (*stop)());
+
+  // Runs until stop() says so, then sends what the device still takes.
+  void run();
+  // Stops the interface and returns the totals.
+  const Totals& finish();
+
+ private:
+  void receive_from_device();
+  void deliver_to_interface(int64_t now_ns);
+  void receive_from_interface();
+  void read_controls(int64_t now_ns);
+  bool write_to_device(int64_t now_ns);
+  void watch(int64_t now_ns);
+  void wait(int64_t now_ns, bool reading_interface);
+  void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void count_link_loss();
+
+  LibraryCalls& library_;
+  CanSocket& can_;
+  std::string interface_;
+  std::FILE* log_;
+  bool (*stop_)();
+  bool has_status_ = false;
+  ZelborLinkStatus status_{};
+  TransmitQueue queue_{kQueuedFrames};
+  std::deque<can_frame> pending_;
+  int64_t blocked_since_ns_ = -1;  // when the interface's queue last refused a frame
+  bool interface_up_ = true;
+  bool answering_ = true;
+  bool woke_for_device_ = false;
+  int idle_rounds_ = 0;
+  int64_t last_control_read_ns_ = 0;
+  int64_t next_watch_ns_ = 0;
+  int64_t last_loss_line_ns_ = INT64_MIN / 2;
+  uint64_t losses_told_ = 0;
+  Totals totals_;
+};
+
+}  // namespace rawcan::bridge

@@ -1,0 +1,36 @@
+#include "frames.h"
+
+#include <cstring>
+
+namespace rawcan::bridge {
+
+can_frame to_can_frame(const RawCanMessage& record) {
+  can_frame frame{};
+  const bool extended = (record.id & RAW_CAN_EXTENDED_FLAG) != 0;
+  frame.can_id = extended ? CAN_EFF_FLAG | (record.id & CAN_EFF_MASK) : record.id & CAN_SFF_MASK;
+  const int length = record.length < 0              ? 0
+                     : record.length > CAN_MAX_DLEN ? CAN_MAX_DLEN
+                                                    : record.length;
+  frame.can_dlc = static_cast<__u8>(length);
+  std::memcpy(frame.data, record.data, static_cast<std::size_t>(length));
+  return frame;
+}
+
+Conversion to_record(const can_frame& frame, RawCanMessage& record) {
+  if ((frame.can_id & CAN_ERR_FLAG) != 0) {
+    return Conversion::kErrorFrame;
+  }
+  if ((frame.can_id & CAN_RTR_FLAG) != 0) {
+    return Conversion::kRemoteRequest;
+  }
+  record = RawCanMessage{};
+  const bool extended = (frame.can_id & CAN_EFF_FLAG) != 0;
+  record.id = extended ? RAW_CAN_EXTENDED_FLAG | (frame.can_id & CAN_EFF_MASK)
+                       : frame.can_id & CAN_SFF_MASK;
+  const int length = frame.can_dlc > CAN_MAX_DLEN ? CAN_MAX_DLEN : frame.can_dlc;
+  record.length = static_cast<int8_t>(length);
+  std::memcpy(record.data, frame.data, static_cast<std::size_t>(length));
+  return Conversion::kFrame;
+}
+
+}  // namespace rawcan::bridge

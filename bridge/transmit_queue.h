@@ -1,0 +1,91 @@
+// Frames taken from the interface and not yet taken by the device, and when
+// to write them: no socket, no clock, no library; the bridge feeds it the
+// device's reports and the time.
+//
+// The device answers each write with a MESSAGE_COUNT report: how many of the
+// frames its transmit queue took. The rest were dropped, so they go again,
+// before any later frame. Invariant: at most one write is unanswered, so the
+// next report is always that write's, and nothing written later can overtake
+// frames the device has yet to take. A write of up to 50 frames each round
+// trip outpaces any CAN bus.
+//
+// With MESSAGE_COUNT alone (the maker's device), a short count means the
+// device's queue is full: the rest goes again after a pause that adapts until
+// a retry takes a handful of frames. The stand-in device also reports the
+// room its queue has (in each report, and in a ROOM record once it drained to
+// half), so only what fits is written and the device drops nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "zelbor.h"
+
+namespace rawcan::bridge {
+
+inline constexpr int kMaxWrite = 50;  // frames per write: one datagram
+inline constexpr int64_t kFirstPauseNs = 1'000'000;
+inline constexpr int64_t kLongestPauseNs = 16'000'000;
+inline constexpr int kFewTaken = 8;                        // a retry taking fewer waited too little
+inline constexpr int64_t kRoomFallbackNs = 1'000'000'000;  // no ROOM record: write all the same
+
+// The room at which the device sends a ROOM record after a low report.
+inline int room_threshold(int capacity) {
+  const int half = capacity / 2 < 1 ? 1 : capacity / 2;
+  return half < kMaxWrite ? half : kMaxWrite;
+}
+
+class TransmitQueue {
+ public:
+  explicit TransmitQueue(std::size_t capacity) : ring_(capacity) {}
+
+  std::size_t size() const { return count_; }
+  std::size_t capacity() const { return ring_.size(); }
+  bool full() const { return count_ == ring_.size(); }
+  int in_flight() const { return flight_; }
+  int64_t flight_since_ns() const { return flight_since_ns_; }
+
+  // False, and nothing taken, when full.
+  bool push(const RawCanMessage& frame);
+
+  // The frames to write now, at most kMaxWrite, copied to `out`, and marked
+  // in flight; 0 if none may go.
+  int next_write(int64_t now_ns, RawCanMessage* out);
+  // The write was refused: its frames stay at the head.
+  void unwritten() { flight_ = 0; }
+  // The device's report of the write in flight; returns the frames taken.
+  int report(int taken, int64_t now_ns, std::optional<int> room = std::nullopt,
+             std::optional<uint32_t> batch = std::nullopt);
+  // A ROOM record: `room` free after the device took write `batch`.
+  void room_report(int room, int capacity, uint32_t batch);
+  // A new session of the device: its queue is new, and room reports are off.
+  void forget_room() { room_.reset(); }
+  // Forgets the write in flight, whose report will not come; returns its frames.
+  int abandon_flight();
+  // When a write may go although nothing arrives; nullopt if only a report or
+  // a ROOM record can let one go, or nothing waits.
+  std::optional<int64_t> wake_at_ns() const;
+
+  uint64_t frames_taken() const { return frames_taken_; }
+  uint64_t frames_sent_again() const { return frames_sent_again_; }
+
+ private:
+  void pop(std::size_t count);
+
+  std::vector<RawCanMessage> ring_;
+  std::size_t head_ = 0;
+  std::size_t count_ = 0;
+  int flight_ = 0;  // the first flight_ frames at the head are written, unanswered
+  int64_t flight_since_ns_ = 0;
+  int64_t retry_at_ns_ = 0;
+  int64_t pause_ns_ = kFirstPauseNs;
+  std::optional<int> room_;
+  int threshold_ = kMaxWrite;
+  uint32_t last_batch_ = 0xFFFFFFFFu;
+  uint64_t frames_taken_ = 0;
+  uint64_t frames_sent_again_ = 0;
+};
+
+}  // namespace rawcan::bridge

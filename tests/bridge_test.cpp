@@ -1,0 +1,75 @@
+// The bridge's frame conversion and transmit rules, without a kernel or a device.
+#include <gtest/gtest.h>
+#include <linux/can/error.h>
+
+#include <cstring>
+
+#include "frames.h"
+#include "transmit_queue.h"
+
+namespace rawcan::bridge {
+namespace {
+
+RawCanMessage numbered(uint32_t number) {
+  RawCanMessage frame{};
+  frame.id = number;
+  frame.length = 1;
+  return frame;
+}
+
+TEST(BridgeFrames, KeepIdentifiersAndLengthsAndRefuseWhatTheRecordCannotCarry) {
+  can_frame extended{};
+  extended.can_id = CAN_EFF_FLAG | 0x1ABCDEF0;
+  extended.can_dlc = 3;
+  std::memcpy(extended.data, "\xDE\xAD\xBE", 3);
+  RawCanMessage record{};
+  ASSERT_EQ(to_record(extended, record), Conversion::kFrame);
+  EXPECT_EQ(record.id, RAW_CAN_EXTENDED_FLAG | 0x1ABCDEF0u);
+  EXPECT_EQ(record.length, 3);
+  const can_frame back = to_can_frame(record);
+  EXPECT_EQ(back.can_id, extended.can_id);
+  EXPECT_EQ(back.can_dlc, 3);
+  EXPECT_EQ(std::memcmp(back.data, extended.data, 8), 0);
+
+  RawCanMessage wide{};  // a program may hand the library more than 11 bits and 8 bytes
+  wide.id = 0x7FF | 0x1000;
+  wide.length = 12;
+  EXPECT_EQ(to_can_frame(wide).can_id, 0x7FFu);
+  EXPECT_EQ(to_can_frame(wide).can_dlc, 8);
+
+  can_frame remote{};
+  remote.can_id = CAN_RTR_FLAG | 0x123;
+  EXPECT_EQ(to_record(remote, record), Conversion::kRemoteRequest);
+  can_frame error{};
+  error.can_id = CAN_ERR_FLAG | CAN_ERR_BUSOFF;
+  EXPECT_EQ(to_record(error, record), Conversion::kErrorFrame);
+}
+
+TEST(BridgeTransmitQueue, SendsTheRestOfAShortCountFirstAndWaitsForRoom) {
+  TransmitQueue queue(120);
+  for (uint32_t i = 0; i < 120; ++i) {
+    ASSERT_TRUE(queue.push(numbered(i)));
+  }
+  EXPECT_FALSE(queue.push(numbered(120)));
+  RawCanMessage out[kMaxWrite];
+  ASSERT_EQ(queue.next_write(0, out), 50);
+  EXPECT_EQ(queue.next_write(0, out), 0) << "one write unanswered at a time";
+  EXPECT_EQ(queue.report(20, 0), 20);
+  ASSERT_TRUE(queue.wake_at_ns());
+  EXPECT_EQ(queue.next_write(*queue.wake_at_ns() - 1, out), 0) << "a full queue: pause first";
+  ASSERT_EQ(queue.next_write(*queue.wake_at_ns(), out), 50);
+  EXPECT_EQ(out[0].id, 20u);
+  EXPECT_EQ(out[49].id, 69u);
+
+  // With room reports: only what fits, then the ROOM record after half drained.
+  queue.report(50, 0, 10, 1);
+  EXPECT_EQ(queue.next_write(1, out), 0);
+  queue.room_report(40, 64, 0);  // older than the report: ignored
+  EXPECT_EQ(queue.next_write(1, out), 0);
+  queue.room_report(32, 64, 1);
+  ASSERT_EQ(queue.next_write(1, out), 32);
+  EXPECT_EQ(out[0].id, 70u);
+}
+
+}  // namespace
+}  // namespace rawcan::bridge
