@@ -21,10 +21,10 @@ else
 fi
 
 lib=$(ls "$root"/lib*/libZelbor.so 2>/dev/null || ls "$root"/lib/*/libZelbor.so)
-for file in bin/raw_can_reader bin/raw_can_writer bin/zelbor_sim bin/zelbor_relay include/zelbor.h \
-            include/zelbor_counters.h share/man/man1/raw_can_reader.1 \
-            share/man/man1/raw_can_writer.1 share/man/man1/zelbor_sim.1 \
-            share/man/man1/zelbor_relay.1; do
+for file in bin/raw_can_reader bin/raw_can_writer bin/raw_can_bridge bin/zelbor_sim bin/zelbor_relay \
+            include/zelbor.h include/zelbor_counters.h share/man/man1/raw_can_reader.1 \
+            share/man/man1/raw_can_writer.1 share/man/man1/raw_can_bridge.1 \
+            share/man/man1/zelbor_sim.1 share/man/man1/zelbor_relay.1; do
   [ -f "$root/$file" ] || fail "$file not installed"
 done
 readelf -d "$lib" | grep -q 'SONAME.*\[libZelbor.so\]' || fail "libZelbor.so has no soname"
@@ -39,5 +39,8 @@ for program in raw_can_reader raw_can_writer; do
   [ "$status" -eq 1 ] || fail "$program exit status $status: $output"
   [ "$output" = "usage: $root/bin/$program host_ip zelbor_ip can_channel" ] || fail "$program said: $output"
 done
+output=$(env -u LD_LIBRARY_PATH "$root/bin/raw_can_bridge" 2>&1) && fail "raw_can_bridge without arguments"
+[ "$output" = "usage: $root/bin/raw_can_bridge host_ip zelbor_ip can_channel interface" ] ||
+  fail "raw_can_bridge said: $output"
 grep -q '^\.TH RAW_CAN_READER 1' "$root/share/man/man1/raw_can_reader.1" || fail "manual page"
 echo "$mode ok: $root"
