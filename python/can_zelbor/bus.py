@@ -137,7 +137,7 @@ class ZelborBus(BusABC):
                           receive_buffer=receive_buffer, transmit_buffer=transmit_buffer,
                           host_timestamps=timestamps == "host", echo=receive_own_messages)
         # Stops the link once: on shutdown(), or when the bus is collected unshut.
-        self._close = weakref.finalize(self, self._link.close, False)
+        self._close = weakref.finalize(self, self._link.close_unshut)
 
     @property
     def message_count(self) -> Optional[int]:

@@ -243,6 +243,14 @@ class Link:
         self._ready_r = self._ready_w = self._wake_r = self._wake_w = -1
         return lost
 
+    def close_unshut(self) -> None:
+        """The bus was collected, or the program ends, without shutdown(): sends
+        what is queued as shutdown() does, and logs what did not reach the bus."""
+        lost = self.close(threading.current_thread() is not self._thread)
+        if lost:
+            LOG.warning("%s: the bus was not shut down; %d frames accepted by send() did not "
+                        "reach the bus", self._where, lost)
+
     def _tx_waiting(self) -> int:
         return len(self._tx) + self._tx.in_flight()
 

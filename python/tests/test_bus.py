@@ -2,6 +2,8 @@
 users open it (by its interface name, through the entry point)."""
 
 import asyncio
+import gc
+import itertools
 import logging
 import re
 import select
@@ -146,6 +148,19 @@ def test_a_burst_faster_than_the_bus_arrives_whole(sim, address, library_kind):
     assert on_bus == count
     if library_kind == "status":  # the device told its room: it had nothing to drop
         assert dropped == 0 and offered == count
+
+
+def test_a_bus_collected_unshut_sends_what_it_took(sim, address):
+    sim("--bitrate", "125000")
+    with open_bus(address, 1) as receiver:
+        sender = open_bus(address, 0)
+        for number in range(300):
+            sender.send(can.Message(arbitration_id=0x100, is_extended_id=False,
+                                    data=number.to_bytes(2, "little")))
+        del sender
+        gc.collect()
+        got = list(itertools.takewhile(lambda m: m is not None, (receiver.recv(5) for _ in range(300))))
+        assert [int.from_bytes(m.data, "little") for m in got] == list(range(300))
 
 
 def test_frames_are_held_while_nobody_reads(sim, address):
