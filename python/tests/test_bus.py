@@ -159,7 +159,8 @@ def test_a_bus_collected_unshut_sends_what_it_took(sim, address):
                                     data=number.to_bytes(2, "little")))
         del sender
         gc.collect()
-        got = list(itertools.takewhile(lambda m: m is not None, (receiver.recv(5) for _ in range(300))))
+        got = list(itertools.takewhile(lambda m: m is not None,
+                                       (receiver.recv(5) for _ in range(300))))
         assert [int.from_bytes(m.data, "little") for m in got] == list(range(300))
 
 
