@@ -29,8 +29,10 @@ LOG = logging.getLogger("can.interfaces.zelbor")
 RECEIVE_BUFFER = 100_000
 #: Frames send() queues ahead of the device; with it full, send() waits.
 TRANSMIT_BUFFER = 1024
+# single_handle: can.player's wish for one handle for sending and receiving, which
+# a zelbor bus always has.
 KNOWN_OPTIONS = {"receive_own_messages", "timestamps", "receive_buffer", "transmit_buffer",
-                 "bitrate", "fd", "data_bitrate", "timing"}
+                 "bitrate", "fd", "data_bitrate", "timing", "single_handle"}
 
 ZelborSendTimeout = SendTimeout  # send() ran out of time; a CanOperationError and CanTimeoutError
 ZelborDeviceSilent = DeviceSilent
