@@ -70,11 +70,24 @@ check() {
 # Conditions for wait_for.
 line_count() { cat "$1" 2>/dev/null | grep -cE "$2"; }  # 0 while FILE is not there yet
 has_lines() { [ "$(line_count "$1" "$2")" -ge "$3" ]; }
-gone() { ! kill -0 "$1" 2>/dev/null; }
+# PID has ended: no longer there, or a zombie that its new parent has yet to reap.
+gone() { [ ! -e "/proc/$1" ] || [ "$(sed 's/.*) \(.\).*/\1/' "/proc/$1/stat" 2>/dev/null)" = Z ]; }
 # A raw socket without filters listens on DEVICE (it is in the receive-all list).
 listening() { grep -q "^ *$1 " /proc/net/can/rcvlist_all; }
 
 candump_line='^\([0-9]+\.[0-9]{6}\) vcan0 [0-9A-F]{3}#([0-9A-F]{2}){0,8}$'
+
+# This build's programs load in the VM (their libraries are there) and print their usage.
+programs_start() {
+  for program in reader/raw_can_reader writer/raw_can_writer bridge/raw_can_bridge; do
+    [ -e "$BUILD/$program" ] || continue
+    "$BUILD/$program" >usage 2>&1
+    grep -q '^usage: ' usage || fail "$program: $(head -n 1 usage)" || return 1
+  done
+  for program in sim/zelbor_sim relay/zelbor_relay; do
+    "$BUILD/$program" --help >usage 2>&1 || fail "$program --help: $(head -n 1 usage)" || return 1
+  done
+}
 
 cangen_to_candump() {
   start candump.log candump -L vcan0
@@ -108,6 +121,7 @@ EOF
   cmp -s listed expected || fail "raw_can_reader listed: $(tr '\n' '|' <listed)"
 }
 
+check programs_start programs_start
 check cangen_to_candump cangen_to_candump
 check replay_to_reader replay_to_reader
 
