@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all build packages test test-sanitize demo bench soak fuzz package format clean \
-        packages-windows windows test-windows package-windows
+        packages-windows windows test-windows package-windows packages-socketcan test-socketcan
 
 all: build
 
@@ -45,6 +45,15 @@ test-windows: windows packages
 	scripts/wine-run.sh --init
 	ctest --test-dir $(WINDOWS_BUILD) --output-on-failure -j $(JOBS)
 	RAWCAN_WINDOWS_BUILD=$(abspath $(WINDOWS_BUILD)) ctest --test-dir $(BUILD) --output-on-failure -L windows
+
+packages-socketcan:
+	scripts/install-packages.sh --socketcan
+
+# This build's programs on SocketCAN (vcan0, vcan1) inside an emulated Linux
+# VM, as this machine's kernel may have no CAN: tests/socketcan/run_tests.sh.
+test-socketcan: packages-socketcan
+	$(MAKE) --no-print-directory build
+	tests/socketcan/vm.sh $(BUILD) tests/socketcan/run_tests.sh
 
 # A zip of the Windows programs, the DLL, the header and a README.
 package-windows: windows
