@@ -125,5 +125,7 @@ check programs_start programs_start
 check cangen_to_candump cangen_to_candump
 check replay_to_reader replay_to_reader
 
+. /test/bridge.sh
+
 echo "socketcan: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

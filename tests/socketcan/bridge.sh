@@ -1,0 +1,156 @@
+# raw_can_bridge against the real can-utils, sourced by run_tests.sh inside
+# the test VM (its helpers: start, wait_for, check, fail, has_lines).
+
+bridge=$BUILD/bridge/raw_can_bridge
+
+# ID#DATA of each frame of a candump -L log (ours: zelbor_sim --record), in order.
+frames_of() { sed -n 's/^([0-9.]*) [a-z0-9]* \([0-9A-F]*#[0-9A-FR]*\).*$/\1/p' "$1"; }
+
+last_started() { tail -n 1 "$pids"; }
+
+start_device() {  # OPTIONS...: zelbor_sim on 127.0.0.1, its output in ./sim.out
+  start ./sim.out "$BUILD/sim/zelbor_sim" --address 127.0.0.1 "$@"
+  device_pid=$(last_started)
+  wait_for 10 "zelbor_sim's start" has_lines ./sim.out '^zelbor_sim: serving' 1
+}
+
+start_bridge() {  # CHANNEL INTERFACE [OUTPUT]
+  start "${3:-./bridge.out}" "$bridge" 127.0.0.1 127.0.0.1 "$1" "$2"
+  bridge_pid=$(last_started)
+  wait_for 10 "the bridge's start on $2" has_lines "${3:-./bridge.out}" "^Bridging channel $1" 1
+}
+
+start_candump() {  # INTERFACE FILE: with room for a burst in its receive buffer
+  start "$2" candump -L -r 8388608 "$1"
+  wait_for 10 "candump on $1" listening "$1"
+}
+
+stop_device() {  # SIGINT: the device prints its totals and ends
+  kill -INT "$device_pid"
+  wait_for 10 "the device's totals" has_lines ./sim.out '^bus: ' 1
+}
+
+same_frames() {  # EXPECTED_LOG GOT_LOG: the same frames in the same order
+  frames_of "$1" >./expected.frames
+  frames_of "$2" >./got.frames
+  cmp -s ./expected.frames ./got.frames ||
+    fail "$(wc -l <./got.frames) frames, not the $(wc -l <./expected.frames) expected; first difference: $(diff ./expected.frames ./got.frames | sed -n 2,3p | tr '\n' ' ')"
+}
+
+# A replayed capture reaches the interface frame for frame.
+replay_to_candump() {
+  i=0
+  : >./capture.log
+  while [ "$i" -lt 300 ]; do  # every identifier kind and length
+    case $((i % 3)) in
+      0) id=$(printf '%03X' $((i * 7 % 2048))) ;;
+      1) id=$(printf '%08X' $((i * 104729 % 536870912))) ;;
+      2) id=7FF ;;
+    esac
+    data=$(printf '%02X%02X%02X%02X%02X%02X%02X%02X' $((i % 256)) 1 2 3 4 5 6 7 | head -c $((i % 9 * 2)))
+    echo "($((1436509052 + i / 1000)).$(printf '%06d' $((i % 1000 * 1000)))) can0 $id#$data" >>./capture.log
+    i=$((i + 1))
+  done
+  start_candump vcan0 ./candump.log || return 1
+  start_device --replay ./capture.log || return 1
+  start_bridge 1 vcan0 || return 1
+  wait_for 30 "300 frames on vcan0" has_lines ./candump.log vcan0 300 ||
+    fail "device: $(tr '\n' '|' <./sim.out) bridge: $(tr '\n' '|' <./bridge.out) candump: $(wc -l <./candump.log)" ||
+    return 1
+  same_frames ./capture.log ./candump.log
+}
+
+# Frames sent on the interface reach the device's bus, each once, in order;
+# remote-request frames are refused and counted.
+cangen_to_device() {
+  start_candump vcan0 ./candump.log || return 1
+  start_device --record ./recording.log || return 1
+  start_bridge 0 vcan0 || return 1
+  cangen vcan0 -n 500 -g 0 || return 1
+  cangen vcan0 -n 500 -g 0 -e || return 1
+  cangen vcan0 -n 3 -g 0 -R || return 1
+  wait_for 30 "1000 frames recorded" has_lines ./recording.log zelbor0 1000 || return 1
+  grep -v '#R' ./candump.log >./sent.log
+  same_frames ./sent.log ./recording.log || return 1
+  kill -INT "$bridge_pid"
+  wait_for 10 "the bridge's totals" has_lines ./bridge.out 'refused 3 remote-request' 1 || return 1
+  grep -q 'vcan0 to device 1000 frames; dropped 0 ' ./bridge.out ||
+    fail "totals: $(tail -n 1 ./bridge.out)"
+}
+
+# A burst far faster than a 500 kbit/s bus reaches it whole and in order.
+burst_to_slow_bus() {
+  start_candump vcan0 ./candump.log || return 1
+  start_device --bitrate 500000 --record ./recording.log || return 1
+  start_bridge 0 vcan0 || return 1
+  cangen vcan0 -n 10000 -g 0 -L 8 -I i || return 1
+  wait_for 60 "10000 frames recorded" has_lines ./recording.log zelbor0 10000 || return 1
+  same_frames ./candump.log ./recording.log || return 1
+  stop_device || return 1
+  grep -q '^queue channel 0: offered 10000, on the bus 10000, dropped 0' ./sim.out ||
+    fail "device: $(grep '^queue channel 0' ./sim.out)"
+}
+
+# cansequence from vcan0 through the device to vcan1, two bridges.
+sequence_through_two_bridges() {
+  start_candump vcan1 ./candump.log || return 1
+  start_device --bitrate 500000 || return 1
+  start_bridge 0 vcan0 ./bridge0.out || return 1
+  start_bridge 1 vcan1 ./bridge1.out || return 1
+  start ./receiver.out cansequence vcan1 -r -q 1
+  receiver=$(last_started)
+  cansequence vcan0 -p --loop=3000 || return 1
+  wait_for 60 "3000 frames on vcan1" has_lines ./candump.log vcan1 3000 || return 1
+  kill -0 "$receiver" 2>/dev/null || fail "cansequence -r quit: $(cat ./receiver.out)"
+}
+
+# The device restarts: the bridge says so and carries frames again.
+device_restart() {
+  start_candump vcan0 ./candump.log || return 1
+  start_device --generate 200 || return 1
+  start_bridge 1 vcan0 || return 1
+  wait_for 10 "frames on vcan0" has_lines ./candump.log vcan0 10 || return 1
+  kill -KILL "$device_pid"
+  wait_for 10 "the device's end" gone "$device_pid" || return 1
+  wait_for 10 "the bridge's word that the device is silent" \
+    has_lines ./bridge.out 'the device does not answer' 1 || return 1
+  start_device --generate 200 || return 1
+  before=$(wc -l <./candump.log)
+  wait_for 10 "frames after the restart" has_lines ./candump.log vcan0 $((before + 10)) || return 1
+  has_lines ./bridge.out 'the device answers again' 1 || fail "no word that the device is back"
+}
+
+# The interface goes down and up: said, and frames flow again.
+interface_down_and_up() {
+  start_device --generate 200 || return 1
+  start_bridge 1 vcan1 || return 1
+  ip link set vcan1 down
+  wait_for 5 "the word that vcan1 is down" has_lines ./bridge.out 'vcan1 is down' 1 || return 1
+  ip link set vcan1 up
+  wait_for 5 "the word that vcan1 is up" has_lines ./bridge.out 'vcan1 is up' 1 || return 1
+  start_candump vcan1 ./candump.log || return 1
+  wait_for 10 "frames on vcan1 again" has_lines ./candump.log vcan1 10
+}
+
+bad_command_lines() {
+  for args in "" "127.0.0.1 127.0.0.1 0" "127.0.0.1 127.0.0.1 0 vcan0 extra"; do
+    # shellcheck disable=SC2086
+    output=$("$bridge" $args 2>&1) && fail "status 0 for '$args'" && return 1
+    [ "$output" = "usage: $bridge host_ip zelbor_ip can_channel interface" ] ||
+      fail "for '$args': $output" || return 1
+  done
+  output=$("$bridge" 127.0.0.1 127.0.0.1 0 nosuch0 2>&1) && fail "status 0 for nosuch0" && return 1
+  [ "$output" = "raw_can_bridge: nosuch0: no such interface" ] || fail "nosuch0: $output" || return 1
+  output=$("$bridge" 127.0.0.1 127.0.0.1 0 lo 2>&1) && fail "status 0 for lo" && return 1
+  [ "$output" = "raw_can_bridge: lo: not a CAN interface" ] || fail "lo: $output" || return 1
+  output=$("$bridge" 127.0.0.1 127.0.0.1 0 vcan0 2>&1) && fail "status 0 without a device" && return 1
+  [ "$output" = "INIT_CAN_CHIP failed, exiting ..." ] || fail "no device: $output"
+}
+
+check bridge_replay_to_candump replay_to_candump
+check bridge_cangen_to_device cangen_to_device
+check bridge_burst_to_slow_bus burst_to_slow_bus
+check bridge_sequence_through_two_bridges sequence_through_two_bridges
+check bridge_device_restart device_restart
+check bridge_interface_down_and_up interface_down_and_up
+check bridge_bad_command_lines bad_command_lines
