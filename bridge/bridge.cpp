@@ -167,6 +167,7 @@ void Bridge::count_link_loss() {
     totals_.not_read_in_time = counters.frames_overflowed;
   }
   totals_.kernel_dropped = can_.kernel_drops();
+  totals_.not_sent = abandoned_ + queue_.frames_given_up();
 }
 
 void Bridge::watch(int64_t now_ns) {
@@ -188,7 +189,7 @@ void Bridge::watch(int64_t now_ns) {
       now_ns - queue_.flight_since_ns() > kReportOverdueNs) {
     // The device took the write (the library holds none), but its report was lost.
     const int lost = queue_.abandon_flight();
-    totals_.not_sent += static_cast<uint64_t>(lost);
+    abandoned_ += static_cast<uint64_t>(lost);
     note("%d frames taken by the device were never confirmed", lost);
   }
   if (now_ns < next_watch_ns_) {
@@ -260,7 +261,10 @@ void Bridge::run() {
       receive_from_interface();
     }
     const bool frames_came = totals_.to_interface != before || !pending_.empty();
-    if (queue_.in_flight() != 0 || (woke_for_device_ && !frames_came) ||
+    // A report or ROOM record may have come with the frames; without the link
+    // status only an unanswered write says one is due (and the read waits for it).
+    const bool sending = queue_.in_flight() != 0 || queue_.size() != 0;
+    if ((has_status_ ? woke_for_device_ && (sending || !frames_came) : queue_.in_flight() != 0) ||
         now - last_control_read_ns_ >= kControlReadIntervalNs) {
       read_controls(now);
     }
@@ -298,7 +302,7 @@ const Totals& Bridge::finish() {
       progress_ns = zelbor::monotonic_ns();
     }
   }
-  totals_.not_sent += queue_.size();
+  abandoned_ += queue_.size();
   library_.stop();
   count_link_loss();
   totals_.interface_full += pending_.size();

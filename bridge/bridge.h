@@ -90,6 +90,7 @@ class Bridge {
   int64_t next_watch_ns_ = 0;
   int64_t last_loss_line_ns_ = INT64_MIN / 2;
   uint64_t losses_told_ = 0;
+  uint64_t abandoned_ = 0;  // taken from the interface, given up unconfirmed or at the end
   Totals totals_;
 };
 

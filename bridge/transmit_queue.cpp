@@ -3,6 +3,15 @@
 #include <algorithm>
 
 namespace rawcan::bridge {
+namespace {
+
+// True if write `later` comes after write `earlier`, modulo 2^32.
+bool is_after(uint32_t later, uint32_t earlier) {
+  const uint32_t distance = later - earlier;
+  return distance != 0 && distance < 0x80000000u;
+}
+
+}  // namespace
 
 bool TransmitQueue::push(const RawCanMessage& frame) {
   if (full()) {
@@ -18,78 +27,126 @@ void TransmitQueue::pop(std::size_t count) {
   count_ -= count;
 }
 
+int TransmitQueue::unanswered_after_room() const {
+  int frames = 0;
+  for (const Flight& flight : flights_) {
+    if (flight.taken < 0 && is_after(flight.batch, last_batch_)) {
+      frames += flight.count;
+    }
+  }
+  return frames;
+}
+
 int TransmitQueue::next_write(int64_t now_ns, RawCanMessage* out) {
-  if (flight_ != 0 || count_ == 0 || now_ns < retry_at_ns_) {
+  const std::size_t waiting = count_ - static_cast<std::size_t>(in_flight_);
+  if (waiting == 0 || now_ns < retry_at_ns_) {
     return 0;
   }
-  int count = static_cast<int>(std::min<std::size_t>(count_, kMaxWrite));
-  if (room_) {
-    // A little room with more waiting: the ROOM record will say when half is free.
-    if (*room_ < std::min(threshold_, count) && now_ns < retry_at_ns_ + kRoomFallbackNs) {
+  int count = static_cast<int>(std::min<std::size_t>(waiting, kMaxWrite));
+  if (!room_) {
+    if (!flights_.empty()) {
       return 0;
     }
-    count = std::max(1, std::min(count, *room_));
+  } else {
+    if (flights_.size() >= kMaxFlights) {
+      return 0;
+    }
+    const int credit = *room_ - unanswered_after_room();
+    // A little room with more waiting: the ROOM record will say when half is free.
+    if (credit < std::min(threshold_, count) &&
+        (!flights_.empty() || now_ns < retry_at_ns_ + kRoomFallbackNs)) {
+      return 0;
+    }
+    count = std::max(1, std::min(count, credit));
   }
   for (int i = 0; i < count; ++i) {
-    out[i] = ring_[(head_ + static_cast<std::size_t>(i)) % ring_.size()];
+    out[i] = ring_[(head_ + static_cast<std::size_t>(in_flight_ + i)) % ring_.size()];
   }
-  flight_ = count;
-  flight_since_ns_ = now_ns;
+  flights_.push_back({next_batch_++, count, -1, now_ns});
+  in_flight_ += count;
   return count;
+}
+
+void TransmitQueue::unwritten() {
+  if (!flights_.empty()) {
+    in_flight_ -= flights_.back().count;
+    flights_.pop_back();
+    --next_batch_;
+  }
 }
 
 int TransmitQueue::report(int taken, int64_t now_ns, std::optional<int> room,
                           std::optional<uint32_t> batch) {
-  if (flight_ == 0) {
+  auto flight = std::find_if(flights_.begin(), flights_.end(), [&](const Flight& f) {
+    return f.taken < 0 && (!batch || f.batch == *batch);
+  });
+  if (flight == flights_.end()) {
     return 0;  // a report of no write of ours
   }
-  taken = std::clamp(taken, 0, flight_);
-  const int rest = flight_ - taken;
-  flight_ = 0;
-  pop(static_cast<std::size_t>(taken));
-  frames_taken_ += static_cast<uint64_t>(taken);
-  if (room && batch) {
-    room_ = room;
+  flight->taken = std::clamp(taken, 0, flight->count);
+  if (room && batch && !is_after(last_batch_, *batch)) {
+    // Room only grows between two reports of one write: keep the later word.
+    room_ = room_ && *batch == last_batch_ ? std::max(*room_, *room) : *room;
     last_batch_ = *batch;
   }
-  if (rest > 0) {
-    frames_sent_again_ += static_cast<uint64_t>(rest);
-    if (!room_) {
-      pause_ns_ = taken < kFewTaken ? std::min(pause_ns_ * 2, kLongestPauseNs)
-                                    : std::max(pause_ns_ / 2, kFirstPauseNs);
+  int taken_now = 0;
+  while (!flights_.empty() && flights_.front().taken >= 0) {
+    const Flight done = flights_.front();
+    flights_.pop_front();
+    in_flight_ -= done.count;
+    pop(static_cast<std::size_t>(done.taken));
+    taken_now += done.taken;
+    frames_taken_ += static_cast<uint64_t>(done.taken);
+    const int rest = done.count - done.taken;
+    if (rest == 0) {
+      retry_at_ns_ = room_ ? now_ns : 0;
+    } else if (!flights_.empty()) {
+      // Later writes are out: the rest would reach the bus after them.
+      pop(static_cast<std::size_t>(rest));
+      frames_given_up_ += static_cast<uint64_t>(rest);
+    } else {
+      // The device's queue was full: the rest, now at the head, goes again first.
+      frames_sent_again_ += static_cast<uint64_t>(rest);
+      if (!room_) {
+        pause_ns_ = done.taken < kFewTaken ? std::min(pause_ns_ * 2, kLongestPauseNs)
+                                           : std::max(pause_ns_ / 2, kFirstPauseNs);
+      }
+      retry_at_ns_ = now_ns + (room_ ? 0 : pause_ns_);
     }
-    retry_at_ns_ = now_ns + (room_ ? 0 : pause_ns_);
-  } else {
-    retry_at_ns_ = room_ ? now_ns : 0;
   }
-  return taken;
+  return taken_now;
 }
 
 void TransmitQueue::room_report(int room, int capacity, uint32_t batch) {
   threshold_ = room_threshold(capacity);
-  if (flight_ != 0 || ((batch - last_batch_) & 0x80000000u) != 0) {
-    return;  // the answer to the write in flight will say; or older than what is known
+  if (room_ && is_after(last_batch_, batch)) {
+    return;  // older than what is known
   }
-  room_ = room;
+  room_ = room_ && batch == last_batch_ ? std::max(*room_, room) : room;
   last_batch_ = batch;
 }
 
 int TransmitQueue::abandon_flight() {
-  const int count = flight_;
+  const int count = in_flight_;
   pop(static_cast<std::size_t>(count));
-  flight_ = 0;
+  flights_.clear();
+  in_flight_ = 0;
   return count;
 }
 
 std::optional<int64_t> TransmitQueue::wake_at_ns() const {
-  if (flight_ != 0 || count_ == 0) {
+  const std::size_t waiting = count_ - static_cast<std::size_t>(in_flight_);
+  if (waiting == 0) {
     return std::nullopt;
   }
-  if (room_ && *room_ < std::min<int>(threshold_,
-                                      static_cast<int>(std::min<std::size_t>(count_, kMaxWrite)))) {
-    return retry_at_ns_ + kRoomFallbackNs;
+  if (!room_) {
+    return flights_.empty() ? std::optional<int64_t>(retry_at_ns_) : std::nullopt;
   }
-  return retry_at_ns_;
+  const int count = static_cast<int>(std::min<std::size_t>(waiting, kMaxWrite));
+  if (*room_ - unanswered_after_room() < std::min(threshold_, count)) {
+    return flights_.empty() ? std::optional<int64_t>(retry_at_ns_ + kRoomFallbackNs) : std::nullopt;
+  }
+  return flights_.size() < kMaxFlights ? std::optional<int64_t>(retry_at_ns_) : std::nullopt;
 }
 
 }  // namespace rawcan::bridge

@@ -4,20 +4,27 @@
 //
 // The device answers each write with a MESSAGE_COUNT report: how many of the
 // frames its transmit queue took. The rest were dropped, so they go again,
-// before any later frame. Invariant: at most one write is unanswered, so the
-// next report is always that write's, and nothing written later can overtake
-// frames the device has yet to take. A write of up to 50 frames each round
-// trip outpaces any CAN bus.
+// before any later frame.
 //
-// With MESSAGE_COUNT alone (the maker's device), a short count means the
-// device's queue is full: the rest goes again after a pause that adapts until
-// a retry takes a handful of frames. The stand-in device also reports the
-// room its queue has (in each report, and in a ROOM record once it drained to
-// half), so only what fits is written and the device drops nothing.
+// With MESSAGE_COUNT alone (the maker's device), at most one write is
+// unanswered, so the next report is always that write's and nothing written
+// later can overtake frames the device has yet to take; a short count means
+// the device's queue is full, and the rest goes again after a pause that
+// adapts until a retry takes a handful of frames.
+//
+// The stand-in device also reports the room its queue has, and which write a
+// report answers (in each report, and in a ROOM record once the queue drained
+// to half). Then several writes may be unanswered, as long as together they
+// fit the room last reported: the device drops nothing, and a long round trip
+// does not leave the bus idle. Writes are numbered from 0, one datagram each,
+// as the library numbers them. Should a report all the same count short
+// while later writes are out, the rest is given up and counted, never sent
+// after frames that followed it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -30,6 +37,7 @@ inline constexpr int64_t kFirstPauseNs = 1'000'000;
 inline constexpr int64_t kLongestPauseNs = 16'000'000;
 inline constexpr int kFewTaken = 8;                        // a retry taking fewer waited too little
 inline constexpr int64_t kRoomFallbackNs = 1'000'000'000;  // no ROOM record: write all the same
+inline constexpr std::size_t kMaxFlights = 16;  // writes unanswered; the library holds 32
 
 // The room at which the device sends a ROOM record after a low report.
 inline int room_threshold(int capacity) {
@@ -44,8 +52,9 @@ class TransmitQueue {
   std::size_t size() const { return count_; }
   std::size_t capacity() const { return ring_.size(); }
   bool full() const { return count_ == ring_.size(); }
-  int in_flight() const { return flight_; }
-  int64_t flight_since_ns() const { return flight_since_ns_; }
+  // Frames written and not yet answered, and since when the oldest waits.
+  int in_flight() const { return in_flight_; }
+  int64_t flight_since_ns() const { return flights_.empty() ? 0 : flights_.front().since_ns; }
 
   // False, and nothing taken, when full.
   bool push(const RawCanMessage& frame);
@@ -53,17 +62,20 @@ class TransmitQueue {
   // The frames to write now, at most kMaxWrite, copied to `out`, and marked
   // in flight; 0 if none may go.
   int next_write(int64_t now_ns, RawCanMessage* out);
-  // The write was refused: its frames stay at the head.
-  void unwritten() { flight_ = 0; }
-  // The device's report of the write in flight; returns the frames taken.
+  // The last write was refused: its frames wait again.
+  void unwritten();
+  // The device's report of a write (the oldest unanswered, or the one
+  // `batch` names); returns the frames taken, now off the queue.
   int report(int taken, int64_t now_ns, std::optional<int> room = std::nullopt,
              std::optional<uint32_t> batch = std::nullopt);
   // A ROOM record: `room` free after the device took write `batch`.
   void room_report(int room, int capacity, uint32_t batch);
   // A new session of the device: its queue is new, and room reports are off.
   void forget_room() { room_.reset(); }
-  // Forgets the write in flight, whose report will not come; returns its frames.
+  // Forgets the writes in flight, whose reports will not come; returns their frames.
   int abandon_flight();
+  // Frames given up after a short count that later writes had overtaken.
+  uint64_t frames_given_up() const { return frames_given_up_; }
   // When a write may go although nothing arrives; nullopt if only a report or
   // a ROOM record can let one go, or nothing waits.
   std::optional<int64_t> wake_at_ns() const;
@@ -72,13 +84,25 @@ class TransmitQueue {
   uint64_t frames_sent_again() const { return frames_sent_again_; }
 
  private:
+  struct Flight {
+    uint32_t batch;
+    int count;
+    int taken;  // -1 until reported
+    int64_t since_ns;
+  };
   void pop(std::size_t count);
+  void settle_reported(int64_t now_ns);
+  // Frames written after the write the room was last reported for.
+  int unanswered_after_room() const;
 
   std::vector<RawCanMessage> ring_;
   std::size_t head_ = 0;
   std::size_t count_ = 0;
-  int flight_ = 0;  // the first flight_ frames at the head are written, unanswered
-  int64_t flight_since_ns_ = 0;
+  // The writes in flight, oldest first: their frames are the first
+  // in_flight_ at the head, in the same order.
+  std::deque<Flight> flights_;
+  int in_flight_ = 0;
+  uint32_t next_batch_ = 0;
   int64_t retry_at_ns_ = 0;
   int64_t pause_ns_ = kFirstPauseNs;
   std::optional<int> room_;
@@ -86,6 +110,7 @@ class TransmitQueue {
   uint32_t last_batch_ = 0xFFFFFFFFu;
   uint64_t frames_taken_ = 0;
   uint64_t frames_sent_again_ = 0;
+  uint64_t frames_given_up_ = 0;
 };
 
 }  // namespace rawcan::bridge

@@ -71,5 +71,24 @@ TEST(BridgeTransmitQueue, SendsTheRestOfAShortCountFirstAndWaitsForRoom) {
   EXPECT_EQ(out[0].id, 70u);
 }
 
+TEST(BridgeTransmitQueue, KeepsSeveralWritesOutWithinTheRoomAndNeverReorders) {
+  TransmitQueue queue(1000);
+  for (uint32_t i = 0; i < 300; ++i) {
+    queue.push(numbered(i));
+  }
+  queue.room_report(256, 256, 0xFFFFFFFF);
+  RawCanMessage out[kMaxWrite];
+  for (int write = 0; write < 5; ++write) {
+    ASSERT_EQ(queue.next_write(0, out), 50) << write;
+  }
+  EXPECT_EQ(queue.next_write(0, out), 0) << "250 of 256 out: too little room for more";
+  EXPECT_EQ(queue.report(50, 0, 206, 1), 0) << "write 1 answered first: nothing settles";
+  EXPECT_EQ(queue.report(50, 0, 156, 0), 100);
+  EXPECT_EQ(queue.report(20, 0, 0, 2), 20);  // short, with writes 3 and 4 out
+  EXPECT_EQ(queue.frames_given_up(), 30u) << "the rest would land after later frames";
+  EXPECT_EQ(queue.report(50, 0, 0, 3) + queue.report(50, 0, 0, 4), 100);
+  EXPECT_EQ(queue.size(), 50u);
+}
+
 }  // namespace
 }  // namespace rawcan::bridge

@@ -272,7 +272,9 @@ class Link:
                         return
                     now = time.monotonic()
                     frames = self._receive()
-                    if (self._tx.in_flight() or self._woke_for_socket and not frames
+                    # A report or ROOM record may have come with the frames.
+                    if (self._tx.in_flight() or self._woke_for_socket
+                            and (not frames or len(self._tx))
                             or now - self._last_control_read >= CONTROL_READ_INTERVAL):
                         self._read_controls(now)
                     wrote = self._write(time.monotonic())

@@ -1,5 +1,5 @@
-# raw_can_bridge against the real can-utils, sourced by run_tests.sh inside
-# the test VM (its helpers: start, wait_for, check, fail, has_lines).
+# raw_can_bridge against the real can-utils: functions for run_tests.sh and
+# measure.sh inside the test VM (helpers.sh: start, wait_for, fail, has_lines).
 
 bridge=$BUILD/bridge/raw_can_bridge
 
@@ -146,11 +146,3 @@ bad_command_lines() {
   output=$("$bridge" 127.0.0.1 127.0.0.1 0 vcan0 2>&1) && fail "status 0 without a device" && return 1
   [ "$output" = "INIT_CAN_CHIP failed, exiting ..." ] || fail "no device: $output"
 }
-
-check bridge_replay_to_candump replay_to_candump
-check bridge_cangen_to_device cangen_to_device
-check bridge_burst_to_slow_bus burst_to_slow_bus
-check bridge_sequence_through_two_bridges sequence_through_two_bridges
-check bridge_device_restart device_restart
-check bridge_interface_down_and_up interface_down_and_up
-check bridge_bad_command_lines bad_command_lines

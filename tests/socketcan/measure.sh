@@ -1,0 +1,108 @@
+#!/bin/sh
+# What raw_can_bridge costs, measured inside the test VM beside raw_can_reader
+# (run with: tests/socketcan/vm.sh build tests/socketcan/measure.sh). Prints
+# table rows for docs/performance.md. The VM emulates its processor (no KVM),
+# so CPU shares read high against a real machine; they compare side by side.
+
+. /test/helpers.sh
+. /test/bridge.sh
+
+ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }  # user + system, in 1/100 s
+cpu_percent() {  # PID SECONDS: share of a core over that time
+  before=$(ticks "$1")
+  sleep "$2"
+  echo "$(ticks "$1") $before $2" | awk '{printf "%.2f", ($1 - $2) / $3}'
+}
+row() { echo "| $1 | $2 |" >>/tmp/rows; }
+# The bus's busy time (the device's totals) over the time from the first
+# recorded frame to the last.
+bus_load() {
+  sed -n 's/^bus: .*busy \([0-9.]*\) % of \([0-9.]*\) s$/\1 \2/p' sim.out |
+    awk -v first="$(sed -n '1s/^(\([0-9.]*\)).*/\1/p' recording.log)" \
+        -v last="$(sed -n '$s/^(\([0-9.]*\)).*/\1/p' recording.log)" \
+        '{printf "%.1f", $1 * $2 / (last - first)}'
+}
+
+idle() {
+  start_device || return 1
+  start_bridge 1 vcan0 || return 1
+  start reader.out "$BUILD/reader/raw_can_reader" 127.0.0.1 127.0.0.1 0
+  reader=$(last_started)
+  sleep 2
+  row "idle: raw_can_bridge / raw_can_reader CPU, 20 s on a silent device" \
+    "$(cpu_percent "$bridge_pid" 20) % / $(cpu_percent "$reader" 20) % of a core"
+}
+
+# Device to interface: each generated frame's time on vcan0 (candump, the
+# kernel's receive time) minus its end of frame on the device's bus (the
+# recording); one clock, the VM's.
+latency() {
+  start_candump vcan0 candump.log || return 1
+  start_device --generate 200 --count 4000 --record recording.log || return 1
+  start_bridge 1 vcan0 || return 1
+  wait_for 60 "4000 frames" has_lines candump.log vcan0 4000 || return 1
+  wait_for 5 "the recording" has_lines recording.log zelbor0 4000 || return 1
+  sed -n 's/^(\([0-9.]*\)) [a-z0-9]* \(.*\)$/\2 \1/p' recording.log >sent
+  sed -n 's/^(\([0-9.]*\)) [a-z0-9]* \(.*\)$/\2 \1/p' candump.log >arrived
+  # Frames are unique by their sequence number in the data; pair them in order.
+  paste -d ' ' sent arrived | awk '$1 == $3 {print ($4 - $2) * 1000}' | sort -n >latencies
+  count=$(wc -l <latencies)
+  p50=$(sed -n "$((count / 2))p" latencies)
+  p99=$(sed -n "$((count * 99 / 100))p" latencies)
+  row "latency device to vcan0, 200 frames/s (${count} of 4000 paired)" \
+    "p50 $(printf '%.2f' "$p50") ms, p99 $(printf '%.2f' "$p99") ms, max $(printf '%.2f' "$(tail -n 1 latencies)") ms"
+}
+
+# A full 1 Mbit/s bus both ways at once: the device's generator offers about
+# half the bus to vcan0 while cangen on vcan0 offers far more than the rest;
+# every frame each way must arrive, once and in order.
+full_bus() {  # TX_QUEUE: frames the device's transmit queue for the bridge holds
+  start_candump vcan0 candump.log || return 1
+  start_device --bitrate 1000000 --tx-queue "$1" --generate 5000 --count 25000 \
+    --record recording.log || return 1
+  start_bridge 1 vcan0 || return 1
+  start reader.out "$BUILD/reader/raw_can_reader" 127.0.0.1 127.0.0.1 0
+  reader=$(last_started)
+  begun=$(date +%s)
+  cangen vcan0 -n 20000 -g 0 -e -I 1FFFFFFF -L 8 -D i -p 100 || return 1
+  wait_for 60 "20000 frames from vcan0 on the bus" has_lines recording.log 'zelbor1 1FFFFFFF#' 20000 ||
+    return 1
+  took=$(($(date +%s) - begun))
+  bridge_cpu=$(ticks "$bridge_pid")
+  reader_cpu=$(ticks "$reader")
+  grep ' 1FFFFFFF#' candump.log >from_vcan0.log
+  grep -v ' 1FFFFFFF#' candump.log >to_vcan0.log
+  grep ' zelbor1 ' recording.log >on_bus_from_vcan0.log
+  grep ' zelbor0 ' recording.log >on_bus_generated.log
+  same_frames from_vcan0.log on_bus_from_vcan0.log || return 1
+  generated=$(wc -l <on_bus_generated.log)
+  wait_for 10 "every generated frame on vcan0" has_lines candump.log . $((20000 + generated)) || true
+  grep -v ' 1FFFFFFF#' candump.log >to_vcan0.log
+  same_frames on_bus_generated.log to_vcan0.log || return 1
+  stop_device || return 1
+  kill -INT "$bridge_pid"
+  wait_for 10 "the bridge's totals" has_lines bridge.out 'refused' 1 || return 1
+  row "full 1 Mbit/s bus both ways, device queue $1 frames (bus $(bus_load) % busy from first frame to last)" \
+    "$generated generated frames to vcan0 and 20000 cangen frames to the bus, each once, in order, in about ${took} s; bridge: $(tail -n 1 bridge.out | sed 's/^raw_can_bridge: //')"
+  row "CPU over that run: raw_can_bridge / raw_can_reader (listing the same bus)" \
+    "$bridge_cpu / $reader_cpu hundredths of a second"
+}
+
+# One way: cangen on vcan0 far faster than a 1 Mbit/s bus, through the bridge.
+one_way() {
+  start_device --bitrate 1000000 --record recording.log || return 1
+  start_bridge 0 vcan0 || return 1
+  cangen vcan0 -n 20000 -g 0 -e -I 1FFFFFFF -L 8 -D i -p 100 || return 1
+  wait_for 60 "20000 frames on the bus" has_lines recording.log 'zelbor0 1FFFFFFF#' 20000 || return 1
+  stop_device || return 1
+  row "vcan0 to a 1 Mbit/s bus, 20000 extended eight-byte frames from cangen -g 0 (bus $(bus_load) % busy from first frame to last)" \
+    "all on the bus once, in order; $(grep '^queue channel 0' sim.out)"
+}
+
+check idle idle
+check latency latency
+check one_way one_way
+check full_bus_queue_64 full_bus 64
+check full_bus_queue_256 full_bus 256
+cat /tmp/rows
+echo "measure: $passed passed, $failed failed"
