@@ -238,7 +238,9 @@ void Bridge::wait(int64_t now_ns, bool reading_interface) {
         timeout_ns, std::min(kFirstIdlePauseNs << std::min(idle_rounds_, 7), kLongestIdlePauseNs));
   }
   woke_for_device_ = false;
-  pollfd watched[2] = {{can_.fd(), static_cast<short>(reading_interface ? POLLIN : 0), 0},
+  // Not reading, the interface's socket stays out: a pending error (ENETDOWN
+  // once it goes down) would wake every poll() until a read takes it.
+  pollfd watched[2] = {{reading_interface ? can_.fd() : -1, POLLIN, 0},
                        {has_status_ ? static_cast<int>(status_.descriptor) : -1, POLLIN, 0}};
   if (timeout_ns <= 0) {
     return;
