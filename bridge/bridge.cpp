@@ -305,6 +305,29 @@ const Totals& Bridge::finish() {
     }
   }
   abandoned_ += queue_.size();
+  // Frames still in the socket's receive buffer will not reach the device either.
+  can_frame frame{};
+  RawCanMessage record{};
+  for (std::size_t i = 0, errors = 0; i < kQueuedFrames; ++i) {
+    const int read = can_.read(frame);
+    if (read == 0 || (read < 0 && ++errors > 1)) {
+      break;  // the first error may be one the kernel kept for the next read (ENETDOWN)
+    }
+    if (read < 0) {
+      continue;
+    }
+    switch (to_record(frame, record)) {
+      case Conversion::kFrame:
+        ++abandoned_;
+        break;
+      case Conversion::kRemoteRequest:
+        ++totals_.remote_refused;
+        break;
+      case Conversion::kErrorFrame:
+        ++totals_.error_refused;
+        break;
+    }
+  }
   library_.stop();
   count_link_loss();
   totals_.interface_full += pending_.size();

@@ -1,6 +1,7 @@
 #include "can_socket.h"
 
 #include <linux/can/raw.h>
+#include <linux/sock_diag.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <sys/ioctl.h>
@@ -71,7 +72,8 @@ CanSocket::CanSocket(CanSocket&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       name_(std::move(other.name_)),
       last_drop_count_(other.last_drop_count_),
-      kernel_drops_(other.kernel_drops_) {}
+      kernel_drops_(other.kernel_drops_),
+      meminfo_(other.meminfo_) {}
 
 CanSocket::~CanSocket() {
   if (fd_ >= 0) {
@@ -93,7 +95,7 @@ int CanSocket::read(can_frame& frame) {
   }
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
        header = CMSG_NXTHDR(&message, header)) {
-    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
+    if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL && !meminfo_) {
       uint32_t count = 0;
       std::memcpy(&count, CMSG_DATA(header), sizeof count);
       kernel_drops_ += count - last_drop_count_;  // the kernel's count wraps at 2^32
@@ -120,6 +122,21 @@ int CanSocket::write(const can_frame& frame) {
     errno = EIO;
   }
   return -1;
+}
+
+uint64_t CanSocket::kernel_drops() {
+  // The count now, also while the bridge reads nothing: a frame read carries
+  // the count from when it was queued, so drops after the last one queued
+  // would otherwise go untold.
+  uint32_t meminfo[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof meminfo;
+  if (::getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, meminfo, &size) == 0 &&
+      size > SK_MEMINFO_DROPS * sizeof(uint32_t)) {
+    meminfo_ = true;
+    kernel_drops_ += meminfo[SK_MEMINFO_DROPS] - last_drop_count_;
+    last_drop_count_ = meminfo[SK_MEMINFO_DROPS];
+  }
+  return kernel_drops_;
 }
 
 bool CanSocket::interface_up() const {

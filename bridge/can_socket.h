@@ -31,7 +31,7 @@ class CanSocket {
   // Whether the interface is up, by its flags.
   bool interface_up() const;
   // Frames the kernel dropped before this socket could read them.
-  uint64_t kernel_drops() const { return kernel_drops_; }
+  uint64_t kernel_drops();
 
  private:
   CanSocket(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
@@ -40,6 +40,7 @@ class CanSocket {
   std::string name_;
   uint32_t last_drop_count_ = 0;
   uint64_t kernel_drops_ = 0;
+  bool meminfo_ = false;  // the count comes from SO_MEMINFO, not from the frames read
 };
 
 }  // namespace rawcan::bridge

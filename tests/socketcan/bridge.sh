@@ -132,6 +132,42 @@ interface_down_and_up() {
   wait_for 10 "frames on vcan1 again" has_lines ./candump.log vcan1 10
 }
 
+# A flood from the interface while the device is stopped: what the queue and
+# the socket cannot hold is counted as the kernel's drop; with the queue full
+# and the interface down the bridge sleeps; at the end every frame is told.
+flood_to_stopped_device() {
+  start_device || return 1
+  start_bridge 0 vcan0 || return 1
+  kill -STOP "$device_pid"
+  flood_while_stopped
+  status=$?
+  kill -CONT "$device_pid"  # so that it ends with the check
+  ip link set vcan0 up
+  return "$status"
+}
+flood_while_stopped() {
+  cangen vcan0 -n 100000 -g 0 -L 8 -I i || return 1
+  wait_for 10 "the count of the kernel's drops" \
+    has_lines ./bridge.out 'kernel receive queue [1-9][0-9]*,' 1 || return 1
+  ip link set vcan0 down
+  wait_for 5 "the word that vcan0 is down" has_lines ./bridge.out 'vcan0 is down' 1 || return 1
+  ticks=$(awk '{print $14 + $15}' "/proc/$bridge_pid/stat")
+  sleep 2  # the time measured, not a wait for something
+  ticks=$(($(awk '{print $14 + $15}' "/proc/$bridge_pid/stat") - ticks))
+  [ "$ticks" -lt 40 ] || fail "$ticks hundredths of a second of CPU in 2 s, queue full, vcan0 down" ||
+    return 1
+  kill -TERM "$bridge_pid"
+  wait_for 5 "the bridge's totals" has_lines ./bridge.out 'refused' 1 || return 1
+  wait "$bridge_pid"
+  status=$?
+  [ "$status" -eq 143 ] || fail "status $status after SIGTERM, not 143" || return 1
+  # Taken by the device, dropped by the kernel, left in the queue and the socket.
+  tail -n 1 ./bridge.out |
+    sed -n 's/.*to device \([0-9]*\) frames;.*queue \([0-9]*\), not taken by the device \([0-9]*\)).*/\1 \2 \3/p' |
+    awk '{ n = $1 + $2 + $3 } END { exit n != 100000 }' ||
+    fail "not 100000 frames told: $(tail -n 1 ./bridge.out)"
+}
+
 bad_command_lines() {
   for args in "" "127.0.0.1 127.0.0.1 0" "127.0.0.1 127.0.0.1 0 vcan0 extra"; do
     # shellcheck disable=SC2086
