@@ -24,6 +24,10 @@ std::string failure(const char* interface, const char* what) {
 }  // namespace
 
 CanSocket CanSocket::open(const char* interface, std::string& error) {
+  if (interface[0] == '\0') {
+    error = "\"\": no such interface (the name is empty)";
+    return CanSocket(-1, interface);
+  }
   if (std::strlen(interface) >= IFNAMSIZ) {
     error = failure(interface, "no such interface (names have at most 15 characters)");
     return CanSocket(-1, interface);

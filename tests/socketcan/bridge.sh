@@ -177,6 +177,12 @@ bad_command_lines() {
   done
   output=$("$bridge" 127.0.0.1 127.0.0.1 0 nosuch0 2>&1) && fail "status 0 for nosuch0" && return 1
   [ "$output" = "raw_can_bridge: nosuch0: no such interface" ] || fail "nosuch0: $output" || return 1
+  output=$("$bridge" 127.0.0.1 127.0.0.1 0 "" 2>&1) && fail "status 0 for an empty name" && return 1
+  [ "$output" = 'raw_can_bridge: "": no such interface (the name is empty)' ] ||
+    fail "empty name: $output" || return 1
+  output=$("$bridge" 127.0.0.1 127.0.0.1 0 vcan0123456789ab 2>&1) && fail "status 0 for 16 characters" && return 1
+  [ "$output" = "raw_can_bridge: vcan0123456789ab: no such interface (names have at most 15 characters)" ] ||
+    fail "16 characters: $output" || return 1
   output=$("$bridge" 127.0.0.1 127.0.0.1 0 lo 2>&1) && fail "status 0 for lo" && return 1
   [ "$output" = "raw_can_bridge: lo: not a CAN interface" ] || fail "lo: $output" || return 1
   output=$("$bridge" 127.0.0.1 127.0.0.1 0 vcan0 2>&1) && fail "status 0 without a device" && return 1
