@@ -199,7 +199,9 @@ void Bridge::watch(int64_t now_ns) {
   const bool up = can_.interface_up();
   if (up != interface_up_) {
     interface_up_ = up;
-    note(up ? "%s is up" : "%s is down: frames from the device are dropped until it is up",
+    note(up            ? "%s is up"
+         : can_.gone() ? "%s is gone: frames from the device are dropped until it is back and up"
+                       : "%s is down: frames from the device are dropped until it is up",
          interface_.c_str());
   }
   count_link_loss();

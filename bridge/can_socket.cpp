@@ -69,12 +69,14 @@ CanSocket CanSocket::open(const char* interface, std::string& error) {
     ::close(fd);
     return CanSocket(-1, interface);
   }
-  return CanSocket(fd, interface);
+  return CanSocket(fd, interface, index);
 }
 
 CanSocket::CanSocket(CanSocket&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       name_(std::move(other.name_)),
+      index_(other.index_),
+      gone_(other.gone_),
       last_drop_count_(other.last_drop_count_),
       kernel_drops_(other.kernel_drops_),
       meminfo_(other.meminfo_) {}
@@ -143,9 +145,29 @@ uint64_t CanSocket::kernel_drops() {
   return kernel_drops_;
 }
 
-bool CanSocket::interface_up() const {
+bool CanSocket::interface_up() {
   ifreq request{};
   std::strncpy(request.ifr_name, name_.c_str(), IFNAMSIZ - 1);
+  if (::ioctl(fd_, SIOCGIFINDEX, &request) != 0) {
+    gone_ = true;  // deleted: the kernel unbound this socket
+    return false;
+  }
+  gone_ = false;
+  if (request.ifr_ifindex != index_) {
+    // Made again under the same name: a new index, and this socket is bound to
+    // none, with no filter left (the kernel dropped it with the old one).
+    const can_filter all{0, 0};
+    if (::setsockopt(fd_, SOL_CAN_RAW, CAN_RAW_FILTER, &all, sizeof all) != 0) {
+      return false;
+    }
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = request.ifr_ifindex;
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+      return false;
+    }
+    index_ = request.ifr_ifindex;
+  }
   return ::ioctl(fd_, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_UP) != 0;
 }
 

@@ -28,16 +28,22 @@ class CanSocket {
   // 1 when the frame went out, 0 when the interface's queue is full for now
   // (EAGAIN, ENOBUFS), -1 with errno.
   int write(const can_frame& frame);
-  // Whether the interface is up, by its flags.
-  bool interface_up() const;
+  // Whether the interface is up, by its flags. An interface deleted and made
+  // again under the same name is bound anew.
+  bool interface_up();
+  // Whether the interface was not there at the last interface_up().
+  bool gone() const { return gone_; }
   // Frames the kernel dropped before this socket could read them.
   uint64_t kernel_drops();
 
  private:
-  CanSocket(int fd, std::string name) : fd_(fd), name_(std::move(name)) {}
+  CanSocket(int fd, std::string name, int index = 0)
+      : fd_(fd), name_(std::move(name)), index_(index) {}
 
   int fd_;
   std::string name_;
+  int index_;  // the interface's index this socket is bound to
+  bool gone_ = false;
   uint32_t last_drop_count_ = 0;
   uint64_t kernel_drops_ = 0;
   bool meminfo_ = false;  // the count comes from SO_MEMINFO, not from the frames read

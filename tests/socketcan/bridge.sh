@@ -168,6 +168,22 @@ flood_while_stopped() {
     fail "not 100000 frames told: $(tail -n 1 ./bridge.out)"
 }
 
+# The interface deleted and made again: said, and frames flow both ways again.
+interface_deleted() {
+  start_device --generate 200 --record ./recording.log || return 1
+  start_bridge 1 vcan1 || return 1
+  ip link del vcan1
+  wait_for 5 "the word that vcan1 is gone" has_lines ./bridge.out 'vcan1 is gone' 1
+  gone=$?
+  ip link add dev vcan1 type vcan && ip link set vcan1 up
+  [ "$gone" -eq 0 ] || return 1
+  wait_for 5 "the word that vcan1 is up" has_lines ./bridge.out 'vcan1 is up' 1 || return 1
+  start_candump vcan1 ./candump.log || return 1
+  wait_for 10 "frames on vcan1 again" has_lines ./candump.log vcan1 10 || return 1
+  cansend vcan1 5A5#A5 || return 1
+  wait_for 10 "the frame from vcan1 on the bus" has_lines ./recording.log ' 5A5#A5$' 1
+}
+
 bad_command_lines() {
   for args in "" "127.0.0.1 127.0.0.1 0" "127.0.0.1 127.0.0.1 0 vcan0 extra"; do
     # shellcheck disable=SC2086

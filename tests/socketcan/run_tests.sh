@@ -65,6 +65,7 @@ check bridge_sequence_through_two_bridges sequence_through_two_bridges
 check bridge_device_restart device_restart
 check bridge_interface_down_and_up interface_down_and_up
 check bridge_flood_to_stopped_device flood_to_stopped_device
+check bridge_interface_deleted interface_deleted
 check bridge_bad_command_lines bad_command_lines
 
 echo "socketcan: $passed passed, $failed failed"
