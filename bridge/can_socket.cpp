@@ -61,6 +61,10 @@ CanSocket CanSocket::open(const char* interface, std::string& error) {
   }
   const int on = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+  // Error frames reach only sockets that ask for them: the bridge takes them
+  // to refuse and count them like remote requests.
+  const can_err_mask_t errors = CAN_ERR_MASK;
+  ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
   sockaddr_can address{};
   address.can_family = AF_CAN;
   address.can_ifindex = index;
