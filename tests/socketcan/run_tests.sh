@@ -67,6 +67,7 @@ check bridge_interface_down_and_up interface_down_and_up
 check bridge_flood_to_stopped_device flood_to_stopped_device
 check bridge_interface_deleted interface_deleted
 check bridge_bad_command_lines bad_command_lines
+check bridge_counts_alone counts_alone
 
 echo "socketcan: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -20,7 +20,7 @@ test_timeout="${RAWCAN_VM_TIMEOUT:-300}"
 modules=(can can-raw can-dev vcan)
 can_utils=(candump cansend cangen canplayer cansequence canbusload cansniffer)
 build_programs=(sim/zelbor_sim reader/raw_can_reader writer/raw_can_writer relay/zelbor_relay
-                zelbor/libZelbor.so bridge/raw_can_bridge)
+                zelbor/libZelbor.so bridge/raw_can_bridge tests/libzelbor_without_extensions.so)
 
 usage() {
   echo "usage: $0 [--file HOST_PATH GUEST_PATH]... BUILD_DIR TEST_SCRIPT [ARGS...]" >&2
