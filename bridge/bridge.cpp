@@ -9,6 +9,7 @@
 
 #include "clock.h"
 #include "frames.h"
+#include "records.h"
 
 namespace rawcan::bridge {
 namespace {
@@ -21,15 +22,6 @@ constexpr int64_t kLossLineIntervalNs = 1'000'000'000;
 constexpr int64_t kRetryFullNs = 1'000'000;     // ENOBUFS wakes no poll(): look again soon
 constexpr int64_t kFirstIdlePauseNs = 250'000;  // without the link status: pauses grow to 20 ms
 constexpr int64_t kLongestIdlePauseNs = 20'000'000;
-
-uint16_t u16(const uint8_t* data) {
-  return static_cast<uint16_t>(data[0] | data[1] << 8);
-}
-
-uint32_t u32(const uint8_t* data) {
-  return static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
-         static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
-}
 
 CtrlMessage room_request() {
   CtrlMessage record{};
@@ -73,19 +65,15 @@ void Bridge::receive_from_device() {
   }
 }
 
-void Bridge::deliver_to_interface(int64_t now_ns) {
+void Bridge::deliver_to_interface() {
   while (!pending_.empty()) {
     const int written = can_.write(pending_.front());
     if (written == 1) {
       pending_.pop_front();
       ++totals_.to_interface;
-      blocked_since_ns_ = -1;
       continue;
     }
     if (written == 0) {
-      if (blocked_since_ns_ < 0) {
-        blocked_since_ns_ = now_ns;
-      }
       return;  // the interface's queue is full: these wait
     }
     // Down (ENETDOWN) or gone: nothing can take them.
@@ -99,6 +87,20 @@ void Bridge::deliver_to_interface(int64_t now_ns) {
   }
 }
 
+bool Bridge::carried(const can_frame& frame, RawCanMessage& record) {
+  switch (to_record(frame, record)) {
+    case Conversion::kFrame:
+      return true;
+    case Conversion::kRemoteRequest:
+      ++totals_.remote_refused;
+      return false;
+    case Conversion::kErrorFrame:
+      ++totals_.error_refused;
+      return false;
+  }
+  return false;
+}
+
 void Bridge::receive_from_interface() {
   can_frame frame{};
   RawCanMessage record{};
@@ -107,16 +109,8 @@ void Bridge::receive_from_interface() {
     if (read <= 0) {
       return;
     }
-    switch (to_record(frame, record)) {
-      case Conversion::kFrame:
-        queue_.push(record);
-        break;
-      case Conversion::kRemoteRequest:
-        ++totals_.remote_refused;
-        break;
-      case Conversion::kErrorFrame:
-        ++totals_.error_refused;
-        break;
+    if (carried(frame, record)) {
+      queue_.push(record);
     }
   }
 }
@@ -130,12 +124,13 @@ void Bridge::read_controls(int64_t now_ns) {
     }
     if (record.type == MESSAGE_COUNT && record.length >= 2) {
       const bool extended = has_status_ && record.length >= 8;
-      totals_.to_device += static_cast<uint64_t>(
-          queue_.report(u16(record.data), zelbor::monotonic_ns(),
-                        extended ? std::optional<int>(u16(record.data + 2)) : std::nullopt,
-                        extended ? std::optional<uint32_t>(u32(record.data + 4)) : std::nullopt));
+      totals_.to_device += static_cast<uint64_t>(queue_.report(
+          message_count(record), zelbor::monotonic_ns(),
+          extended ? std::optional<int>(load_le16(record.data + 2)) : std::nullopt,
+          extended ? std::optional<uint32_t>(load_le32(record.data + 4)) : std::nullopt));
     } else if (record.type == ZELBOR_ROOM_RECORD && record.length >= 8 && has_status_) {
-      queue_.room_report(u16(record.data), u16(record.data + 2), u32(record.data + 4));
+      queue_.room_report(load_le16(record.data), load_le16(record.data + 2),
+                         load_le32(record.data + 4));
     } else if (record.type == ZELBOR_READY_RECORD) {
       // A new session of the device: its queue is new, and room reports are off.
       queue_.forget_room();
@@ -260,7 +255,7 @@ void Bridge::run() {
     const uint64_t before = totals_.to_interface;
     const std::size_t queued_before = queue_.size();
     receive_from_device();
-    deliver_to_interface(now);
+    deliver_to_interface();
     if (!stopping) {
       receive_from_interface();
     }
@@ -300,7 +295,7 @@ const Totals& Bridge::finish() {
       wait(zelbor::monotonic_ns(), false);
     }
     receive_from_device();
-    deliver_to_interface(zelbor::monotonic_ns());
+    deliver_to_interface();
     if (queue_.size() < waiting) {
       waiting = queue_.size();
       progress_ns = zelbor::monotonic_ns();
@@ -318,16 +313,8 @@ const Totals& Bridge::finish() {
     if (read < 0) {
       continue;
     }
-    switch (to_record(frame, record)) {
-      case Conversion::kFrame:
-        ++abandoned_;
-        break;
-      case Conversion::kRemoteRequest:
-        ++totals_.remote_refused;
-        break;
-      case Conversion::kErrorFrame:
-        ++totals_.error_refused;
-        break;
+    if (carried(frame, record)) {
+      ++abandoned_;
     }
   }
   library_.stop();

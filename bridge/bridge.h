@@ -63,8 +63,10 @@ class Bridge {
 
  private:
   void receive_from_device();
-  void deliver_to_interface(int64_t now_ns);
+  void deliver_to_interface();
   void receive_from_interface();
+  // The record of a frame from the interface; false, and counted, if refused.
+  bool carried(const can_frame& frame, RawCanMessage& record);
   void read_controls(int64_t now_ns);
   bool write_to_device(int64_t now_ns);
   void watch(int64_t now_ns);
@@ -81,7 +83,6 @@ class Bridge {
   ZelborLinkStatus status_{};
   TransmitQueue queue_{kQueuedFrames};
   std::deque<can_frame> pending_;
-  int64_t blocked_since_ns_ = -1;  // when the interface's queue last refused a frame
   bool interface_up_ = true;
   bool answering_ = true;
   bool woke_for_device_ = false;
