@@ -52,7 +52,6 @@ DEVICE_SILENCE = 2.0  # s without a word from the device: it does not answer
 REPORT_OVERDUE = 5.0  # s a taken write may go unreported before it is given up
 LOSS_CHECK_INTERVAL = 0.5
 LOSS_LOG_INTERVAL = 10.0
-LOSS_COUNTERS = ("frames_lost", "frames_overflowed")
 CLOSE_WAIT = 2.0  # s a closing link waits for the thread, and for progress while draining
 
 # A received item: timestamp, identifier word, length, data bytes, received (or sent back).
@@ -82,7 +81,6 @@ class Link:
         self._library = library
         self._state = state
         self._where = where
-        self._channel = channel
         self._echo = echo
         self._has_status = library.ZelborGetLinkStatus is not None and hasattr(select, "poll")
         self._clock = DeviceClock(host_timestamps)
@@ -121,9 +119,13 @@ class Link:
         self._device_restarts = 0
 
         self._ready_r = self._ready_w = self._wake_r = self._wake_w = -1
+        self._poller = None  # the wake-up pipe, and the library's socket once known
+        self._polled_socket = -1
         if hasattr(select, "poll"):
             self._ready_r, self._ready_w = _pipe()  # one byte in it while _rx holds anything
             self._wake_r, self._wake_w = _pipe()
+            self._poller = select.poll()
+            self._poller.register(self._wake_r, select.POLLIN)
         if self._has_status and library.ZelborCtrlWrite(state, make_room_request()) != 0:
             self._has_status = False  # a device that knows no room reports: counts alone
         self._thread = threading.Thread(target=self._run, name=f"zelbor channel {channel} link",
@@ -465,17 +467,19 @@ class Link:
         if self._wake_r < 0:
             time.sleep(timeout)
             return
-        poller = select.poll()
-        poller.register(self._wake_r, select.POLLIN)
         socket = self._status.descriptor if self._has_status else -1
-        if socket >= 0:
-            poller.register(socket, select.POLLIN)
+        if socket != self._polled_socket:
+            if self._polled_socket >= 0:
+                self._poller.unregister(self._polled_socket)
+            if socket >= 0:
+                self._poller.register(socket, select.POLLIN)
+            self._polled_socket = socket
         with self._cond:
             wake_at = self._tx.wake_at() if self._failure is None else None
             if self._stopping or (wake_at is not None and wake_at <= time.monotonic()):
                 return
             self._sleeping = True
-        events = poller.poll(math.ceil(timeout * 1000))
+        events = self._poller.poll(math.ceil(timeout * 1000))
         with self._cond:
             self._sleeping = False
         _drain(self._wake_r)
