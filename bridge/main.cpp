@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   static InterfaceState state;
-  static rawcan::Output out(1);
+  rawcan::Output& out = rawcan::standard_output();
   rawcan::ZelborLibrary library(&state);
   const int32_t channel = rawcan::connect_device(4, argv, library, out);
   out.print("Bridging channel %d and %s\n", channel, interface);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -72,6 +73,14 @@ bool Output::print(const char* format, ...) {
   std::vsnprintf(long_text.get(), size, format, arguments);
   va_end(arguments);
   return write(long_text.get(), size - 1);
+}
+
+Output& standard_output() {
+  static Output out(1);
+  // Handlers registered after `out` was made run before it is destroyed.
+  static const int registered = std::atexit([] { out.flush(); });
+  static_cast<void>(registered);
+  return out;
 }
 
 }  // namespace rawcan

@@ -39,4 +39,9 @@ class Output {
   char buffer_[kCapacity];
 };
 
+// The process's standard output. Whatever ends the process through exit(),
+// also from inside a library call, first writes what is buffered, as stdio
+// would.
+Output& standard_output();
+
 }  // namespace rawcan

@@ -7,7 +7,7 @@ namespace rawcan {
 
 void run_program(int argc, char** argv, ProgramLoop loop) {
   static InterfaceState state;
-  static Output out(1);  // standard output
+  Output& out = standard_output();
   ZelborLibrary library(&state);
   platform::prepare_process();
   const int32_t channel = connect_device(argc, argv, library, out);

@@ -175,5 +175,19 @@ TEST_F(EndToEnd, ALibraryWithoutCountersStillServes) {
   EXPECT_EQ(reader.errors(), "");
 }
 
+// A library that ends the process with exit() from inside a call: what the
+// reader listed before that is in the file, not lost in its buffer.
+TEST_F(EndToEnd, LinesListedBeforeALibraryCallsExitAreWritten) {
+  Process reader({"/usr/bin/env", std::string("LD_LIBRARY_PATH=") + STUB_LIBRARY_DIR,
+                  "STUB_EXIT_AFTER=3", kReader, address, address, "3"},
+                 scratch.file("reader.out"));
+  EXPECT_TRUE(exited_with(reader.wait_exit(milliseconds(5000)), 0));
+  EXPECT_EQ(reader.output(),
+            "Start reading CAN messages on channel 3:\n"
+            "0.0000  STD-CAN-ID $123: $AB \n"
+            "0.0000  STD-CAN-ID $124: $AB \n"
+            "0.0000  STD-CAN-ID $125: $AB \n");
+}
+
 }  // namespace
 }  // namespace rawcan::testing
