@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "link_core.h"
 #include "loopback.h"
 #include "wire.h"
 

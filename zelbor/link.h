@@ -1,5 +1,6 @@
-// The host side of the device link: the six operations over UDP, with all
-// state inside the caller's InterfaceState.
+// The library's calls as C++ functions over a caller's InterfaceState, which
+// zelbor_api.cpp exports as the C interface and tests call directly (a
+// static build of the library cannot export the C names on Windows).
 #pragma once
 
 #include <cstdint>
@@ -9,16 +10,6 @@
 #include "zelbor_counters.h"
 
 namespace zelbor {
-
-inline constexpr int kKeepaliveIntervalMs = 500;
-inline constexpr int kAckAttempts = 20;
-inline constexpr int kAckWaitMs = 50;
-inline constexpr int kControlWaitMs = 1;      // longest wait of an empty ZelborCtrlRead
-inline constexpr int kResendIntervalMs = 50;  // frames the device has not taken go again
-inline constexpr int kGoodbyeWaitMs = 50;     // longest wait of a stop for the device's answer
-inline constexpr int kHeldBatches = 32;       // frame datagrams held until the device takes them
-inline constexpr uint32_t kFrameWindow = 1u << 24;
-inline constexpr uint32_t kControlWindowAhead = 512;
 
 int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host_address,
                    int32_t first_port, int32_t second_port, int32_t channel);

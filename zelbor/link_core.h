@@ -1,0 +1,194 @@
+// The host's side of the device link as a state machine without I/O. It is
+// fed the datagrams that arrived, the time, and the library calls' requests;
+// it hands the datagrams to send to a Transmit and says when it next wants
+// to be woken. It never reads a clock or touches a socket, so the library's
+// shell over UDP and the deterministic simulator drive the same code.
+#pragma once
+
+#include <cstdint>
+
+#include "frame_queue.h"
+#include "socket_ops.h"
+#include "stream.h"
+#include "wire.h"
+#include "zelbor.h"
+#include "zelbor_counters.h"
+
+namespace zelbor {
+
+inline constexpr int kKeepaliveIntervalMs = 500;
+inline constexpr int kAckAttempts = 20;
+inline constexpr int kAckWaitMs = 50;
+inline constexpr int kControlWaitMs = 1;      // longest wait of an empty ZelborCtrlRead
+inline constexpr int kResendIntervalMs = 50;  // frames the device has not taken go again
+inline constexpr int kGoodbyeWaitMs = 50;     // longest wait of a stop for the device's answer
+inline constexpr int kHeldBatches = 32;       // frame datagrams held until the device takes them
+inline constexpr int kControlQueue = 32;      // control records waiting for ZelborCtrlRead
+inline constexpr uint32_t kFrameWindow = 1u << 24;
+inline constexpr uint32_t kControlWindowAhead = 512;
+inline constexpr int64_t kNsPerMs = 1'000'000;
+inline constexpr int64_t kNever = INT64_MAX;
+
+// Where the core's datagrams go. The shell sends them on its socket; the
+// simulator puts them on its network.
+class Transmit {
+ public:
+  struct Result {
+    bool sent;
+    uint32_t retries;  // temporary failures before the send went, or was given up
+  };
+  virtual Result send(const uint8_t* bytes, std::size_t size) = 0;
+
+ protected:
+  ~Transmit() = default;
+};
+
+// What a call is waiting for; receiving stops once it is there.
+enum class Want { kFrames, kControl, kAck, kGoodbye, kEverything };
+
+// The control write in progress, if any. Each write goes from kAwaitingAck
+// to exactly one outcome, which control_write_result() reads and clears.
+enum class ControlWrite : uint8_t {
+  kIdle,
+  kAwaitingAck,  // sent; sent again every kAckWaitMs, kAckAttempts times in all
+  kAcked,
+  kRefused,     // another host holds the channel
+  kNoAnswer,    // every attempt went unanswered
+  kSendFailed,  // the socket gave up on a send
+};
+
+// Where the link is in its life.
+enum class Phase : uint8_t {
+  kRunning,
+  kLeaving,  // BYE sent to a known device: its answer is awaited, frames are counted, not kept
+  kLeft,     // the answer came, or its wait ran out, or no device was known
+};
+
+class LinkCore {
+ public:
+  // Sends this run's HELLO; a device that is not there yet is no failure.
+  void start(const sockaddr_in& device, uint32_t own_session, uint32_t run_start_ms, int64_t now_ns,
+             Transmit& out);
+
+  // Receiving, without copies: lend() makes up to FrameQueue::kSlots slots
+  // ready for datagrams (dropping the oldest unread frames, counted, should
+  // none be free); take() sorts the first `received` of them and returns
+  // all the slots.
+  DatagramSlot* lend(int& count);
+  void take(int received, int64_t now_ns, Transmit& out);
+  bool has(Want want) const;
+
+  // Held frames that the device has not taken go again, a quiet host tells
+  // the device it is there, a control write's attempt or the wait for the
+  // answer to BYE runs out.
+  void on_time(int64_t now_ns, Transmit& out);
+  // The earliest moment on_time() has something to do (kNever: nothing).
+  int64_t next_wake_ns() const;
+
+  // The calls. A control write and a stop are begun here and end when
+  // waiting() turns false.
+  void begin_control_write(const CtrlMessage& message, int64_t now_ns, Transmit& out);
+  int32_t control_write_result();  // 0 or a ZELBOR_ERR_ or ERR_ code; back to kIdle
+  void begin_stop(int64_t now_ns, Transmit& out);
+  bool waiting() const {
+    return control_write_ == ControlWrite::kAwaitingAck || phase_ == Phase::kLeaving;
+  }
+
+  bool read_control(CtrlMessage& message);
+  bool read_frame(RawCanMessage& message);
+  // 0 if write_frames() would take the frames; ZELBOR_ERR_ARGUMENT for
+  // frames no device can send; ZELBOR_ERR_BACKLOG when their datagrams
+  // cannot all be held until the device takes them (all or nothing).
+  int32_t check_write(const RawCanMessage* frames, int32_t count) const;
+  // Holds and sends frames that check_write() passed.
+  void write_frames(const RawCanMessage* frames, int32_t count, int64_t now_ns, Transmit& out);
+
+  const ZelborCounters& counters() const { return counters_; }
+  // Everything but the descriptor, which is the shell's.
+  void status(int64_t now_ns, ZelborLinkStatus& status) const;
+  Phase phase() const { return phase_; }
+  ControlWrite control_write() const { return control_write_; }
+  uint32_t oldest_unacknowledged() const {
+    return held_count_ > 0 ? held_[held_head_].number : next_batch_;
+  }
+
+  // The invariants of the three queues below, for tests and the simulator.
+  bool consistent() const;
+
+ private:
+  // A frame datagram sent to the device and held until the device takes it.
+  struct HeldBatch {
+    uint32_t number;
+    uint16_t count;
+    int64_t sent_ns;
+    RawCanMessage frames[wire::kMaxFramesPerDatagram];
+  };
+
+  wire::Envelope envelope(uint32_t sequence) const;
+  bool send(const uint8_t* bytes, std::size_t size, Transmit& out);
+  bool send_signal(wire::Kind kind, Transmit& out);
+  void send_ack(uint16_t acked_type, uint32_t acked_sequence, Transmit& out);
+  void send_batch(HeldBatch& batch, Transmit& out);
+  void send_control_attempt(Transmit& out);
+  void release_taken(uint32_t next_taken);
+  void queue_control(const CtrlMessage& record);
+  bool follow_device_session(uint32_t session);
+  uint16_t accept(const DatagramSlot& received, Transmit& out);
+  uint16_t accept_frames(const wire::Header& header);
+  void accept_control(const wire::Datagram& datagram, Transmit& out);
+  void accept_ack(const wire::Datagram& datagram);
+
+  int64_t now_ns_ = 0;  // the time of the call in progress
+  sockaddr_in device_{};
+  uint32_t own_session_ = 0;
+  uint32_t run_start_ms_ = 0;  // tells the device which of two runs on one endpoint is newer
+  int64_t last_send_ns_ = 0;
+
+  // The device's session with this host, and the streams it numbers.
+  bool knows_device_ = false;
+  uint32_t device_session_ = 0;
+  int64_t device_heard_ns_ = 0;  // the last valid datagram of the device's current session
+  uint32_t earlier_device_session_ = 0;
+  StreamTracker frames_from_device_{kFrameWindow, kFrameWindow};
+  StreamTracker controls_from_device_{kControlWindowAhead, DeliveredWindow::kSpan};
+  DeliveredWindow delivered_controls_;
+
+  // This host's own numbering.
+  uint32_t next_control_ = 0;
+  uint32_t next_batch_ = 0;
+
+  Phase phase_ = Phase::kRunning;
+  int64_t goodbye_deadline_ns_ = 0;
+
+  ControlWrite control_write_ = ControlWrite::kIdle;
+  int control_attempts_ = 0;
+  int64_t attempt_deadline_ns_ = 0;
+  uint16_t control_size_ = 0;
+  uint16_t ack_type_ = 0;  // the pending control write's record and number
+  uint32_t ack_sequence_ = 0;
+  uint8_t control_datagram_[wire::kMaxControlDatagram] = {};
+
+  // Batches written and not yet taken, oldest at held_head_, numbered one
+  // after another up to next_batch_ - 1: the device takes them in order, so
+  // an ack releases a prefix and a resend goes in that order.
+  HeldBatch held_[kHeldBatches];
+  int held_head_ = 0;
+  int held_count_ = 0;
+
+  // Control records for ZelborCtrlRead, oldest at control_head_; a full
+  // queue gives up its oldest, counted.
+  CtrlMessage controls_[kControlQueue];
+  int control_head_ = 0;
+  int control_count_ = 0;
+
+  ZelborCounters counters_{};
+
+  // Frames for ZelborRawCanRead; its slots are lent to receives by index.
+  FrameQueue queue_;
+  DatagramSlot received_[FrameQueue::kSlots];
+  uint16_t lent_[FrameQueue::kSlots];
+  int lent_count_ = 0;
+  uint8_t transmit_[wire::kMaxDatagram];
+};
+
+}  // namespace zelbor
