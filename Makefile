@@ -7,7 +7,7 @@ WINDOWS_BUILD ?= build-windows
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build packages test test-sanitize demo bench soak fuzz package format clean \
+.PHONY: all build packages test test-sanitize demo bench soak fuzz simulate package format clean \
         packages-windows windows test-windows package-windows packages-socketcan test-socketcan
 
 all: build
@@ -61,6 +61,13 @@ package-windows: windows
 
 fuzz:
 	scripts/fuzz.sh
+
+# The link's deterministic simulation searched for SIMULATE_SECONDS of wall
+# time: fresh seeds each run; a violation prints the seed to replay with
+# DST_SEED=N $(BUILD)/tests/simulation/zelbor_simulate.
+SIMULATE_SECONDS ?= 60
+simulate: build
+	$(BUILD)/tests/simulation/zelbor_simulate --seconds $(SIMULATE_SECONDS)
 
 # Optimised build for measurements, apart from the test build.
 bench:

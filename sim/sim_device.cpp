@@ -310,6 +310,9 @@ void SimDevice::flush(Outbox& outbox) {
 
 void SimDevice::pass_frame(int from_channel, RawCanMessage frame, int64_t end_of_frame_ns,
                            Outbox& outbox) {
+  if (observer_ != nullptr) {
+    observer_->on_bus(from_channel, frame, end_of_frame_ns);
+  }
   if (record_ != nullptr && record_error_ == 0) {
     char line[kMaxCandumpLine];
     const int64_t wall_us = (end_of_frame_ns + realtime_offset_ns_) / 1000;
@@ -369,11 +372,23 @@ bool SimDevice::may_take_seat(const Channel& state, const wire::Datagram& datagr
 // The host's frame datagrams go on the bus exactly once and in order: the
 // next one is taken and answered with its MESSAGE_COUNT; a repeat or one
 // after a gap is answered with an ack naming the next one taken, so the
-// host sends again from there.
+// host sends again from there. Only datagrams that name the device's
+// current session are taken.
 void SimDevice::take_frames(int channel, const wire::Datagram& datagram, int64_t now_ns,
                             Outbox& outbox) {
   Channel& state = channels_[channel];
   const wire::Header& header = datagram.header;
+  if (header.envelope.peer != state.session && header.envelope.peer != 0) {
+    // Sent while the host knew an earlier session: it may be a late copy of
+    // a batch that the device put on the bus before it restarted. The ack
+    // names the session, and the host's next resend names it too.
+    send_ack(channel, wire::kFramesAckedType, header.envelope.sequence, outbox);
+    return;
+  }
+  if (is_after(header.envelope.ack, state.next_batch)) {
+    // The host holds nothing before its ack: an earlier session took it.
+    state.next_batch = header.envelope.ack;
+  }
   if (header.envelope.sequence != state.next_batch) {
     if (!is_after(header.envelope.sequence, state.next_batch)) {
       ++state.stats.repeats;

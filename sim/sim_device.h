@@ -105,6 +105,17 @@ class SimDevice {
   // it nothing more is written.
   int record_error() const { return record_error_; }
 
+  // Sees every frame that goes over the bus, in bus order, before any host:
+  // `channel` is the sending channel, -1 for another node.
+  class BusObserver {
+   public:
+    virtual void on_bus(int channel, const RawCanMessage& frame, int64_t end_of_frame_ns) = 0;
+
+   protected:
+    ~BusObserver() = default;
+  };
+  void set_bus_observer(BusObserver* observer) { observer_ = observer; }
+
   int channels() const { return static_cast<int>(channels_.size()); }
   const ChannelStats& stats(int channel) const { return channels_[channel].stats; }
   bool host_present(int channel) const {
@@ -199,6 +210,7 @@ class SimDevice {
   std::size_t tx_queue_;
   std::vector<std::string> node_names_;
 
+  BusObserver* observer_ = nullptr;
   std::FILE* record_ = nullptr;
   int record_error_ = 0;
   int64_t last_record_flush_ns_ = 0;

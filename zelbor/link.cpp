@@ -14,7 +14,6 @@ namespace {
 
 constexpr uint64_t kStartedMagic = 0x5A454C424F524C4BULL;  // "ZELBORLK"
 constexpr uint64_t kStoppedMagic = 0x5A454C424F525354ULL;  // "ZELBORST": counters stay readable
-constexpr int kReceiveRounds = 64;                         // bounds one call's work under a flood
 
 struct LinkState {
   uint64_t magic;
@@ -51,27 +50,16 @@ LinkState* started(InterfaceState* state) {
   return link->magic == kStartedMagic ? link : nullptr;
 }
 
-// Takes what has arrived, without waiting, until what the caller wants is
-// there or nothing more is waiting; a flood of other datagrams costs time,
-// not a false "no data". Bounded, so no flood holds a call for long.
-void receive_rounds(LinkState& link, Want want) {
-  for (int round = 0; round < kReceiveRounds && !link.core.has(want); ++round) {
-    int lent = 0;
-    DatagramSlot* slots = link.core.lend(lent);
-    const int received = udp::receive_batch(*link.ops, link.socket, slots, lent);
-    SocketTransmit out(link);
-    link.core.take(received, received > 0 ? monotonic_ns() : 0, out);
-    if (received < lent) {
-      return;  // the socket is empty
-    }
-  }
-}
-
 // Acks that arrived are taken first, so only frames the device has not taken
 // are sent again.
 void receive_pending(LinkState& link, Want want) {
-  receive_rounds(link, want);
   SocketTransmit out(link);
+  receive_rounds(
+      link.core, want, FrameQueue::kSlots,
+      [&link](DatagramSlot* slots, int count) {
+        return udp::receive_batch(*link.ops, link.socket, slots, count);
+      },
+      monotonic_ns, out);
   link.core.on_time(monotonic_ns(), out);
 }
 

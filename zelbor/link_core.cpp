@@ -81,7 +81,7 @@ void LinkCore::on_time(int64_t now_ns, Transmit& out) {
   now_ns_ = now_ns;
   if (phase_ == Phase::kLeaving) {
     if (now_ns_ >= goodbye_deadline_ns_) {
-      phase_ = Phase::kLeft;  // a device that does not answer costs kGoodbyeWaitMs
+      phase_ = Phase::kGaveUp;  // a device that does not answer costs kGoodbyeWaitMs
     }
     return;
   }
@@ -136,17 +136,24 @@ void LinkCore::queue_control(const CtrlMessage& record) {
 
 // A datagram from a session of the device other than the current one: the
 // device restarted, or let this host go long enough to forget it. Returns
-// false for a late datagram of the session before, which is dropped.
+// false for a late datagram of an earlier session, which is dropped: going
+// back to it would deliver its old frames again and drop the current ones.
 bool LinkCore::follow_device_session(uint32_t session) {
   if (knows_device_ && session == device_session_) {
     return true;
   }
-  if (knows_device_ && session == earlier_device_session_) {
-    return false;
+  for (int i = 0; i < earlier_sessions_count_; ++i) {
+    if (earlier_device_sessions_[i] == session) {
+      return false;
+    }
   }
   if (knows_device_) {
     ++counters_.device_restarts;
-    earlier_device_session_ = device_session_;
+    earlier_device_sessions_[earlier_sessions_next_] = device_session_;
+    earlier_sessions_next_ = (earlier_sessions_next_ + 1) % kEarlierDeviceSessions;
+    if (earlier_sessions_count_ < kEarlierDeviceSessions) {
+      ++earlier_sessions_count_;
+    }
   }
   knows_device_ = true;
   device_session_ = session;
@@ -188,13 +195,14 @@ void LinkCore::accept_control(const wire::Datagram& datagram, Transmit& out) {
   const auto result = controls_from_device_.place(number, 1, now_ns_);
   bool deliver = true;
   switch (result.place) {
+    case StreamTracker::Place::kMoved:
+      ++counters_.resyncs;
+      [[fallthrough]];
     case StreamTracker::Place::kNext:
     case StreamTracker::Place::kAhead:
       delivered_controls_.advance(number + 1);
-      break;
-    case StreamTracker::Place::kMoved:
-      ++counters_.resyncs;
-      delivered_controls_.reset(number + 1);
+      // Once delivered is delivered, wherever the stream thinks it is.
+      deliver = !(delivered_controls_.covers(number) && delivered_controls_.delivered(number));
       break;
     case StreamTracker::Place::kBehind:
       deliver = delivered_controls_.covers(number) && !delivered_controls_.delivered(number);
@@ -290,12 +298,12 @@ uint16_t LinkCore::accept(const DatagramSlot& received, Transmit& out) {
   }
 }
 
-DatagramSlot* LinkCore::lend(int& count) {
+DatagramSlot* LinkCore::lend(int most, int& count) {
   if (queue_.free_count() == 0) {
     // Unread frames must not hold back a control record or an ack.
     counters_.frames_overflowed += queue_.drop_oldest();
   }
-  lent_count_ = queue_.lend(lent_, FrameQueue::kSlots);
+  lent_count_ = queue_.lend(lent_, most < FrameQueue::kSlots ? most : FrameQueue::kSlots);
   for (int i = 0; i < lent_count_; ++i) {
     received_[i].bytes = queue_.bytes(lent_[i]);
     received_[i].capacity = FrameQueue::kSlotBytes;

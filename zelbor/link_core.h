@@ -26,6 +26,12 @@ inline constexpr int kHeldBatches = 32;       // frame datagrams held until the 
 inline constexpr int kControlQueue = 32;      // control records waiting for ZelborCtrlRead
 inline constexpr uint32_t kFrameWindow = 1u << 24;
 inline constexpr uint32_t kControlWindowAhead = 512;
+// Gaps no reordering of the device's datagrams could make: 80 full frame
+// datagrams, 64 control records.
+inline constexpr uint32_t kFrameReorderSpan = 4096;
+inline constexpr uint32_t kControlReorderSpan = 64;
+inline constexpr int kEarlierDeviceSessions = 8;  // remembered, so their late datagrams are dropped
+inline constexpr int kReceiveRounds = 64;         // bounds one call's receiving under a flood
 inline constexpr int64_t kNsPerMs = 1'000'000;
 inline constexpr int64_t kNever = INT64_MAX;
 
@@ -61,7 +67,8 @@ enum class ControlWrite : uint8_t {
 enum class Phase : uint8_t {
   kRunning,
   kLeaving,  // BYE sent to a known device: its answer is awaited, frames are counted, not kept
-  kLeft,     // the answer came, or its wait ran out, or no device was known
+  kLeft,     // the answer came, or no device was known
+  kGaveUp,   // the answer did not come within kGoodbyeWaitMs
 };
 
 class LinkCore {
@@ -70,11 +77,11 @@ class LinkCore {
   void start(const sockaddr_in& device, uint32_t own_session, uint32_t run_start_ms, int64_t now_ns,
              Transmit& out);
 
-  // Receiving, without copies: lend() makes up to FrameQueue::kSlots slots
-  // ready for datagrams (dropping the oldest unread frames, counted, should
-  // none be free); take() sorts the first `received` of them and returns
-  // all the slots.
-  DatagramSlot* lend(int& count);
+  // Receiving, without copies: lend() makes up to `most` slots ready for
+  // datagrams (dropping the oldest unread frames, counted, should none be
+  // free); take() sorts the first `received` of them and returns all the
+  // slots.
+  DatagramSlot* lend(int most, int& count);
   void take(int received, int64_t now_ns, Transmit& out);
   bool has(Want want) const;
 
@@ -148,9 +155,15 @@ class LinkCore {
   bool knows_device_ = false;
   uint32_t device_session_ = 0;
   int64_t device_heard_ns_ = 0;  // the last valid datagram of the device's current session
-  uint32_t earlier_device_session_ = 0;
-  StreamTracker frames_from_device_{kFrameWindow, kFrameWindow};
-  StreamTracker controls_from_device_{kControlWindowAhead, DeliveredWindow::kSpan};
+  // The device's sessions before the current one, newest at
+  // earlier_sessions_next_ - 1: a late datagram of any of them is stale, and
+  // never taken for a restart.
+  uint32_t earlier_device_sessions_[kEarlierDeviceSessions] = {};
+  int earlier_sessions_next_ = 0;
+  int earlier_sessions_count_ = 0;
+  StreamTracker frames_from_device_{kFrameWindow, kFrameWindow, kFrameReorderSpan};
+  StreamTracker controls_from_device_{kControlWindowAhead, DeliveredWindow::kSpan,
+                                      kControlReorderSpan};
   DeliveredWindow delivered_controls_;
 
   // This host's own numbering.
@@ -190,5 +203,24 @@ class LinkCore {
   int lent_count_ = 0;
   uint8_t transmit_[wire::kMaxDatagram];
 };
+
+// One call's receiving, as the shell and the simulator both do it: takes
+// what receive(slots, count) has, up to `most` datagrams a round, without
+// waiting, until what `want` names
+// is there or nothing more is waiting. A flood of other datagrams costs
+// time, not a false "no data"; bounded, so no flood holds a call for long.
+template <typename Receive, typename Clock>
+void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Clock&& clock,
+                    Transmit& out) {
+  for (int round = 0; round < kReceiveRounds && !core.has(want); ++round) {
+    int lent = 0;
+    DatagramSlot* slots = core.lend(most, lent);
+    const int received = receive(slots, lent);
+    core.take(received, received > 0 ? clock() : 0, out);
+    if (received < lent) {
+      return;  // nothing more is waiting
+    }
+  }
+}
 
 }  // namespace zelbor

@@ -7,10 +7,12 @@
 // a gap (lost), anything behind or far ahead is off the stream and dropped.
 // Off-stream datagrams that keep continuing each other form a rival run; the
 // stream moves to it at once when it is far ahead (a host that was away for
-// long), when it has lasted kRivalPatienceNs with nothing in order arriving,
-// or when it clearly outnumbers what arrives in order (the stream was pushed
-// off by stray numbers). So no datagram, whatever its number, can silence a
-// stream for long, while duplicates of a flowing stream never move it.
+// long), and to one within the last gap, beyond what reordering explains
+// (the stream was pushed off by stray numbers), when it has lasted
+// kRivalPatienceNs with nothing in order arriving, or clearly outnumbers
+// what arrives in order. So no datagram,
+// whatever its number, can silence a stream for long, while repeats of what
+// the stream already brought never move it back.
 #pragma once
 
 #include <cstdint>
@@ -40,10 +42,15 @@ class StreamTracker {
     int64_t lost;  // numbers newly lost (negative: numbers counted lost that will arrive after all)
   };
 
+  // A gap of up to `reorder_span` numbers is what reordering makes: the
+  // stream never moves back into it, as that would bring numbers after ones
+  // it already brought; it waits instead.
+  StreamTracker(uint32_t window_ahead, uint32_t window_behind, uint32_t reorder_span)
+      : window_ahead_(window_ahead), window_behind_(window_behind), reorder_span_(reorder_span) {}
   StreamTracker(uint32_t window_ahead, uint32_t window_behind)
-      : window_ahead_(window_ahead), window_behind_(window_behind) {}
+      : StreamTracker(window_ahead, window_behind, window_ahead / 8) {}
 
-  void reset() { *this = StreamTracker(window_ahead_, window_behind_); }
+  void reset() { *this = StreamTracker(window_ahead_, window_behind_, reorder_span_); }
   uint32_t next() const { return next_; }
 
   // The sender says its next number is `end` (it sends no more): what lies
@@ -81,10 +88,16 @@ class StreamTracker {
     }
     rival_last_ = first;
     const bool far_ahead = distance > 0;
+    // Behind, only numbers of the last gap, and far enough from its end
+    // that reordering cannot explain them, can be a genuine run that stray
+    // numbers pushed off; anything older was brought already, and a run of
+    // its repeats must not bring it again.
+    const bool in_last_gap =
+        is_after(gap_to_, first) && !is_after(gap_from_, first) && gap_to_ - first > reorder_span_;
     const bool patient = in_order_since_rival_ == 0 && now_ns - rival_since_ns_ >= kRivalPatienceNs;
     const bool outnumbering =
         rival_datagrams_ >= kRivalMajority && in_order_since_rival_ * 4 <= rival_datagrams_;
-    if (rival_datagrams_ >= 2 && (far_ahead || patient || outnumbering)) {
+    if (rival_datagrams_ >= 2 && (far_ahead || ((patient || outnumbering) && in_last_gap))) {
       return move_to(first, count);
     }
     const bool behind_in_window =
@@ -118,6 +131,7 @@ class StreamTracker {
 
   uint32_t window_ahead_;
   uint32_t window_behind_;
+  uint32_t reorder_span_;
   uint32_t next_ = 0;  // numbers start at 0 in each session
   uint32_t gap_from_ = 0;
   uint32_t gap_to_ = 0;
@@ -143,6 +157,9 @@ class DeliveredWindow {
   }
   // Moves the end forward; the numbers passed over start undelivered.
   void advance(uint32_t end) {
+    if (!is_after(end, end_)) {
+      return;  // never back: the numbers behind stay as they were
+    }
     const uint32_t step = end - end_;
     if (step >= kSpan) {
       reset(end);

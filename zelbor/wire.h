@@ -45,8 +45,9 @@ enum class Kind : uint8_t {
 };
 
 // Control records of the link itself. Programs may see them and ignore them.
-inline constexpr uint16_t kAckRecordType = 0x8001;    // data: u16 type, u32 sequence acknowledged
-inline constexpr uint16_t kReadyRecordType = ZELBOR_READY_RECORD;  // device restarted and knows the host again
+inline constexpr uint16_t kAckRecordType = 0x8001;  // data: u16 type, u32 sequence acknowledged
+inline constexpr uint16_t kReadyRecordType =
+    ZELBOR_READY_RECORD;  // device restarted and knows the host again
 // From the host: send ROOM reports. From the device: the room in the queue.
 inline constexpr uint16_t kRoomRecordType = ZELBOR_ROOM_RECORD;
 inline constexpr uint16_t kAckRecordLength = 6;
