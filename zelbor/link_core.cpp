@@ -388,7 +388,7 @@ void LinkCore::begin_stop(int64_t now_ns, Transmit& out) {
   control_write_ = ControlWrite::kIdle;
   send_signal(wire::Kind::kBye, out);
   if (!knows_device_) {
-    phase_ = Phase::kLeft;
+    phase_ = Phase::kNeverHeard;
     return;
   }
   // Delivered and unread: the program chose to stop. What arrives until the

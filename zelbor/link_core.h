@@ -66,9 +66,10 @@ enum class ControlWrite : uint8_t {
 // Where the link is in its life.
 enum class Phase : uint8_t {
   kRunning,
-  kLeaving,  // BYE sent to a known device: its answer is awaited, frames are counted, not kept
-  kLeft,     // the answer came, or no device was known
-  kGaveUp,   // the answer did not come within kGoodbyeWaitMs
+  kLeaving,     // BYE sent to a known device: its answer is awaited, frames are counted, not kept
+  kLeft,        // the answer came
+  kGaveUp,      // the answer did not come within kGoodbyeWaitMs
+  kNeverHeard,  // no device was heard, so none was waited for
 };
 
 class LinkCore {

@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
     add(faults, report.faults);
     if (!report.violation.empty()) {
       ++violations;
-      std::printf("VIOLATION %s (replay: DST_SEED=%llu; %.0f simulated s searched)\n%s",
+      std::printf("VIOLATION %s (replay: DST_SEED=%llu; %.1f simulated s searched)\n%s",
                   report.violation.c_str(), static_cast<unsigned long long>(report.seed),
                   simulated_s, report.trace.c_str());
       std::fflush(stdout);

@@ -28,6 +28,7 @@ constexpr uint32_t kFirstBatchId = 1000;
 constexpr int64_t kReportCheckNs =
     3 * kSecond;  // frames of a reported batch are on the bus by then
 constexpr std::size_t kTraceSteps = 48;
+constexpr uint64_t kBusLogBehind = 4096;  // bus frames kept behind the readers' oldest
 
 // splitmix64: the one source of everything random, so a seed replays a run.
 class Random {
@@ -549,13 +550,15 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
   void on_bus(int channel, const RawCanMessage& frame, int64_t) override {
     bus_log_.push_back(key_of(frame));
-    // Kept from the oldest frame a reader may still be handed.
+    // Kept from the oldest frame a reader may still be handed, and some
+    // before it, so that a frame handed over twice is named as such.
     uint64_t needed = bus_log_base_ + bus_log_.size();
     for (const Host& host : hosts_) {
       if (!host.writer && host.program != Program::kOff) {
         needed = std::min(needed, host.next_bus_index);
       }
     }
+    needed = needed > kBusLogBehind ? needed - kBusLogBehind : 0;
     for (; bus_log_base_ < needed; ++bus_log_base_) {
       bus_log_.pop_front();
     }
