@@ -89,8 +89,11 @@ struct Host {
   uint32_t next_batch = 0;
 
   uint32_t run_start_ms = 0;
+  uint32_t oldest_held = 0;  // the ack field: its oldest frame datagram not yet taken
 
-  wire::Envelope envelope(uint32_t sequence) const { return {session, peer, sequence, 0}; }
+  wire::Envelope envelope(uint32_t sequence) const {
+    return {session, peer, sequence, oldest_held};
+  }
   std::vector<uint8_t> signal(wire::Kind kind) const {
     std::vector<uint8_t> bytes(64);
     bytes.resize(wire::encode_signal(kind, envelope(kind == wire::Kind::kHello ? run_start_ms : 0),
@@ -194,6 +197,27 @@ TEST_F(SimDeviceTest, HostFramesGoOnTheBusOnceAndInOrder) {
   EXPECT_EQ(acks[2]->datagram.header.envelope.ack, 1u) << "datagram 1 is taken next";
   EXPECT_EQ(acks[2]->channel, 0);
   EXPECT_EQ(device.stats(1).frames_out, 4u);
+}
+
+// A restarted device takes frames only from datagrams that name its session:
+// a late copy of a batch its earlier run put on the bus is answered, never
+// taken, and the host's ack, ahead of where the copy left the device, moves
+// it on to the batch the host sends next.
+TEST_F(SimDeviceTest, ARestartedDeviceTakesNoLateCopyAndGoesOnFromTheHostsAck) {
+  deliver(1, kHostB, b.init());
+  a.peer = 12345;  // the session of the device before it restarted
+  a.oldest_held = 7;
+  deliver(0, kHostA, a.frames(2, 7));
+  ASSERT_EQ(device.stats(0).frames_in, 0u);
+  const auto answers = outbox.of_kind(wire::Kind::kAck);
+  ASSERT_FALSE(answers.empty());
+  a.peer = answers.back()->datagram.header.envelope.session;
+  a.oldest_held = 9;
+  deliver(0, kHostA, a.frames(2, 9));
+  EXPECT_EQ(device.stats(0).frames_in, 2u);
+  const auto counts = controls_to(0);
+  ASSERT_FALSE(counts.empty());
+  EXPECT_EQ(std::get<2>(queue_fields(counts.back())), 9u);
 }
 
 TEST_F(SimDeviceTest, ControlRecordsAreRepeatedUntilAcknowledgedAndGivenUpPastTheWindow) {

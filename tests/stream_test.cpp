@@ -92,6 +92,20 @@ TEST(StreamTracker, NoSingleDatagramSilencesTheStream) {
   EXPECT_EQ(slow.place(3, 1, 100 * kMs + kRivalPatienceNs).place, Place::kMoved);
 }
 
+// Late datagrams of a gap that reordering explains, or repeats of what came
+// already, never move the stream back, however long nothing arrives in order:
+// that would bring numbers after ones already brought.
+TEST(StreamTracker, LateRunsOfAReorderedGapOrOfRepeatsNeverMoveItBack) {
+  StreamTracker stream(1000, 1000, 100);
+  stream.place(0, 10, 0);
+  ASSERT_EQ(stream.place(30, 10, 0).place, Place::kAhead);  // 10 to 29 late
+  EXPECT_EQ(stream.place(10, 10, kMs).place, Place::kBehind);
+  EXPECT_EQ(stream.place(20, 10, 2 * kMs + kRivalPatienceNs).place, Place::kBehind);
+  EXPECT_EQ(stream.place(0, 5, 3 * kMs + kRivalPatienceNs).place, Place::kBehind);
+  EXPECT_EQ(stream.place(5, 5, 4 * kMs + 2 * kRivalPatienceNs).place, Place::kBehind);
+  EXPECT_EQ(stream.next(), 40u);
+}
+
 // Duplicates and reordering of a stream that is flowing never move it.
 TEST(StreamTracker, DuplicatesOfAFlowingStreamNeverMoveIt) {
   StreamTracker stream(1000, 1000);

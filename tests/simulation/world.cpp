@@ -227,8 +227,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       ++step_;
       dispatch();
     }
-    now_ = std::min(now_, end_ns_);
     if (violation_.empty()) {
+      now_ = end_ns_;  // nothing more happens before the end
       check_end();
     }
     report_.simulated_ns = now_;
