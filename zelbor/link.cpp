@@ -59,7 +59,7 @@ void receive_pending(LinkState& link, Want want) {
       [&link](DatagramSlot* slots, int count) {
         return udp::receive_batch(*link.ops, link.socket, slots, count);
       },
-      monotonic_ns, out);
+      [&link] { return link.ops->wait(link.socket, false, 0) > 0; }, monotonic_ns, out);
   link.core.on_time(monotonic_ns(), out);
 }
 

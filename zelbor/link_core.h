@@ -27,9 +27,10 @@ inline constexpr int kControlQueue = 32;      // control records waiting for Zel
 inline constexpr uint32_t kFrameWindow = 1u << 24;
 inline constexpr uint32_t kControlWindowAhead = 512;
 // Gaps no reordering of the device's datagrams could make: 80 full frame
-// datagrams, 64 control records.
+// datagrams. A control record behind is delivered late anyway, so that
+// stream never moves back at all.
 inline constexpr uint32_t kFrameReorderSpan = 4096;
-inline constexpr uint32_t kControlReorderSpan = 64;
+inline constexpr uint32_t kControlReorderSpan = DeliveredWindow::kSpan;
 inline constexpr int kEarlierDeviceSessions = 8;  // remembered, so their late datagrams are dropped
 inline constexpr int kReceiveRounds = 64;         // bounds one call's receiving under a flood
 inline constexpr int64_t kNsPerMs = 1'000'000;
@@ -83,6 +84,7 @@ class LinkCore {
   // free); take() sorts the first `received` of them and returns all the
   // slots.
   DatagramSlot* lend(int most, int& count);
+  bool frames_full() const { return queue_.free_count() == 0; }  // lend() would drop the oldest
   void take(int received, int64_t now_ns, Transmit& out);
   bool has(Want want) const;
 
@@ -207,13 +209,17 @@ class LinkCore {
 
 // One call's receiving, as the shell and the simulator both do it: takes
 // what receive(slots, count) has, up to `most` datagrams a round, without
-// waiting, until what `want` names
+// waiting; unread frames are dropped for room only when waiting() says a
+// datagram is there to take it; until what `want` names
 // is there or nothing more is waiting. A flood of other datagrams costs
 // time, not a false "no data"; bounded, so no flood holds a call for long.
-template <typename Receive, typename Clock>
-void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Clock&& clock,
-                    Transmit& out) {
+template <typename Receive, typename Waiting, typename Clock>
+void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Waiting&& waiting,
+                    Clock&& clock, Transmit& out) {
   for (int round = 0; round < kReceiveRounds && !core.has(want); ++round) {
+    if (core.frames_full() && !waiting()) {
+      return;
+    }
     int lent = 0;
     DatagramSlot* slots = core.lend(most, lent);
     const int received = receive(slots, lent);

@@ -626,7 +626,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
           }
           return received;
         },
-        [this] { return now_; }, out);
+        [&host] { return !host.socket.empty(); }, [this] { return now_; }, out);
     host.core->on_time(now_, out);
   }
 
