@@ -40,7 +40,7 @@ bool scan_decimal(const char*& cursor, uint32_t& value) {
 
 }  // namespace
 
-uint32_t parse_ipv4(const char* text) {
+uint32_t parse_ipv4_like_scanf(const char* text) {
   uint32_t parts[4] = {0, 0, 0, 0};
   const char* cursor = text;
   for (int i = 0; i < 4; ++i) {
@@ -70,8 +70,8 @@ StartOutcome start_device(int argc, const char* const* argv, LibraryCalls& libra
               argc > 0 && argv[0] != nullptr ? argv[0] : "");
     return {false, 0, 1};
   }
-  const uint32_t host_address = parse_ipv4(argv[1]);
-  const uint32_t device_address = parse_ipv4(argv[2]);
+  const uint32_t host_address = parse_ipv4_like_scanf(argv[1]);
+  const uint32_t device_address = parse_ipv4_like_scanf(argv[2]);
   const int32_t channel = parse_channel(argv[3]);
 
   const int32_t started = library.start(device_address, host_address, first_port_of(channel),

@@ -11,7 +11,7 @@ namespace rawcan {
 // Parses "a.b.c.d" the way scanf("%d.%d.%d.%d") reads it and forms
 // ((a << 8 | b) << 8 | c) << 8 | d in 32-bit arithmetic. Numbers that are not
 // there count as 0; a number beyond 32 bits keeps its low 32 bits.
-uint32_t parse_ipv4(const char* text);
+uint32_t parse_ipv4_like_scanf(const char* text);
 
 // Parses a channel the way scanf("%d") reads it; 0 where nothing is parsed.
 int32_t parse_channel(const char* text);

@@ -379,9 +379,9 @@ class Relay {
     const sockaddr_in& to = to_device ? channels_[channel].device : host->address;
     // A pending ICMP error fails one send without sending: one more try.
     for (int attempt = 0; attempt < 2; ++attempt) {
-      const ssize_t sent = ::sendto(fd, datagram.bytes.data(), datagram.bytes.size(), MSG_DONTWAIT,
-                                    reinterpret_cast<const sockaddr*>(&to), sizeof to);
-      if (sent == static_cast<ssize_t>(datagram.bytes.size())) {
+      const int64_t sent =
+          zelbor::system_socket_ops().send_to(fd, datagram.bytes.data(), datagram.bytes.size(), to);
+      if (sent == static_cast<int64_t>(datagram.bytes.size())) {
         return true;
       }
       if (sent >= 0 || (errno != ECONNREFUSED && errno != EINTR)) {

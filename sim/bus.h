@@ -69,7 +69,6 @@ class Bus {
   // When the next frame will have passed, or INT64_MAX if none is waiting.
   int64_t next_event_ns() const;
 
-  uint32_t bitrate() const { return bitrate_; }
   bool idle() const;
   const NodeStats& stats(int node) const { return nodes_[static_cast<std::size_t>(node)].stats; }
   std::size_t queued(int node) const { return nodes_[static_cast<std::size_t>(node)].queue.size(); }

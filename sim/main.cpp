@@ -1,5 +1,5 @@
 // zelbor_sim: a simulated device on UDP, one endpoint per channel c at
-// IP:34567+2c, all channels on one bus. Options: see options.h.
+// IP:34567+2c, all channels on one bus. Options: the usage text in options.cpp.
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdio_ext.h>

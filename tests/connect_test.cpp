@@ -160,7 +160,7 @@ TEST(ParseIpv4, ReadsLikeScanfAndNeverLeavesAValueUndefined) {
       }
       expected = value << 24;
     }
-    EXPECT_EQ(parse_ipv4(c.text.c_str()), expected) << c.text.substr(0, 40);
+    EXPECT_EQ(parse_ipv4_like_scanf(c.text.c_str()), expected) << c.text.substr(0, 40);
   }
 }
 

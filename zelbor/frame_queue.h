@@ -28,7 +28,6 @@ class FrameQueue {
   }
 
   int free_count() const { return free_count_; }
-  int queued() const { return queued_; }
   bool empty() const { return queued_ == 0; }
   uint8_t* bytes(uint16_t slot) { return slots_[slot]; }
 

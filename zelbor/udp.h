@@ -1,5 +1,6 @@
 // UDP helpers shared by the library and the simulated device: batched
-// receive and the one send policy, over the system calls' seam.
+// receive and the send policy of both, over the system calls' seam (the
+// relay forwards on the same seam without waiting for room).
 #pragma once
 
 #include <cstddef>

@@ -44,7 +44,8 @@ enum class Kind : uint8_t {
   kRefused = 6,  // device to host: another host holds the channel
 };
 
-// Control records of the link itself. Programs may see them and ignore them.
+// Control records of the link itself. ZelborCtrlRead hands them to programs
+// like any other record: the writer sends a batch for each record it reads.
 inline constexpr uint16_t kAckRecordType = 0x8001;  // data: u16 type, u32 sequence acknowledged
 inline constexpr uint16_t kReadyRecordType =
     ZELBOR_READY_RECORD;  // device restarted and knows the host again
