@@ -5,6 +5,7 @@
 
 #include "library_calls.h"
 #include "output.h"
+#include "ports.h"
 
 namespace rawcan {
 
@@ -16,11 +17,12 @@ uint32_t parse_ipv4_like_scanf(const char* text);
 // Parses a channel the way scanf("%d") reads it; 0 where nothing is parsed.
 int32_t parse_channel(const char* text);
 
+// The ports ZelborStartInterface takes: the host's, then the device's.
 inline int32_t first_port_of(int32_t channel) {
-  return static_cast<int32_t>(34568u + 2u * static_cast<uint32_t>(channel));
+  return host_port_of(channel);
 }
 inline int32_t second_port_of(int32_t channel) {
-  return static_cast<int32_t>(34567u + 2u * static_cast<uint32_t>(channel));
+  return device_port_of(channel);
 }
 
 struct StartOutcome {

@@ -27,7 +27,7 @@ sockaddr_in sender(uint8_t selector) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(0x7F000001u + (selector >> 2 & 3));
-  address.sin_port = htons(static_cast<uint16_t>(34568 + 2 * (selector & 3)));
+  address.sin_port = htons(static_cast<uint16_t>(rawcan::host_port_of(selector & 3)));
   return address;
 }
 

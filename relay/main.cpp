@@ -39,8 +39,8 @@ using zelbor::sim::parse_int;
 using zelbor::sim::parse_ipv4;
 using zelbor::sim::parse_real;
 
-using zelbor::sim::kBasePort;
-using zelbor::sim::kMaxChannels;
+using rawcan::kDeviceBasePort;
+using rawcan::kMaxServedChannels;
 constexpr std::size_t kMaxHostsPerChannel = 16;
 constexpr double kMaxDelayMs = 60000;
 constexpr double kMaxOutageSeconds = 1e6;
@@ -97,7 +97,7 @@ void print_usage(std::FILE* out) {
       "  --seed N             seed of the random choices, 0 to 2^64-1 (default: random)\n"
       "SIGUSR1 takes the link down, SIGUSR2 brings it up; SIGINT or SIGTERM print the\n"
       "totals and end the relay.\n",
-      kMaxChannels, kMaxDelayMs, kMaxDelayMs, kMaxOutageSeconds);
+      kMaxServedChannels, kMaxDelayMs, kMaxDelayMs, kMaxOutageSeconds);
 }
 
 int64_t to_ns(double units, double ns_per_unit) {
@@ -141,7 +141,7 @@ bool parse_options(int argc, char** argv, Options& options) {
       valid = parse_ipv4(value, options.device_ip);
     } else if (option == "--channels") {
       valid = parse_int(value, options.channels) && options.channels >= 1 &&
-              options.channels <= kMaxChannels;
+              options.channels <= kMaxServedChannels;
     } else if (option == "--loss") {
       valid = parse_real(value, 0, false, 1, options.loss);
     } else if (option == "--loss-to-device") {
@@ -214,7 +214,7 @@ class Relay {
 
   bool bind_listeners() {
     for (int c = 0; c < options_.channels; ++c) {
-      const int port = kBasePort + 2 * c;
+      const int port = rawcan::device_port_of(c);
       channels_[c].device = zelbor::ipv4_endpoint(options_.device_ip, static_cast<uint16_t>(port));
       channels_[c].listener = listening_socket(options_, port);
       if (channels_[c].listener < 0) {
@@ -292,7 +292,7 @@ class Relay {
   };
   static constexpr int kRounds = 16;
 
-  static int channel_of(uint64_t flow) { return static_cast<int>(flow % kMaxChannels); }
+  static int channel_of(uint64_t flow) { return static_cast<int>(flow % kMaxServedChannels); }
 
   Host* find_host(int channel, uint64_t flow) {
     for (Host& host : channels_[channel].hosts) {
@@ -330,7 +330,7 @@ class Relay {
       ::close(oldest->upstream);
       hosts.erase(oldest);
     }
-    const uint64_t flow = next_flow_++ * kMaxChannels + static_cast<uint64_t>(channel);
+    const uint64_t flow = next_flow_++ * kMaxServedChannels + static_cast<uint64_t>(channel);
     hosts.push_back(Host{source, upstream, flow, now});
     return &hosts.back();
   }
@@ -432,7 +432,8 @@ int main(int argc, char** argv) {
   if (options.listen_ip == options.device_ip) {
     std::fprintf(stderr,
                  "zelbor_relay: --listen and --device must be different addresses: the relay "
-                 "and the device both use ports 34567+2c\n");
+                 "and the device both use ports %d+2c\n",
+                 static_cast<int>(kDeviceBasePort));
     return 2;
   }
 

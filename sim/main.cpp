@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
 
   std::vector<int> sockets;
   for (int channel = 0; channel < options.channels; ++channel) {
-    const int port = zelbor::sim::kBasePort + 2 * channel;
+    const int port = rawcan::device_port_of(channel);
     const int fd = zelbor::open_udp_socket(options.address_ip, static_cast<uint16_t>(port),
                                            zelbor::udp::kReceiveBufferBytes);
     if (fd < 0) {
@@ -129,8 +129,8 @@ int main(int argc, char** argv) {
     std::snprintf(bus_text, sizeof bus_text, "a %u bit/s bus", options.bitrate);
   }
   std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d, %s\n", options.channels,
-              options.channels == 1 ? "" : "s", options.address.c_str(), zelbor::sim::kBasePort,
-              zelbor::sim::kBasePort + 2 * (options.channels - 1), bus_text);
+              options.channels == 1 ? "" : "s", options.address.c_str(), rawcan::device_port_of(0),
+              rawcan::device_port_of(options.channels - 1), bus_text);
   std::fflush(stdout);
 
   std::vector<pollfd> descriptors;

@@ -20,7 +20,7 @@ bool parse_option(const std::string& option, const char* value, Options& options
   }
   if (option == "--channels") {
     return parse_int(value, options.channels) && options.channels >= 1 &&
-           options.channels <= kMaxChannels;
+           options.channels <= rawcan::kMaxServedChannels;
   }
   if (option == "--drop") {
     return parse_real(value, 0.0, false, 1.0, options.drop);
@@ -106,7 +106,7 @@ void print_usage(std::FILE* out) {
       "exit status: 0 after SIGINT or SIGTERM or at the end of a replay; 1 if a channel\n"
       "cannot be served, the log cannot be read or has no frames to play, or FILE of\n"
       "--record cannot be written; 2 for a bad option\n",
-      kMaxChannels);
+      rawcan::kMaxServedChannels);
 }
 
 bool load_log(const std::string& path, std::vector<LogEntry>& entries, std::FILE* out,

@@ -5,10 +5,20 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link_core.h"
 #include "stream.h"
 
 namespace zelbor::sim {
 namespace {
+
+// The host delivers each control record once only while it remembers having
+// delivered it, and takes a record only within its window ahead: every record
+// the device may still repeat, or send while older ones wait, must fit both.
+static_assert(kControlWindow <= DeliveredWindow::kSpan);
+static_assert(kControlWindow <= kControlWindowAhead);
+
+constexpr int64_t kNsPerMinute = 60'000'000'000;
+static_assert(kSeatKeepNs % kNsPerMinute == 0, "the event below names whole minutes");
 
 bool same_endpoint(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
@@ -531,7 +541,9 @@ void SimDevice::tick(int64_t now_ns, Outbox& outbox) {
     }
     if (!state.present) {
       if (now_ns - state.last_heard_ns > kSeatKeepNs) {
-        leave(channel, "silent for 10 minutes", now_ns);
+        static const std::string silent =
+            "silent for " + std::to_string(kSeatKeepNs / kNsPerMinute) + " minutes";
+        leave(channel, silent.c_str(), now_ns);
       }
       continue;
     }

@@ -24,7 +24,7 @@
 
 #include "bus.h"
 #include "candump.h"
-#include "ports.h"
+#include "ports.h"  // the shared port numbering
 #include "wire.h"
 #include "zelbor.h"
 

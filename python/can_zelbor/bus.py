@@ -12,6 +12,7 @@ from .library import (
     ERR_NO_MEMORY,
     ERR_SOCKET,
     EXTENDED_FLAG,
+    MAX_CHANNEL,
     MAX_DATA,
     InterfaceState,
     Library,
@@ -45,8 +46,8 @@ def _channel_number(channel: Any) -> int:
         number = int(channel)
     except (TypeError, ValueError):
         raise ValueError(f"channel must be a channel number, not {channel!r}") from None
-    if number < 0 or channel_ports(number)[0] > 65535:
-        raise ValueError(f"channel {number} is out of range (0 to 15483)")
+    if number < 0 or number > MAX_CHANNEL:
+        raise ValueError(f"channel {number} is out of range (0 to {MAX_CHANNEL})")
     return number
 
 

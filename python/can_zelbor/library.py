@@ -123,9 +123,13 @@ def address_value(text: str, name: str) -> int:
         raise ValueError(f"{name} must be a dotted IPv4 address, not {text!r}") from None
 
 
+DEVICE_BASE_PORT = 34567  # channel c: the device on DEVICE_BASE_PORT + 2c, its host one above
+MAX_CHANNEL = (65535 - (DEVICE_BASE_PORT + 1)) // 2  # the last whose host port is a port
+
+
 def channel_ports(channel: int):
     """The host's and the device's port of a channel."""
-    return 34568 + 2 * channel, 34567 + 2 * channel
+    return DEVICE_BASE_PORT + 1 + 2 * channel, DEVICE_BASE_PORT + 2 * channel
 
 
 _STATE = ctypes.POINTER(InterfaceState)

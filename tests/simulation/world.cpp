@@ -69,16 +69,16 @@ constexpr uint32_t kDeviceAddress = 0x0A000001;    // 10.0.0.1
 constexpr uint32_t kHostAddress = 0x0A000002;      // 10.0.0.2
 constexpr uint32_t kStrangerAddress = 0x0A000009;  // 10.0.0.9
 sockaddr_in device_endpoint(int channel) {
-  return address(kDeviceAddress, sim::kBasePort + 2 * channel);
+  return address(kDeviceAddress, rawcan::device_port_of(channel));
 }
 sockaddr_in host_endpoint(int channel) {
-  return address(kHostAddress, sim::kBasePort + 1 + 2 * channel);
+  return address(kHostAddress, rawcan::host_port_of(channel));
 }
 bool same(const sockaddr_in& a, const sockaddr_in& b) {
   return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 int channel_of_port(const sockaddr_in& endpoint) {
-  return (ntohs(endpoint.sin_port) - sim::kBasePort) / 2;
+  return (ntohs(endpoint.sin_port) - rawcan::kDeviceBasePort) / 2;
 }
 
 // A frame on the bus, by everything a host sees of it but the time.

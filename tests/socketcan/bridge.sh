@@ -181,10 +181,10 @@ interface_deleted() {
   start_device --generate 200 --record ./recording.log || return 1
   start_bridge 1 vcan1 || return 1
   ip link del vcan1
-  wait_for 5 "the word that vcan1 is gone" has_lines ./bridge.out 'vcan1 is gone' 1
+  wait_for 10 "the word that vcan1 is gone" has_lines ./bridge.out 'vcan1 is gone' 1
   gone=$?
   ip link add dev vcan1 type vcan && ip link set vcan1 up
-  [ "$gone" -eq 0 ] || return 1
+  [ "$gone" -eq 0 ] || { tail -n 5 ./bridge.out; return 1; }
   wait_for 5 "the word that vcan1 is up" has_lines ./bridge.out 'vcan1 is up' 1 || return 1
   start_candump vcan1 ./candump.log || return 1
   wait_for 10 "frames on vcan1 again" has_lines ./candump.log vcan1 10 || return 1
