@@ -122,15 +122,15 @@ void Bridge::read_controls(int64_t now_ns) {
     if (library_.ctrl_read(record) == ERR_NO_DATA) {
       return;
     }
+    const QueueFields fields = queue_fields(record);
     if (record.type == MESSAGE_COUNT && record.length >= 2) {
-      const bool extended = has_status_ && record.length >= 8;
-      totals_.to_device += static_cast<uint64_t>(queue_.report(
-          message_count(record), zelbor::monotonic_ns(),
-          extended ? std::optional<int>(load_le16(record.data + 2)) : std::nullopt,
-          extended ? std::optional<uint32_t>(load_le32(record.data + 4)) : std::nullopt));
-    } else if (record.type == ZELBOR_ROOM_RECORD && record.length >= 8 && has_status_) {
-      queue_.room_report(load_le16(record.data), load_le16(record.data + 2),
-                         load_le32(record.data + 4));
+      const bool extended = has_status_ && has_queue_fields(record);
+      totals_.to_device += static_cast<uint64_t>(
+          queue_.report(message_count(record), zelbor::monotonic_ns(),
+                        extended ? std::optional<int>(fields.second) : std::nullopt,
+                        extended ? std::optional<uint32_t>(fields.batch) : std::nullopt));
+    } else if (record.type == ZELBOR_ROOM_RECORD && has_queue_fields(record) && has_status_) {
+      queue_.room_report(fields.first, fields.second, fields.batch);
     } else if (record.type == ZELBOR_READY_RECORD) {
       // A new session of the device: its queue is new, and room reports are off.
       queue_.forget_room();

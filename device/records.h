@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "queue_record.h"  // message_count, and the little-endian loads and stores
 #include "zelbor.h"
 
 namespace rawcan {
@@ -17,27 +18,6 @@ inline bool is_extended(const RawCanMessage& frame) {
 
 inline uint32_t identifier(const RawCanMessage& frame) {
   return frame.id & ~RAW_CAN_EXTENDED_FLAG;
-}
-
-// Little-endian fields of a record, independent of the host's byte order.
-inline uint16_t load_le16(const uint8_t* bytes) {
-  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-inline uint32_t load_le32(const uint8_t* bytes) {
-  return static_cast<uint32_t>(load_le16(bytes)) | static_cast<uint32_t>(load_le16(bytes + 2))
-                                                       << 16;
-}
-
-// The 16-bit count of a MESSAGE_COUNT record (data bytes 0 and 1, little-endian).
-inline uint16_t message_count(const CtrlMessage& record) {
-  return load_le16(record.data);
-}
-
-// Stores a 32-bit value little-endian, independent of the host's byte order.
-inline void store_le32(uint8_t* bytes, uint32_t value) {
-  for (int i = 0; i < 4; ++i) {
-    bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-  }
 }
 
 }  // namespace rawcan

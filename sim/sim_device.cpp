@@ -84,9 +84,9 @@ uint16_t SimDevice::room_threshold() const {
 
 void SimDevice::send_room(int channel, int64_t now_ns, Outbox& outbox) {
   const std::size_t capacity = tx_queue_ < 0xFFFF ? tx_queue_ : 0xFFFF;
-  const CtrlMessage record =
-      wire::queue_record(wire::kRoomRecordType, room(channel), static_cast<uint16_t>(capacity),
-                         channels_[channel].next_batch - 1);
+  const CtrlMessage record = rawcan::queue_record(
+      wire::kRoomRecordType,
+      {room(channel), static_cast<uint16_t>(capacity), channels_[channel].next_batch - 1});
   send_control(channel, record.type, record.data, record.length, now_ns, outbox);
 }
 
@@ -419,7 +419,7 @@ void SimDevice::take_frames(int channel, const wire::Datagram& datagram, int64_t
   advance(now_ns, outbox);  // the room is what the queue has left at this moment
   const uint16_t left = room(channel);
   const CtrlMessage count =
-      wire::queue_record(MESSAGE_COUNT, taken, left, header.envelope.sequence);
+      rawcan::queue_record(MESSAGE_COUNT, {taken, left, header.envelope.sequence});
   send_control(channel, count.type, count.data, count.length, now_ns, outbox);
   state.room_low = state.room_low || (state.room_reports && left < room_threshold());
 }

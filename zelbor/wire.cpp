@@ -5,21 +5,11 @@
 namespace zelbor::wire {
 namespace {
 
-void put16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) {
-    p[i] = static_cast<uint8_t>(v >> (8 * i));
-  }
-}
-uint16_t get16(const uint8_t* p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
-}
-uint32_t get32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
+// The shared little-endian loads and stores, under the codec's short names.
+constexpr auto put16 = rawcan::store_le16;
+constexpr auto put32 = rawcan::store_le32;
+constexpr auto get16 = rawcan::load_le16;
+constexpr auto get32 = rawcan::load_le32;
 
 void put_header(uint8_t* out, Kind kind, const Envelope& envelope, uint16_t count) {
   out[0] = kMagic0;
@@ -200,16 +190,6 @@ std::size_t encode_signal(Kind kind, const Envelope& envelope, uint8_t* out, std
   }
   put_header(out, kind, envelope, 0);
   return kHeaderSize;
-}
-
-CtrlMessage queue_record(uint16_t type, uint16_t first, uint16_t second, uint32_t batch) {
-  CtrlMessage record{};
-  record.type = type;
-  record.length = kQueueRecordLength;
-  put16(record.data, first);
-  put16(record.data + 2, second);
-  put32(record.data + 4, batch);
-  return record;
 }
 
 bool parse_ack(const CtrlMessage& record, uint16_t& acked_type, uint32_t& acked_sequence) {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "queue_record.h"
 #include "zelbor.h"
 #include "zelbor_counters.h"
 
@@ -60,10 +61,8 @@ inline constexpr uint16_t kGoodbyeAckedType = 0xFFFF;
 inline constexpr uint16_t kAliveAckedType = 0xFFFE;
 inline constexpr uint32_t kAliveAckedNumber = 0xFFFFFFFF;
 
-// MESSAGE_COUNT and ROOM from the device: two u16 fields, then the number of
-// a frame datagram of the host's (zelbor_counters.h has the layouts).
-inline constexpr uint16_t kQueueRecordLength = 8;
-CtrlMessage queue_record(uint16_t type, uint16_t first, uint16_t second, uint32_t batch);
+// MESSAGE_COUNT and ROOM from the device: queue_record.h.
+using rawcan::kQueueRecordLength;
 
 // The fields every datagram carries besides its kind and count.
 struct Envelope {

@@ -803,8 +803,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     if (!host.core->read_control(record)) {
       return;
     }
-    if (record.type == MESSAGE_COUNT && record.length >= wire::kQueueRecordLength) {
-      take_report(host, rawcan::message_count(record), rawcan::load_le32(record.data + 4));
+    if (record.type == MESSAGE_COUNT && rawcan::has_queue_fields(record)) {
+      take_report(host, rawcan::message_count(record), rawcan::queue_fields(record).batch);
     }
     // One batch for every record delivered, as the writer does.
     RawCanMessage frames[kBatchFrames]{};
