@@ -85,11 +85,9 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
   ASSERT_FALSE(counters_before.empty());
 
   auto restarted = start_sim({"--bitrate", "0"});
-  const auto back = Clock::now();
   ASSERT_TRUE(
       wait_until([&] { return count_lines(reader->output()) > lines_before; }, milliseconds(2000)))
       << "the reader lists new frames within two seconds of the device's return";
-  EXPECT_LT(Clock::now() - back, std::chrono::seconds(2));
   const std::vector<uint32_t> counters_after = listed_counters(reader->output());
   EXPECT_GT(counters_after.back(), counters_before.back()) << "the same writer went on";
 
