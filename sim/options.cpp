@@ -12,6 +12,11 @@
 namespace zelbor::sim {
 namespace {
 
+using rawcan::parse_count;
+using rawcan::parse_int;
+using rawcan::parse_ipv4;
+using rawcan::parse_real;
+
 bool parse_option(const std::string& option, const char* value, Options& options,
                   bool& loops_given) {
   if (option == "--address") {

@@ -1,5 +1,6 @@
 // Numbers and addresses on a command line, read in full or refused: shared
-// by the simulated device and the relay.
+// by the simulated device and the relay. (The programs read theirs as scanf
+// does: parse_ipv4_like_scanf in device/connect.h.)
 #pragma once
 
 #include <arpa/inet.h>
@@ -9,7 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-namespace zelbor::sim {
+namespace rawcan {
 
 inline bool parse_int(const char* text, int& value) {
   char* end = nullptr;
@@ -58,4 +59,4 @@ inline bool parse_ipv4(const char* text, uint32_t& address) {
   return true;
 }
 
-}  // namespace zelbor::sim
+}  // namespace rawcan
