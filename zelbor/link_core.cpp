@@ -44,14 +44,16 @@ bool LinkCore::send(const uint8_t* bytes, std::size_t size, Transmit& out) {
     return false;
   }
   ++counters_.datagrams_out;
-  last_send_ns_ = now_ns_;
   return true;
 }
 
 bool LinkCore::send_signal(wire::Kind kind, Transmit& out) {
-  const uint32_t sequence = kind == wire::Kind::kHello ? run_start_ms_ : 0;
+  const bool hello = kind == wire::Kind::kHello;
   const std::size_t size =
-      wire::encode_signal(kind, envelope(sequence), transmit_, sizeof transmit_);
+      wire::encode_signal(kind, envelope(hello ? run_start_ms_ : 0), transmit_, sizeof transmit_);
+  if (hello) {
+    last_hello_ns_ = now_ns_;
+  }
   return send(transmit_, size, out);
 }
 
@@ -102,7 +104,7 @@ void LinkCore::on_time(int64_t now_ns, Transmit& out) {
     }
     counters_.batches_resent += static_cast<uint64_t>(held_count_);
   }
-  if (now_ns_ - last_send_ns_ >= ms(kKeepaliveIntervalMs)) {
+  if (now_ns_ - last_hello_ns_ >= ms(kKeepaliveIntervalMs)) {
     send_signal(wire::Kind::kHello, out);
   }
 }
@@ -114,7 +116,7 @@ int64_t LinkCore::next_wake_ns() const {
   if (phase_ != Phase::kRunning) {
     return kNever;
   }
-  int64_t wake = last_send_ns_ + ms(kKeepaliveIntervalMs);
+  int64_t wake = last_hello_ns_ + ms(kKeepaliveIntervalMs);
   if (held_count_ > 0 && held_[held_head_].sent_ns + ms(kResendIntervalMs) < wake) {
     wake = held_[held_head_].sent_ns + ms(kResendIntervalMs);
   }

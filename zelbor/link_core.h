@@ -152,7 +152,10 @@ class LinkCore {
   sockaddr_in device_{};
   uint32_t own_session_ = 0;
   uint32_t run_start_ms_ = 0;  // tells the device which of two runs on one endpoint is newer
-  int64_t last_send_ns_ = 0;
+  // HELLO goes every kKeepaliveIntervalMs, however busy the link: it tells the
+  // device this run's start, so a seat that a late datagram of an earlier run
+  // took comes back to the newest run within that interval.
+  int64_t last_hello_ns_ = 0;
 
   // The device's session with this host, and the streams it numbers.
   bool knows_device_ = false;

@@ -24,6 +24,8 @@ const FoundFault kFoundFaults[] = {
     {46, "a restarted device put a late copy of a batch on the bus a second time"},
     {85, "a reader that never heard the device was checked as if it had its answer to BYE"},
     {182, "frames were delivered out of order when reordering moved the stream back"},
+    {102134061861,
+     "a late HELLO of a killed run took the seat from a busy run that never said HELLO"},
 };
 
 void PrintTo(const FoundFault& found, std::ostream* out) {
