@@ -620,7 +620,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
             DatagramSlot& slot = slots[received++];
             slot.cut = datagram.bytes.size() > slot.capacity;
             slot.size = std::min(datagram.bytes.size(), slot.capacity);
-            std::memcpy(slot.bytes, datagram.bytes.data(), slot.size);
+            std::copy_n(datagram.bytes.begin(), slot.size, slot.bytes);  // an empty one too
             slot.source = datagram.from;
             host.socket.pop_front();
           }
