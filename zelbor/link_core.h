@@ -117,7 +117,6 @@ class LinkCore {
   // Everything but the descriptor, which is the shell's.
   void status(int64_t now_ns, ZelborLinkStatus& status) const;
   Phase phase() const { return phase_; }
-  ControlWrite control_write() const { return control_write_; }
   uint32_t oldest_unacknowledged() const {
     return held_count_ > 0 ? held_[held_head_].number : next_batch_;
   }

@@ -417,7 +417,6 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
         }
       }
       last_device_datagram_.assign(bytes, bytes + size);
-      last_device_datagram_to_ = to;
     }
     put_on_network(device_endpoint(channel), to, bytes, size, true);
     return true;
@@ -998,7 +997,6 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   uint64_t order_ = 0;
   int64_t latest_arrival_ = 0;
   std::vector<uint8_t> last_device_datagram_;
-  sockaddr_in last_device_datagram_to_{};
 
   std::unique_ptr<sim::SimDevice> device_;
   uint64_t device_incarnation_ = 0;
