@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "ports.h"
 #include "sim_device.h"
 #include "wire.h"
 

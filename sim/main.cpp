@@ -2,7 +2,6 @@
 // IP:34567+2c, all channels on one bus. Options: the usage text in options.cpp.
 #include <netinet/in.h>
 #include <poll.h>
-#include <stdio_ext.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,15 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "clock.h"
 #include "options.h"
+#include "ports.h"
 #include "signals.h"
-#include "sim_device.h"
-#include "sources.h"
+#include "simulation.h"
 #include "udp.h"
 
 namespace {
@@ -45,6 +43,10 @@ class SocketOutbox final : public zelbor::sim::Outbox {
   const std::vector<int>& sockets_;
   zelbor::udp::SendTally tally_{};
 };
+
+void cannot_record(const std::string& path, int error) {
+  std::fprintf(stderr, "zelbor_sim: cannot write %s: %s\n", path.c_str(), std::strerror(error));
+}
 
 int64_t realtime_ns() {
   timespec now{};
@@ -76,16 +78,6 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  std::FILE* record = nullptr;
-  if (!options.record.empty()) {
-    record = std::fopen(options.record.c_str(), "a");
-    if (record == nullptr) {
-      std::fprintf(stderr, "zelbor_sim: cannot write %s: %s\n", options.record.c_str(),
-                   std::strerror(errno));
-      return 1;
-    }
-  }
-
   std::vector<int> sockets;
   for (int channel = 0; channel < options.channels; ++channel) {
     const int port = rawcan::device_port_of(channel);
@@ -101,26 +93,24 @@ int main(int argc, char** argv) {
 
   zelbor::install_signal_handler(request_stop, {SIGINT, SIGTERM}, false);
 
-  const uint64_t seed = zelbor::random_seed();
   const int64_t started_ns = zelbor::monotonic_ns();
-  zelbor::sim::SimDevice device(options.channels, options.drop, seed, started_ns, stdout,
-                                {options.bitrate, options.tx_queue});
-  std::optional<zelbor::sim::Generator> generator;
-  int generator_node = -1;
-  if (options.generate > 0) {
-    generator.emplace(options.generate, options.count);
-    generator_node = device.add_source("generator");
+  zelbor::sim::SimulationSettings settings;
+  settings.channels = options.channels;
+  settings.drop = options.drop;
+  settings.seed = zelbor::random_seed();
+  settings.start_ns = started_ns;
+  settings.events = stdout;
+  settings.bus = {options.bitrate, options.tx_queue};
+  settings.generate = options.generate;
+  settings.count = options.count;
+  settings.replay = std::move(log);
+  settings.loops = options.loops;
+  zelbor::sim::Simulation simulation(std::move(settings));
+  if (!options.record.empty() &&
+      !simulation.record_to(options.record, realtime_ns() - zelbor::monotonic_ns())) {
+    cannot_record(options.record, simulation.recording_error());
+    return 1;
   }
-  std::optional<zelbor::sim::Replayer> replayer;
-  int replay_node = -1;
-  if (!options.replay.empty()) {
-    replayer.emplace(std::move(log), options.loops);
-    replay_node = device.add_source("replay");
-  }
-  if (record != nullptr) {
-    device.set_recorder(record, realtime_ns() - zelbor::monotonic_ns());
-  }
-  int record_error = 0;
   SocketOutbox outbox(sockets);
   char bus_text[64];
   if (options.bitrate == 0) {
@@ -139,19 +129,11 @@ int main(int argc, char** argv) {
   }
   static zelbor::udp::BatchReceiver<64, 2048> receiver;
 
-  while (g_stop == 0) {
-    const int64_t before = zelbor::monotonic_ns();
-    const bool sources_due = device.anyone_listening() && ((generator && !generator->finished()) ||
-                                                           (replayer && !replayer->finished()));
-    int timeout_ms = 20;
-    if (sources_due) {
-      timeout_ms = 1;
-    } else if (const int64_t next = device.next_bus_event_ns(); next != INT64_MAX) {
-      // Wake when the next frame has passed, to the millisecond.
-      const int64_t wait_ns = next - before;
-      timeout_ms =
-          wait_ns <= 0 ? 0 : static_cast<int>(std::min<int64_t>(20, wait_ns / 1'000'000 + 1));
-    }
+  while (g_stop == 0 && !simulation.finished()) {
+    const int64_t wait_ns =
+        simulation.next_wake_ns(zelbor::monotonic_ns()) - zelbor::monotonic_ns();
+    // Wake once the next thing is due, to the millisecond.
+    const int timeout_ms = wait_ns <= 0 ? 0 : static_cast<int>(wait_ns / 1'000'000 + 1);
     if (::poll(descriptors.data(), descriptors.size(), timeout_ms) < 0 && errno != EINTR) {
       std::perror("zelbor_sim: poll");
       return 1;
@@ -165,47 +147,21 @@ int main(int argc, char** argv) {
                          bool cut, int64_t now) {
                        // A datagram cut by the kernel is handed over as empty,
                        // so it counts as malformed.
-                       device.handle(channel, source, bytes, cut ? 0 : size, now, outbox);
+                       simulation.handle(channel, source, bytes, cut ? 0 : size, now, outbox);
                      });
     }
-    const int64_t now = zelbor::monotonic_ns();
-    if (device.anyone_listening()) {
-      const int64_t start = device.first_listen_ns();
-      if (generator) {
-        generator->run(start, now, [&](const RawCanMessage& frame) {
-          device.offer(generator_node, frame, now);
-        });
-      }
-      if (replayer) {
-        replayer->run(start, now,
-                      [&](const RawCanMessage& frame) { device.offer(replay_node, frame, now); });
-      }
-    }
-    device.tick(now, outbox);
-    device.flush(outbox);
-    record_error = device.record_error();
-    const bool replay_done = replayer && replayer->finished() && device.bus().idle();
-    if (replay_done || record_error != 0) {
-      break;
-    }
+    simulation.step(zelbor::monotonic_ns(), outbox);
   }
 
-  if (record != nullptr) {
-    if (record_error != 0) {
-      __fpurge(record);  // what a failed write left over must not follow it later
-    }
-    if (std::fclose(record) != 0 && record_error == 0) {
-      record_error = errno;
-    }
+  const bool recorded = simulation.close_recording();
+  if (!recorded) {
+    cannot_record(options.record, simulation.recording_error());
   }
-  if (record_error != 0) {
-    std::fprintf(stderr, "zelbor_sim: cannot write %s: %s\n", options.record.c_str(),
-                 std::strerror(record_error));
-  }
-  if (generator) {
+  const zelbor::sim::SimDevice& device = simulation.device();
+  if (const zelbor::sim::Generator* generator = simulation.generator()) {
     std::printf("generated %llu frames\n", static_cast<unsigned long long>(generator->generated()));
   }
-  if (replayer) {
+  if (const zelbor::sim::Replayer* replayer = simulation.replayer()) {
     std::printf("replayed %llu frames\n", static_cast<unsigned long long>(replayer->replayed()));
   }
   const zelbor::sim::Bus& bus = device.bus();
@@ -243,5 +199,5 @@ int main(int argc, char** argv) {
   for (const int fd : sockets) {
     ::close(fd);
   }
-  return record_error == 0 ? 0 : 1;
+  return recorded ? 0 : 1;
 }

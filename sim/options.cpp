@@ -1,4 +1,5 @@
 #include "options.h"
+#include "ports.h"
 
 #include <cerrno>
 #include <climits>

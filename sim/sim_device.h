@@ -2,17 +2,10 @@
 // each datagram a host sends, and what it sends back. All channels share one
 // bus: frames written on one channel reach the hosts of every other channel.
 //
-// Each channel has one seat. The first host to send a datagram takes it, and
-// hears the bus once its CAN chip is initialised (INIT_CAN_CHIP), or at once
-// if it says it knew an earlier session of the device. The seat is its own:
-// a host that goes silent keeps its seat and its numbering, and picks up
-// where it left off when it is heard again; frames it missed meanwhile are
-// dropped and counted, and show as a gap in its numbering. Another endpoint
-// is refused, unless the holder has been silent for a minute and the
-// newcomer means it (INIT_CAN_CHIP or frames). On the holder's own endpoint,
-// a newer run of the program (its HELLO carries when the run started) takes
-// the seat at once, and datagrams of older runs are ignored. A seat silent
-// for 10 minutes is given up; BYE gives it up at once.
+// Who may use a channel is its seat's (seat.h). The holder hears the bus once
+// its CAN chip is initialised (INIT_CAN_CHIP), or at once if it says it knew
+// an earlier session of the device. Frames that pass while it is away are
+// dropped and counted, and show as a gap in its numbering.
 #pragma once
 
 #include <netinet/in.h>
@@ -24,22 +17,15 @@
 
 #include "bus.h"
 #include "candump.h"
-#include "ports.h"  // the shared port numbering
+#include "control_repeater.h"
+#include "event_log.h"
+#include "seat.h"
 #include "wire.h"
 #include "zelbor.h"
 
 namespace zelbor::sim {
 
-inline constexpr int64_t kHostTimeoutNs = 3'000'000'000;
-inline constexpr int64_t kSeatKeepNs = 600'000'000'000;
-inline constexpr int64_t kStrangerWaitNs = 60'000'000'000;
-inline constexpr int kEventsPerSecond = 20;  // per channel; the rest are counted
-inline constexpr int kRememberedHosts = 8;   // per channel, for hosts whose seat was given up
-inline constexpr int64_t kControlRetryNs = 50'000'000;
 inline constexpr int64_t kRefusalSpacingNs = 10'000'000;
-// A control record is repeated until acknowledged, and given up once this
-// many newer ones were sent: the host's window for delivering it once.
-inline constexpr uint32_t kControlWindow = 256;
 
 // Where the device's datagrams go; false if a datagram could not be sent.
 class Outbox {
@@ -97,14 +83,6 @@ class SimDevice {
   bool anyone_listening() const { return anyone_listening_; }
   int64_t first_listen_ns() const { return first_listen_ns_; }
 
-  // Writes every frame that goes over the bus to `file` in the candump log
-  // format; wall-clock time is the monotonic time plus `realtime_offset_ns`.
-  // tick() flushes it once a second, so a kill loses at most the last second.
-  void set_recorder(std::FILE* file, int64_t realtime_offset_ns);
-  // The errno of the first failed write to the recording, 0 if none; after
-  // it nothing more is written.
-  int record_error() const { return record_error_; }
-
   // Sees every frame that goes over the bus, in bus order, before any host:
   // `channel` is the sending channel, -1 for another node.
   class BusObserver {
@@ -114,62 +92,30 @@ class SimDevice {
    protected:
     ~BusObserver() = default;
   };
-  void set_bus_observer(BusObserver* observer) { observer_ = observer; }
+  void add_bus_observer(BusObserver* observer) { observers_.push_back(observer); }
 
   int channels() const { return static_cast<int>(channels_.size()); }
   const ChannelStats& stats(int channel) const { return channels_[channel].stats; }
-  bool host_present(int channel) const {
-    return channels_[channel].held && channels_[channel].present;
-  }
-  bool host_listening(int channel) const {
-    return channels_[channel].held && channels_[channel].listening;
-  }
+  bool host_present(int channel) const { return channels_[channel].seat.present(); }
+  bool host_listening(int channel) const { return channels_[channel].seat.listening(); }
 
   // The 64-bit time count, 32 per microsecond since the device started.
   uint64_t time_count(int64_t now_ns) const;
 
  private:
-  struct Unacked {
-    bool waiting;
-    int64_t next_try_ns;
-    std::size_t size;
-    uint8_t bytes[wire::kHeaderSize + wire::kControlHeaderSize + 8];
-  };
-  // What the device keeps of a host whose seat was given up, so that it
-  // takes none of its frame datagrams twice when it comes back.
-  struct Remembered {
-    sockaddr_in host{};
-    uint32_t host_session = 0;
-    uint32_t next_batch = 0;
-    int64_t left_ns = INT64_MIN;
-  };
   struct Channel {
-    bool held = false;       // a host has the seat
-    bool present = false;    // heard within kHostTimeoutNs
-    bool listening = false;  // chip initialised: the host receives the bus
-    sockaddr_in host{};
-    uint32_t host_session = 0;
-    bool run_start_known = false;
-    uint32_t run_start_ms = 0;  // when the holder's run started, by its HELLO
-    uint32_t session = 0;       // the device's session with this host
-    int64_t last_heard_ns = 0;
-    uint32_t next_frame = 0;    // number of the next frame meant for the host
-    uint32_t next_control = 0;  // number of the next control record to the host
-    uint32_t next_batch = 0;    // the host's frame datagram to take next
+    Seat seat;
+    uint32_t session = 0;     // the device's session with this host
+    uint32_t next_frame = 0;  // number of the next frame meant for the host
+    uint32_t next_batch = 0;  // the host's frame datagram to take next
     uint64_t dropped_while_away = 0;
     bool room_reports = false;  // the host asked for ROOM records
     bool room_low = false;      // a MESSAGE_COUNT reported less room than the threshold
     RawCanMessage pending[wire::kMaxFramesPerDatagram]{};
     std::size_t pending_count = 0;
-    std::vector<Unacked> unacked;  // by control number modulo kControlWindow
-    uint32_t oldest_unacked = 0;
-    uint32_t waiting_count = 0;
+    ControlRepeater controls;
     int64_t last_refusal_ns = INT64_MIN / 2;
     int64_t last_refusal_event_ns = INT64_MIN / 2;
-    int64_t events_second_ns = INT64_MIN / 2;
-    int events_this_second = 0;
-    uint64_t events_not_shown = 0;
-    Remembered remembered[kRememberedHosts];
     ChannelStats stats{};
   };
 
@@ -180,7 +126,6 @@ class SimDevice {
   void refuse(int channel, const sockaddr_in& from, const wire::Header& header, int64_t now_ns,
               Outbox& outbox);
   void take_frames(int channel, const wire::Datagram& datagram, int64_t now_ns, Outbox& outbox);
-  void acknowledged(int channel, uint32_t number);
   uint16_t room(int channel) const;
   uint16_t room_threshold() const;
   void send_room(int channel, int64_t now_ns, Outbox& outbox);
@@ -192,8 +137,6 @@ class SimDevice {
                     int64_t now_ns, Outbox& outbox);
   void pass_frame(int from_channel, RawCanMessage frame, int64_t end_of_frame_ns, Outbox& outbox);
   void flush_channel(int channel, Outbox& outbox);
-  void event(int channel, const sockaddr_in& host, const char* what, int64_t now_ns);
-  bool may_take_seat(const Channel& state, const wire::Datagram& datagram, int64_t now_ns) const;
   uint64_t next_random();
   bool should_drop();
 
@@ -201,7 +144,7 @@ class SimDevice {
   double drop_fraction_;
   uint64_t random_state_;
   int64_t start_ns_;
-  std::FILE* events_;
+  EventLog events_;
 
   bool anyone_listening_ = false;
   int64_t first_listen_ns_ = 0;
@@ -210,11 +153,7 @@ class SimDevice {
   std::size_t tx_queue_;
   std::vector<std::string> node_names_;
 
-  BusObserver* observer_ = nullptr;
-  std::FILE* record_ = nullptr;
-  int record_error_ = 0;
-  int64_t last_record_flush_ns_ = 0;
-  int64_t realtime_offset_ns_ = 0;
+  std::vector<BusObserver*> observers_;
 };
 
 }  // namespace zelbor::sim

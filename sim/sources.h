@@ -30,6 +30,14 @@ class Generator {
       offer(generated_frame(generated_));
     }
   }
+  // When the next frame is due, counted from `start_ns`; INT64_MAX once finished.
+  int64_t next_due_ns(int64_t start_ns) const {
+    if (finished()) {
+      return INT64_MAX;
+    }
+    // A nanosecond late rather than early, so run() then has the frame due.
+    return start_ns + static_cast<int64_t>(static_cast<double>(generated_ + 1) / rate_ * 1e9) + 1;
+  }
   bool finished() const { return count_ != 0 && generated_ >= count_; }
   uint64_t generated() const { return generated_; }
 
@@ -51,14 +59,11 @@ class Replayer {
     if (finished_) {
       return;
     }
-    const int64_t first_us = entries_.front().time_us;
-    const int64_t span_us = entries_.back().time_us - first_us;
     const int64_t elapsed_us = (now_ns - start_ns) / 1000;
     // Bounded per call, so a log whose frames share one time cannot loop here forever.
     for (int budget = 100000; budget > 0; --budget) {
       const LogEntry& entry = entries_[next_];
-      const int64_t due_us = entry.time_us - first_us + static_cast<int64_t>(loop_) * span_us;
-      if (due_us > elapsed_us) {
+      if (due_us(entry) > elapsed_us) {
         return;
       }
       offer(entry.frame);
@@ -72,10 +77,20 @@ class Replayer {
       }
     }
   }
+  int64_t next_due_ns(int64_t start_ns) const {
+    return finished_ ? INT64_MAX : start_ns + due_us(entries_[next_]) * 1000;
+  }
   bool finished() const { return finished_; }
   uint64_t replayed() const { return replayed_; }
 
  private:
+  // When `entry` is due in this loop, counted from the start.
+  int64_t due_us(const LogEntry& entry) const {
+    const int64_t first_us = entries_.front().time_us;
+    const int64_t span_us = entries_.back().time_us - first_us;
+    return entry.time_us - first_us + static_cast<int64_t>(loop_) * span_us;
+  }
+
   std::vector<LogEntry> entries_;
   uint64_t loops_;
   bool finished_;

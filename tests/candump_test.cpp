@@ -2,14 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <fstream>
 #include <string>
 #include <vector>
 
-#include "captured_output.h"
 #include "loopback.h"
-#include "sim_device.h"
+#include "recorder.h"
 #include "wire.h"
 
 namespace zelbor::sim {
@@ -139,9 +139,12 @@ TEST(Recording, HostsHearWhatTheRecordingReplays) {
       return true;
     }
   } outbox;
-  rawcan::testing::CapturedOutput recording;
+  const std::string path = ::testing::TempDir() + "recording_test.log";
+  std::remove(path.c_str());
+  Recorder recorder;
+  ASSERT_TRUE(recorder.open(path, 0));
   SimDevice device(2, 0.0, 1, 0, nullptr);
-  device.set_recorder(recording.file(), 0);
+  device.add_bus_observer(&recorder);
   uint8_t bytes[wire::kMaxDatagram];
   // The host of channel 1 listens (it knew this device); the host of channel 0 writes.
   device.handle(1, rawcan::testing::endpoint(0x7F000001, 34570), bytes,
@@ -159,9 +162,10 @@ TEST(Recording, HostsHearWhatTheRecordingReplays) {
   device.handle(0, rawcan::testing::endpoint(0x7F000001, 34568), bytes,
                 wire::encode_frames({6, 0, 0, 0}, written, 3, bytes, sizeof bytes), 0, outbox);
   device.flush(outbox);
+  ASSERT_TRUE(recorder.close());
 
   ASSERT_EQ(outbox.frames.size(), 3u);
-  std::istringstream lines(recording.text());
+  std::ifstream lines(path);
   std::string line;
   for (const RawCanMessage& heard : outbox.frames) {
     ASSERT_TRUE(std::getline(lines, line));

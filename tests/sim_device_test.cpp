@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "captured_output.h"
+#include "generated.h"
 #include "loopback.h"
+#include "simulation.h"
 
 namespace zelbor::sim {
 namespace {
@@ -398,15 +400,6 @@ TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
   }
 }
 
-}  // namespace
-}  // namespace zelbor::sim
-
-#include "generated.h"
-#include "sources.h"
-
-namespace zelbor::sim {
-namespace {
-
 std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
   std::vector<RawCanMessage> frames;
   for (const Sent* sent : outbox.of_kind(wire::Kind::kFrames)) {
@@ -421,16 +414,16 @@ std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
 
 TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) {
   RecordingOutbox outbox;
-  SimDevice device(2, 0.0, 1, 0, nullptr);
-  Generator generator(1000.0, 5);
-  const int node = device.add_source("generator");
-  const auto run = [&](int64_t now) {
-    if (device.anyone_listening()) {
-      generator.run(device.first_listen_ns(), now,
-                    [&](const RawCanMessage& frame) { device.offer(node, frame, now); });
+  SimulationSettings settings;
+  settings.generate = 1000.0;
+  settings.count = 5;
+  Simulation simulation(std::move(settings));
+  // As the program does: a step at every wake, up to `until`.
+  int64_t now = 0;
+  const auto run = [&](int64_t until) {
+    for (; now <= until; now = std::max(now + 1, simulation.next_wake_ns(now))) {
+      simulation.step(now, outbox);
     }
-    device.tick(now, outbox);
-    device.flush(outbox);
   };
   run(1'000'000'000);
   EXPECT_TRUE(outbox.sent.empty()) << "nothing before a host listens";
@@ -439,13 +432,15 @@ TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) 
   listener.peer = 1;  // a host that knew the device listens at once
   const std::vector<uint8_t> hello = listener.signal(wire::Kind::kHello);
   const int64_t joined = 2'000'000'000;
-  device.handle(1, kHostB, hello.data(), hello.size(), joined, outbox);
+  simulation.handle(1, kHostB, hello.data(), hello.size(), joined, outbox);
+  now = joined;
   run(joined + 2'500'000);  // 2.5 ms at 1000 frames/s
   EXPECT_EQ(frames_sent(outbox).size(), 2u);
   run(joined + 100'000'000);
   const std::vector<RawCanMessage> frames = frames_sent(outbox);
   ASSERT_EQ(frames.size(), 5u) << "the count caps generation";
-  EXPECT_TRUE(generator.finished());
+  EXPECT_TRUE(simulation.generator()->finished());
+  EXPECT_EQ(simulation.next_wake_ns(now), now + kIdleWakeNs) << "no wake for a finished generator";
   for (uint64_t n = 0; n < frames.size(); ++n) {
     RawCanMessage expected = generated_frame(n);
     EXPECT_EQ(frames[n].id, expected.id);

@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "link_core.h"
+#include "ports.h"
 #include "records.h"
-#include "sim_device.h"
+#include "simulation.h"
 
 namespace zelbor::simulation {
 namespace {
@@ -452,10 +453,14 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   void restart_device() {
     trace(Step::kDeviceRestart, -1, device_incarnation_, 0);
     ++device_incarnation_;
-    device_ = std::make_unique<sim::SimDevice>(kChannels, 0.0, random_.next(), now_, nullptr,
-                                               sim::BusSettings{bitrate_, 64});
-    source_node_ = device_->add_source("source");
-    device_->set_bus_observer(this);
+    sim::SimulationSettings settings;
+    settings.channels = kChannels;
+    settings.seed = random_.next();
+    settings.start_ns = now_;
+    settings.bus = {bitrate_, 64};
+    device_ = std::make_unique<sim::Simulation>(std::move(settings));
+    source_node_ = device_->device().add_source("source");
+    device_->device().add_bus_observer(this);
     next_source_ = now_;
     device_timer_ = now_;
     // A batch the writer holds may have been taken by the device that is
@@ -527,23 +532,22 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
   void run_device() {
     trace(Step::kDeviceTimer, -1, 0, 0);
-    if (device_->anyone_listening()) {
+    if (device_->device().anyone_listening()) {
       while (next_source_ <= now_) {
         RawCanMessage frame{};
         frame.id = 0x100 + static_cast<uint32_t>(source_serial_ % 16);
         frame.length = 8;
         std::memcpy(frame.data, &source_serial_, sizeof source_serial_);
         ++source_serial_;
-        device_->offer(source_node_, frame, now_);
+        device_->device().offer(source_node_, frame, now_);
         next_source_ += source_interval_ns_;
       }
     } else {
       next_source_ = now_ + source_interval_ns_;
     }
-    device_->tick(now_, *this);
-    device_->flush(*this);
-    device_timer_ = std::min({now_ + 20 * kMs, device_->next_bus_event_ns(),
-                              device_->anyone_listening() ? next_source_ : INT64_MAX});
+    device_->step(now_, *this);
+    device_timer_ = std::min(device_->next_wake_ns(now_),
+                             device_->device().anyone_listening() ? next_source_ : INT64_MAX);
     device_timer_ = std::max(device_timer_, now_ + 1);
   }
 
@@ -998,7 +1002,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   int64_t latest_arrival_ = 0;
   std::vector<uint8_t> last_device_datagram_;
 
-  std::unique_ptr<sim::SimDevice> device_;
+  std::unique_ptr<sim::Simulation> device_;
   uint64_t device_incarnation_ = 0;
   int source_node_ = 0;
   int64_t next_source_ = 0;

@@ -1,0 +1,74 @@
+// The simulated device as one step function over time: its bus, its own
+// traffic (the generator and the replay), its recording. The program feeds
+// it datagrams from its sockets and calls step() whenever next_wake_ns()
+// comes; tests do the same on a clock of their own.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "candump.h"
+#include "recorder.h"
+#include "sim_device.h"
+#include "sources.h"
+
+namespace zelbor::sim {
+
+// The longest the device sleeps: how soon it notices a silent host or
+// repeats a control record.
+inline constexpr int64_t kIdleWakeNs = 20'000'000;
+
+struct SimulationSettings {
+  int channels = 2;
+  double drop = 0.0;
+  uint64_t seed = 1;
+  int64_t start_ns = 0;
+  std::FILE* events = nullptr;
+  BusSettings bus;
+  double generate = 0.0;         // frames a second; 0: no generator
+  uint64_t count = 0;            // the generator's frames; 0: without end
+  std::vector<LogEntry> replay;  // empty: no replay
+  uint64_t loops = 1;            // 0: without end
+};
+
+class Simulation {
+ public:
+  explicit Simulation(SimulationSettings settings);
+
+  // Records the bus to `path` from now on; false, with recording_error()
+  // set, if the file cannot be opened.
+  bool record_to(const std::string& path, int64_t realtime_offset_ns);
+
+  void handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
+              int64_t now_ns, Outbox& outbox) {
+    device_.handle(channel, from, bytes, size, now_ns, outbox);
+  }
+  // Offers what the generator and the replay have due, runs the device and
+  // its bus up to `now_ns`, sends what waits.
+  void step(int64_t now_ns, Outbox& outbox);
+  // When step() is next wanted.
+  int64_t next_wake_ns(int64_t now_ns) const;
+  // The replay played out and the bus carried it, or the recording failed.
+  bool finished() const;
+  // Ends the recording; false, with recording_error() set, if any of it failed.
+  bool close_recording() { return recorder_.close(); }
+  int recording_error() const { return recorder_.error(); }
+
+  SimDevice& device() { return device_; }
+  const SimDevice& device() const { return device_; }
+  const Generator* generator() const { return generator_ ? &*generator_ : nullptr; }
+  const Replayer* replayer() const { return replayer_ ? &*replayer_ : nullptr; }
+
+ private:
+  SimDevice device_;
+  std::optional<Generator> generator_;
+  int generator_node_ = -1;
+  std::optional<Replayer> replayer_;
+  int replay_node_ = -1;
+  Recorder recorder_;
+};
+
+}  // namespace zelbor::sim
