@@ -2,15 +2,17 @@
 
 #include <cstring>
 
+#include "can_frame.h"
+
 namespace rawcan::bridge {
+
+static_assert(CAN_EFF_MASK == kExtendedIdMask && CAN_SFF_MASK == kStandardIdMask);
+static_assert(CAN_MAX_DLEN == RAW_CAN_MAX_DATA);
 
 can_frame to_can_frame(const RawCanMessage& record) {
   can_frame frame{};
-  const bool extended = (record.id & RAW_CAN_EXTENDED_FLAG) != 0;
-  frame.can_id = extended ? CAN_EFF_FLAG | (record.id & CAN_EFF_MASK) : record.id & CAN_SFF_MASK;
-  const int length = record.length < 0              ? 0
-                     : record.length > CAN_MAX_DLEN ? CAN_MAX_DLEN
-                                                    : record.length;
+  frame.can_id = (is_extended(record) ? CAN_EFF_FLAG : 0) | wire_identifier(record);
+  const int length = data_length(record);
   frame.can_dlc = static_cast<__u8>(length);
   std::memcpy(frame.data, record.data, static_cast<std::size_t>(length));
   return frame;

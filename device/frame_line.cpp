@@ -100,10 +100,7 @@ std::size_t format_frame_line(const RawCanMessage& frame, char* out) {
     cursor = append_hex(cursor, frame.id, 3);
   }
   cursor = append(cursor, ": ", 2);
-  int length = frame.length;
-  if (length > RAW_CAN_MAX_DATA) {
-    length = RAW_CAN_MAX_DATA;
-  }
+  const int length = data_length(frame);
   for (int i = 0; i < length; ++i) {
     cursor[0] = '$';
     cursor[1] = kHexDigits[frame.data[i] >> 4];

@@ -1,5 +1,7 @@
 #include "bus.h"
 
+#include "can_frame.h"
+
 #include <climits>
 
 namespace zelbor::sim {
@@ -64,12 +66,11 @@ int stuff_bits(const uint8_t* bits, int count) {
 }  // namespace
 
 int frame_bits(const RawCanMessage& frame) {
-  const bool extended = (frame.id & RAW_CAN_EXTENDED_FLAG) != 0;
-  const int length = frame.length < 0 ? 0 : (frame.length > 8 ? 8 : frame.length);
+  const int length = rawcan::data_length(frame);
+  const uint32_t id = rawcan::wire_identifier(frame);
   BitWriter writer;
   writer.put(0, 1);  // start of frame
-  if (extended) {
-    const uint32_t id = frame.id & 0x1FFFFFFF;
+  if (rawcan::is_extended(frame)) {
     writer.put(id >> 18, 11);
     writer.put(1, 1);  // SRR
     writer.put(1, 1);  // IDE
@@ -77,7 +78,7 @@ int frame_bits(const RawCanMessage& frame) {
     writer.put(0, 1);  // RTR: a data frame
     writer.put(0, 2);  // r1, r0
   } else {
-    writer.put(frame.id & 0x7FF, 11);
+    writer.put(id, 11);
     writer.put(0, 1);  // RTR
     writer.put(0, 1);  // IDE
     writer.put(0, 1);  // r0
@@ -91,10 +92,10 @@ int frame_bits(const RawCanMessage& frame) {
 }
 
 uint32_t arbitration_key(const RawCanMessage& frame) {
-  if ((frame.id & RAW_CAN_EXTENDED_FLAG) == 0) {
-    return (frame.id & 0x7FF) << 19;  // then RTR and IDE, both dominant
+  const uint32_t id = rawcan::wire_identifier(frame);
+  if (!rawcan::is_extended(frame)) {
+    return id << 19;  // then RTR and IDE, both dominant
   }
-  const uint32_t id = frame.id & 0x1FFFFFFF;
   return (id >> 18) << 19 | 1u << 18 | (id & 0x3FFFF);  // SRR recessive, then the extension
 }
 

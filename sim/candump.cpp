@@ -5,8 +5,8 @@
 namespace zelbor::sim {
 namespace {
 
-constexpr uint32_t kStandardIdMask = 0x7FF;
-constexpr uint32_t kExtendedIdMask = 0x1FFFFFFF;
+using rawcan::kExtendedIdMask;
+using rawcan::kStandardIdMask;
 constexpr uint32_t kErrorFrameFlag = 0x20000000;
 
 int hex_value(char c) {
@@ -146,26 +146,14 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry) {
   return LogLine::kFrame;
 }
 
-RawCanMessage as_sent_on_the_wire(RawCanMessage frame) {
-  frame.id = (frame.id & RAW_CAN_EXTENDED_FLAG) != 0
-                 ? RAW_CAN_EXTENDED_FLAG | (frame.id & kExtendedIdMask)
-                 : frame.id & kStandardIdMask;
-  const int length = frame.length < 0 ? 0 : frame.length;
-  for (int i = length; i < RAW_CAN_MAX_DATA; ++i) {
-    frame.data[i] = 0;
-  }
-  return frame;
-}
-
 std::size_t format_candump_line(int64_t time_us, int channel, const RawCanMessage& frame,
                                 char* out) {
-  const bool extended = (frame.id & RAW_CAN_EXTENDED_FLAG) != 0;
   int used = std::snprintf(
       out, kMaxCandumpLine,
-      extended ? "(%lld.%06lld) zelbor%d %08X#" : "(%lld.%06lld) zelbor%d %03X#",
+      rawcan::is_extended(frame) ? "(%lld.%06lld) zelbor%d %08X#" : "(%lld.%06lld) zelbor%d %03X#",
       static_cast<long long>(time_us / 1000000), static_cast<long long>(time_us % 1000000), channel,
-      frame.id & ~RAW_CAN_EXTENDED_FLAG);
-  const int length = frame.length < 0 ? 0 : (frame.length > 8 ? 8 : frame.length);
+      rawcan::identifier(frame));
+  const int length = rawcan::data_length(frame);
   for (int i = 0; i < length; ++i) {
     used += std::snprintf(out + used, kMaxCandumpLine - static_cast<std::size_t>(used), "%02X",
                           frame.data[i]);

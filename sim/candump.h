@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "can_frame.h"
 #include "zelbor.h"
 
 namespace zelbor::sim {
@@ -32,12 +33,6 @@ LogLine parse_candump_line(std::string_view line, LogEntry& entry);
 
 // Longest line: "(" 20 digits "." 6 digits ") zelbor" 2 digits " " 8 "#" 16 "\n".
 inline constexpr std::size_t kMaxCandumpLine = 80;
-
-// The frame as a CAN controller puts it on the wire: a standard identifier
-// keeps its 11 bits, an extended one its 29, and only the data bytes its
-// length covers remain. Every such frame is recorded as a line that replays
-// to the same frame.
-RawCanMessage as_sent_on_the_wire(RawCanMessage frame);
 
 // Writes one log line for `frame` on interface zelbor<channel>; returns its size.
 std::size_t format_candump_line(int64_t time_us, int channel, const RawCanMessage& frame,

@@ -33,7 +33,7 @@ int SimDevice::add_source(std::string name) {
 }
 
 bool SimDevice::offer(int node, const RawCanMessage& frame, int64_t now_ns) {
-  return bus_.offer(node, as_sent_on_the_wire(frame), now_ns);
+  return bus_.offer(node, rawcan::as_sent_on_the_wire(frame), now_ns);
 }
 
 void SimDevice::advance(int64_t now_ns, Outbox& outbox) {

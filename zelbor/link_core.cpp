@@ -1,5 +1,7 @@
 #include "link_core.h"
 
+#include "can_frame.h"
+
 namespace zelbor {
 namespace {
 
@@ -424,7 +426,7 @@ int32_t LinkCore::check_write(const RawCanMessage* frames, int32_t count) const 
     return ZELBOR_ERR_ARGUMENT;
   }
   for (int32_t i = 0; i < count; ++i) {
-    if (frames[i].length < 0 || frames[i].length > RAW_CAN_MAX_DATA) {
+    if (!rawcan::is_valid_length(frames[i].length)) {
       return ZELBOR_ERR_ARGUMENT;
     }
   }

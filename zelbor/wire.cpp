@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "can_frame.h"
+
 namespace zelbor::wire {
 namespace {
 
@@ -22,10 +24,6 @@ void put_header(uint8_t* out, Kind kind, const Envelope& envelope, uint16_t coun
   put32(out + 16, envelope.ack);
   put16(out + 20, count);
   put16(out + 22, 0);
-}
-
-bool valid_frame_length(int8_t length) {
-  return length >= 0 && length <= RAW_CAN_MAX_DATA;
 }
 
 void put_frame(uint8_t* out, const RawCanMessage& frame) {
@@ -77,7 +75,7 @@ DecodeError decode(const uint8_t* bytes, std::size_t size, Datagram& out) {
         return size_error(payload_size, expected);
       }
       for (std::size_t i = 0; i < header.count; ++i) {
-        if (!valid_frame_length(static_cast<int8_t>(payload[i * kFrameSize + 8]))) {
+        if (!rawcan::is_valid_length(static_cast<int8_t>(payload[i * kFrameSize + 8]))) {
           return DecodeError::kBadFrameLength;
         }
       }
@@ -148,7 +146,7 @@ std::size_t encode_frames(const Envelope& envelope, const RawCanMessage* frames,
     return 0;
   }
   for (std::size_t i = 0; i < count; ++i) {
-    if (!valid_frame_length(frames[i].length)) {
+    if (!rawcan::is_valid_length(frames[i].length)) {
       return 0;
     }
   }

@@ -12,8 +12,10 @@ from .library import (
     ERR_NO_MEMORY,
     ERR_SOCKET,
     EXTENDED_FLAG,
+    EXTENDED_ID_MASK,
     MAX_CHANNEL,
     MAX_DATA,
+    STANDARD_ID_MASK,
     InterfaceState,
     Library,
     address_value,
@@ -229,7 +231,9 @@ def _frame_record(msg: Message) -> bytes:
         raise CanOperationError("the zelbor interface cannot send CAN FD frames")
     if msg.is_error_frame:
         raise CanOperationError("the zelbor interface cannot send error frames")
-    kind, highest = ("extended", 0x1FFFFFFF) if msg.is_extended_id else ("standard", 0x7FF)
+    kind, highest = (
+        ("extended", EXTENDED_ID_MASK) if msg.is_extended_id else ("standard", STANDARD_ID_MASK)
+    )
     if not 0 <= msg.arbitration_id <= highest:
         raise ValueError(
             f"a {kind} identifier must be 0 to 0x{highest:X}, not 0x{msg.arbitration_id:X}"

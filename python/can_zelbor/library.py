@@ -35,6 +35,8 @@ MESSAGE_COUNT = 4
 READY_RECORD = 0x8002  # the device knows the host again after it restarted
 ROOM_RECORD = 0x8003  # the stand-in device's room reports: asked for, then sent
 EXTENDED_FLAG = 0x80000000
+STANDARD_ID_MASK = 0x7FF  # the identifier bits a frame carries, as in common/can_frame.h
+EXTENDED_ID_MASK = 0x1FFFFFFF
 MAX_DATA = 8
 COUNTS_PER_SECOND = 32_000_000  # the device's time count: 32 a microsecond
 
