@@ -5,7 +5,7 @@ import ctypes
 import ipaddress
 import os
 import struct
-from typing import Optional
+from typing import Optional, Tuple
 
 from can import CanInterfaceNotImplementedError
 
@@ -39,6 +39,22 @@ STANDARD_ID_MASK = 0x7FF  # the identifier bits a frame carries, as in common/ca
 EXTENDED_ID_MASK = 0x1FFFFFFF
 MAX_DATA = 8
 COUNTS_PER_SECOND = 32_000_000  # the device's time count: 32 a microsecond
+
+# MESSAGE_COUNT and ROOM records of the stand-in device: two 16-bit fields, then
+# the number of a frame datagram of the host's, little-endian (zelbor_counters.h).
+# The maker's MESSAGE_COUNT has length 2: the first field alone.
+QUEUE_RECORD_LENGTH = 8
+_QUEUE_FIELDS = struct.Struct("<HHI")
+
+
+def message_count(data: bytes) -> Optional[int]:
+    """A MESSAGE_COUNT's count: its first field (None for a record too short)."""
+    return data[0] | data[1] << 8 if len(data) >= 2 else None
+
+
+def queue_fields(data: bytes) -> Optional[Tuple[int, int, int]]:
+    """A MESSAGE_COUNT's or ROOM's three fields (None for a shorter record)."""
+    return _QUEUE_FIELDS.unpack_from(data) if len(data) >= QUEUE_RECORD_LENGTH else None
 
 LIBRARY_ENVIRONMENT = "ZELBOR_LIBRARY"
 DEFAULT_LIBRARY = "libZelbor.so"

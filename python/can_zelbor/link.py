@@ -28,7 +28,9 @@ from .library import (
     COUNTS_PER_SECOND,
     ERR_BACKLOG,
     ERR_NO_DATA,
+    EXTENDED_FLAG,
     MESSAGE_COUNT,
+    QUEUE_RECORD_LENGTH,
     RAW_FRAME_LAYOUT,
     READY_RECORD,
     ROOM_RECORD,
@@ -38,6 +40,8 @@ from .library import (
     ZelborLinkStatus,
     describe_result,
     make_room_request,
+    message_count,
+    queue_fields,
 )
 from .transmit import TransmitQueue
 
@@ -337,12 +341,14 @@ class Link:
         for _ in range(CONTROLS_PER_ROUND):
             if read(state, ref) == ERR_NO_DATA:
                 return
-            data = bytes(record.data[:min(record.length, 8)])
-            if record.type == MESSAGE_COUNT and len(data) >= 2:
-                self._counted(data)
-            elif record.type == ROOM_RECORD and len(data) >= 8 and self._has_status:
+            data = bytes(record.data[:min(record.length, QUEUE_RECORD_LENGTH)])
+            count = message_count(data) if record.type == MESSAGE_COUNT else None
+            fields = queue_fields(data) if self._has_status else None
+            if count is not None:
+                self._counted(count, fields)
+            elif record.type == ROOM_RECORD and fields is not None:
                 with self._cond:
-                    self._tx.room_report(_u16(data, 0), _u16(data, 2), _u32(data, 4))
+                    self._tx.room_report(*fields)
             elif record.type == READY_RECORD:
                 # A new session of the device: its queue is new, and room reports are off.
                 with self._cond:
@@ -351,19 +357,17 @@ class Link:
                         state, make_room_request()) != 0:
                     LOG.warning("%s: the device no longer sends room reports", self._where)
 
-    def _counted(self, data: bytes) -> None:
-        count = _u16(data, 0)
+    def _counted(self, count: int, fields: Optional[Tuple[int, int, int]]) -> None:
         self.message_count = count
-        extended = self._has_status and len(data) >= 8
         with self._cond:
             taken = self._tx.report(count, time.monotonic(),
-                                    _u16(data, 2) if extended else None,
-                                    _u32(data, 4) if extended else None)
+                                    fields[1] if fields else None,
+                                    fields[2] if fields else None)
             self._cond.notify_all()  # room for senders
         echoes = [entry[1] for entry in taken if entry[1] is not None]
         if echoes:
             now = self._clock.stamp_sent(self._written_at)
-            self._deliver([(now, m.arbitration_id | (0x80000000 if m.is_extended_id else 0),
+            self._deliver([(now, m.arbitration_id | (EXTENDED_FLAG if m.is_extended_id else 0),
                             len(m.data), bytes(m.data), False) for m in echoes])
 
     def _write(self, now: float) -> bool:
@@ -492,11 +496,3 @@ def _drain(descriptor: int) -> None:
             pass
     except BlockingIOError:
         pass
-
-
-def _u16(data: bytes, at: int) -> int:
-    return data[at] | data[at + 1] << 8
-
-
-def _u32(data: bytes, at: int) -> int:
-    return int.from_bytes(data[at:at + 4], "little")
