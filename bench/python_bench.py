@@ -5,7 +5,8 @@ loses nothing, its CPU per logged frame, and its CPU on a silent device. A
 sender: how busy it keeps a 500 kbit/s and a 1 Mbit/s bus, and that nothing
 it sends is lost; and can.player playing a capture of a full 1 Mbit/s bus
 onto a 125 kbit/s bus, which must slow down and lose nothing. Prints table
-rows for bench/run.sh. Usage: python_bench.py BUILD ADDRESS
+rows for bench/run.sh. Usage: python_bench.py BUILD [ADDRESS] (by default a
+loopback address of the process's own).
 Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a ladder, frames/s)."""
 
 import os
@@ -21,8 +22,9 @@ if len(sys.argv) > 1:  # the plugin from the build tree, before python-can looks
 from can import Message  # noqa: E402
 
 sys.dont_write_bytecode = True  # leave no cache in the checkout
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 from candump_check import check  # noqa: E402
+from rawcan_testing import loopback_address, wait_for  # noqa: E402
 
 SEQUENCE_FRAME = re.compile(r"^\((\d+\.\d+)\) zelbor0 100#([0-9A-F]{8})00000000$")
 
@@ -32,15 +34,6 @@ PYTHON = "/usr/bin/python3"
 def cpu_ns(pid: int) -> int:
     with open(f"/proc/{pid}/schedstat", encoding="ascii") as stat:
         return int(stat.read().split()[0])
-
-
-def wait_for(condition, seconds: float) -> bool:
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.05)
-    return condition()
 
 
 def lines_of(path: str) -> int:
@@ -236,7 +229,8 @@ class Bench:
 
 
 def main() -> int:
-    build, address = sys.argv[1], sys.argv[2]
+    build = sys.argv[1]
+    address = sys.argv[2] if len(sys.argv) > 2 else loopback_address()
     seconds = int(os.environ.get("BENCH_TRIAL_SECONDS", "10"))
     ladder = os.environ.get("BENCH_PYTHON_RATES", "20000 50000 100000 150000 200000 250000")
     rates = [int(rate) for rate in ladder.split()]

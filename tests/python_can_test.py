@@ -3,12 +3,13 @@
 a log python-can writes replays through the simulated device into the
 reader frame for frame, and python-can reads the device's recording of it
 back frame for frame. Usage: python_can_test.py ZELBOR_SIM RAW_CAN_READER"""
-import os
 import signal
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.dont_write_bytecode = True  # leave no cache in the checkout
+from rawcan_testing import loopback_address, wait_for  # noqa: E402
 
 try:
     import can
@@ -17,12 +18,9 @@ except ImportError:
     sys.exit(77)  # ctest: skipped
 
 
-def wait_for(condition, what):
-    deadline = time.monotonic() + 30
-    while not condition():
-        if time.monotonic() > deadline:
-            sys.exit(f"FAIL: timed out waiting for {what}")
-        time.sleep(0.01)
+def wait_or_fail(condition, what):
+    if not wait_for(condition, 30):
+        sys.exit(f"FAIL: timed out waiting for {what}")
 
 
 def listing_tail(m):
@@ -34,8 +32,7 @@ def listing_tail(m):
 
 def main():
     sim_path, reader_path = sys.argv[1:3]
-    pid = os.getpid()  # an address of this test's own in 127/8
-    address = f"127.{(pid >> 8) & 255}.{pid & 255}.{1 + (pid >> 16) % 254}"
+    address = loopback_address()
     frames = [can.Message(timestamp=1700000000 + i / 1000, is_rx=i % 2 == 0,
                           is_extended_id=i % 3 == 2,
                           arbitration_id=0x1ABC0000 + i if i % 3 == 2 else 0x100 + i,
@@ -51,12 +48,12 @@ def main():
         with open(sim_out, "w") as sim_file, open(reader_out, "w") as reader_file:
             sim = subprocess.Popen([sim_path, "--address", address, "--replay", log,
                                     "--record", recording], stdout=sim_file)
-            wait_for(lambda: "serving" in open(sim_out).read(), "the device")
+            wait_or_fail(lambda: "serving" in open(sim_out).read(), "the device")
             reader = subprocess.Popen([reader_path, address, address, "1"], stdout=reader_file)
             try:
                 if sim.wait(timeout=30) != 0:
                     sys.exit(f"FAIL: the device ended with {sim.returncode}")
-                wait_for(lambda: len(open(reader_out).readlines()) > len(frames), "the listing")
+                wait_or_fail(lambda: len(open(reader_out).readlines()) > len(frames), "the listing")
                 reader.send_signal(signal.SIGINT)
                 if reader.wait(timeout=10) != -signal.SIGINT:
                     sys.exit(f"FAIL: the reader ended with {reader.returncode}")

@@ -1,25 +1,16 @@
 """The simulated device and the reader as processes on a loopback address of
 the test's own; paths come from ctest's environment."""
 
-import itertools
 import os
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
-_numbers = itertools.count(1)
-
-
-def wait_for(condition, seconds=20.0):
-    deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
+# The helpers the Python tests and benchmarks share, for the tests here too.
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "tests"))
+from rawcan_testing import loopback_address, wait_for  # noqa: E402
 
 
 class Process:
@@ -51,9 +42,8 @@ class Process:
 
 @pytest.fixture
 def address():
-    """127.P.P.n, P from the process id, n counting up: unique per test."""
-    pid = os.getpid()
-    return f"127.{(pid >> 8) & 0xFF}.{pid & 0xFF}.{1 + (next(_numbers) + (pid >> 16)) % 254}"
+    """A loopback address of the test's own."""
+    return loopback_address()
 
 
 @pytest.fixture
