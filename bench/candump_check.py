@@ -4,16 +4,19 @@ python-can's logger writes it): every frame once, in order, nothing else; the
 times are not compared. Frame n is the one sim/generated.h defines.
 Usage: candump_check.py LOG [EXPECTED_COUNT]"""
 
+import os
 import sys
 
+sys.dont_write_bytecode = True  # leave no cache in the checkout
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from rawcan_testing import candump_frame, frame_line  # noqa: E402
 
-def generated_line(n: int) -> str:
-    """Identifier and data of frame n in the log's ID#DATA form."""
-    length = n % 9
-    data = "".join(f"{(n >> (8 * i)) & 0xFF:02X}" for i in range(length))
-    if n % 4 == 3:
-        return f"{n & 0x1FFFFFFF:08X}#{data}"
-    return f"{n & 0x7FF:03X}#{data}"
+
+def generated_frame(n: int):
+    """Identifier, extended, data of frame n."""
+    extended = n % 4 == 3
+    return (n & (0x1FFFFFFF if extended else 0x7FF), extended,
+            bytes((n >> (8 * i)) & 0xFF for i in range(n % 9)))
 
 
 def check(path: str, expected=None):
@@ -22,11 +25,10 @@ def check(path: str, expected=None):
     logged = 0
     with open(path, encoding="ascii") as log:
         for number, line in enumerate(log, 1):
-            fields = line.split()
-            wanted = generated_line(logged)
-            if len(fields) < 3 or fields[2] != wanted:
+            wanted, frame = generated_frame(logged), frame_line(line)
+            if frame is None or frame[1:] != wanted:
                 return False, (f"line {number} is not frame {logged}:\n  got      {line.rstrip()}"
-                               f"\n  expected {wanted}")
+                               f"\n  expected {candump_frame(*wanted)}")
             logged += 1
     if expected is not None and logged != expected:
         return False, f"logged {logged} of {expected} frames"

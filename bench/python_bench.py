@@ -24,9 +24,7 @@ from can import Message  # noqa: E402
 sys.dont_write_bytecode = True  # leave no cache in the checkout
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
 from candump_check import check  # noqa: E402
-from rawcan_testing import loopback_address, wait_for  # noqa: E402
-
-SEQUENCE_FRAME = re.compile(r"^\((\d+\.\d+)\) zelbor0 100#([0-9A-F]{8})00000000$")
+from rawcan_testing import frame_line, loopback_address, wait_for  # noqa: E402
 
 PYTHON = "/usr/bin/python3"
 
@@ -143,20 +141,17 @@ class Bench:
         # Taken by the device is not yet on the bus: its queue empties within a second.
         wait_for(lambda: lines_of(recording) >= count, 5)
         busy, (offered, carried, dropped) = self.device_totals(sim)
-        times, numbers = [], []
-        for line in open(recording):
-            frame = SEQUENCE_FRAME.match(line)
-            times.append(float(frame.group(1)))
-            numbers.append(int(frame.group(2), 16))
-        span = times[-1] - times[0] + busy / len(times)  # the first frame's own length too
+        recorded = [frame_line(line) for line in open(recording)]
+        span = recorded[-1][0] - recorded[0][0] + busy / len(recorded)  # the first one's length too
         load = 100 * busy / span
-        lost = count - len(numbers)
-        whole = numbers == list(range(count))
-        print(f"sender at {bitrate} bit/s: {len(numbers)} of {count} recorded, in order: {whole}, "
+        lost = count - len(recorded)
+        whole = [frame[1:] for frame in recorded] == [
+            (0x100, False, n.to_bytes(4, "big") + bytes(4)) for n in range(count)]
+        print(f"sender at {bitrate} bit/s: {len(recorded)} of {count} recorded, in order: {whole}, "
               f"device offered {offered}, dropped {dropped}", file=sys.stderr)
         verdict = "met" if load >= 95 and whole and dropped == 0 else "MISSED"
         return (f"| python-can sender through the plugin, {bitrate // 1000} kbit/s bus, {count} "
-                f"eight-byte frames | bus {load:.1f} % busy, {len(numbers) / span:.0f} frames/s "
+                f"eight-byte frames | bus {load:.1f} % busy, {len(recorded) / span:.0f} frames/s "
                 f"carried, {lost} lost, device dropped {dropped} | >= 95 %, 0 lost | {verdict} |")
 
     def threads(self) -> str:
@@ -204,7 +199,7 @@ class Bench:
         wait_for(lambda: lines_of(recording) >= count, 5)
         _, (offered, carried, dropped) = self.device_totals(sim)
         with open(capture) as log:
-            stamps = [float(line.split()[0].strip("()")) for line in log]
+            stamps = [frame_line(line)[0] for line in log]
         capture_seconds = stamps[-1] - stamps[0]
         whole, summary = check(recording, count)
         print(f"can.player onto 125 kbit/s: {summary}; status {played.returncode}; "

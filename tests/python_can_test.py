@@ -9,7 +9,7 @@ import sys
 import tempfile
 
 sys.dont_write_bytecode = True  # leave no cache in the checkout
-from rawcan_testing import loopback_address, wait_for  # noqa: E402
+from rawcan_testing import listed_frames, loopback_address, wait_for  # noqa: E402
 
 try:
     import can
@@ -21,13 +21,6 @@ except ImportError:
 def wait_or_fail(condition, what):
     if not wait_for(condition, 30):
         sys.exit(f"FAIL: timed out waiting for {what}")
-
-
-def listing_tail(m):
-    """A listing line from its two spaces on: what does not depend on time."""
-    ident = f"EXT-CAN-ID ${m.arbitration_id:08X}" if m.is_extended_id else \
-        f"STD-CAN-ID ${m.arbitration_id:03X}"
-    return f"  {ident}: " + "".join(f"${byte:02X} " for byte in m.data)
 
 
 def main():
@@ -62,10 +55,10 @@ def main():
         if f"replay: 300 frames from {log} (skipped 1 remote-request, 0 CAN FD, 1 error-frame, " \
                 "0 malformed lines)" not in open(sim_out).read():
             sys.exit(f"FAIL: the device said:\n{open(sim_out).read()}")
-        got = [line[line.index("  "):] for line in open(reader_out).read().splitlines()[1:]]
-        if got != [listing_tail(message) for message in frames]:
-            sys.exit(f"FAIL: the listing differs from the log; it begins {got[:3]}")
         key = lambda m: (m.arbitration_id, m.is_extended_id, bytes(m.data))  # noqa: E731
+        got = listed_frames(open(reader_out).read())
+        if got != list(map(key, frames)):
+            sys.exit(f"FAIL: the listing differs from the log; it begins {got[:3]}")
         if list(map(key, can.LogReader(recording))) != list(map(key, frames)):
             sys.exit("FAIL: python-can does not read back the frames from the recording")
     print(f"{len(frames)} frames replayed, listed and read back with python-can {can.__version__}")

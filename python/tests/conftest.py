@@ -10,7 +10,7 @@ import pytest
 
 # The helpers the Python tests and benchmarks share, for the tests here too.
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "tests"))
-from rawcan_testing import loopback_address, wait_for  # noqa: E402
+from rawcan_testing import candump_frame, loopback_address, wait_for  # noqa: E402
 
 
 class Process:
@@ -111,17 +111,6 @@ LOG_SPAN = 0.2
 
 def write_candump(path):
     with open(path, "w") as log:
-        for time_s, identifier, extended, data in FRAMES:
-            shown = f"{identifier:08X}" if extended else f"{identifier:03X}"
-            log.write(f"({1436509052 + time_s:.6f}) can0 {shown}#{data.hex().upper()}\n")
+        for time_s, *frame in FRAMES:
+            log.write(f"({1436509052 + time_s:.6f}) can0 {candump_frame(*frame)}\n")
     return str(path)
-
-
-def reader_line(identifier, extended, data):
-    """A frame as raw_can_reader lists it, from the two spaces after the time."""
-    kind = f"EXT-CAN-ID ${identifier:08X}" if extended else f"STD-CAN-ID ${identifier:03X}"
-    return f"  {kind}: " + "".join(f"${byte:02X} " for byte in data)
-
-
-def listed_frames(reader_output):
-    return [line[line.index("  "):] for line in reader_output.splitlines()[1:]]

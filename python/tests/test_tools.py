@@ -2,7 +2,8 @@
 
 import re
 
-from conftest import FRAMES, wait_for, write_candump
+from conftest import FRAMES, write_candump
+from rawcan_testing import wait_for
 
 
 def test_logger_lists_a_replay(sim, python_tool, tmp_path):
