@@ -1,4 +1,5 @@
-"""The clock mapping and the transmit queue alone: fed numbers, no device."""
+"""The clock mapping and the transmit queue alone: fed numbers, no device (an
+hour of drift or a short write count cannot be made to happen through a bus)."""
 
 import random
 
