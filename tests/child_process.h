@@ -62,7 +62,7 @@ inline bool wait_until(const std::function<bool()>& condition, std::chrono::mill
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // the poll interval
   }
   return true;
 }
@@ -111,17 +111,9 @@ class Process {
 
   // Waits until the output holds `text`; false on timeout or exit without it.
   bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      if (output().find(text) != std::string::npos) {
-        return true;
-      }
-      if (!poll_exit()) {
-        return output().find(text) != std::string::npos;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return false;
+    const auto holds = [&] { return output().find(text) != std::string::npos; };
+    wait_until([&] { return holds() || !poll_exit(); }, timeout);
+    return holds();
   }
 
   // Waits until the output holds at least `lines` lines; false on timeout.
@@ -131,14 +123,7 @@ class Process {
 
   // Waits for the exit and returns the wait status, or -1 on timeout.
   int wait_exit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (poll_exit()) {
-      if (std::chrono::steady_clock::now() >= deadline) {
-        return -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return status_;
+    return wait_until([&] { return !poll_exit(); }, timeout) ? status_ : -1;
   }
 
   void signal(int signal_number) const {
