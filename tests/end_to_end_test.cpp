@@ -24,30 +24,21 @@ using std::chrono::milliseconds;
 const std::string kReader = RAW_CAN_READER_PATH;
 const std::string kWriter = RAW_CAN_WRITER_PATH;
 const std::string kReaderName = kReader.substr(kReader.rfind('/') + 1);
+const std::string kStubLibrary = std::string("LD_LIBRARY_PATH=") + STUB_LIBRARY_DIR;
 
-class EndToEnd : public SimulatedDeviceTest {
- protected:
-  std::unique_ptr<Process> start(const std::string& program, const std::string& host,
-                                 const std::string& channel, const std::string& output) {
-    return std::make_unique<Process>(std::vector<std::string>{program, host, address, channel},
-                                     scratch.file(output));
-  }
-};
+using EndToEnd = ProcessTest;
 
 TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
   auto sim = start_sim({"--bitrate", "0"});  // every frame taken is on the bus at once
-  auto reader = start(kReader, address, "1", "reader.out");
+  auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(
       reader->wait_for_output("Start reading CAN messages on channel 1:\n", milliseconds(5000)));
-  auto writer = start(kWriter, address, "0", "writer.out");
+  auto writer = start({kWriter}, "0", "writer.out");
   ASSERT_TRUE(
       writer->wait_for_output("Start writing CAN messages on channel 0:\n", milliseconds(5000)));
 
   const std::size_t wanted = 1 + 10 * 50;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (count_lines(reader->output()) < wanted && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(10));
-  }
+  ASSERT_TRUE(reader->wait_for_lines(wanted, milliseconds(10000)));
   writer->signal(SIGINT);
   EXPECT_TRUE(killed_by(writer->wait_exit(milliseconds(2000)), SIGINT));
   // The device's totals tell how many frames the writer put on the bus.
@@ -78,7 +69,7 @@ TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
 TEST_F(EndToEnd, WithoutADeviceBothProgramsReportInitFailureWithinTwoSeconds) {
   for (const std::string& program : {kReader, kWriter}) {
     const auto started = std::chrono::steady_clock::now();
-    auto process = start(program, address, "0", "out");
+    auto process = start({program}, "0", "out");
     const int status = process->wait_exit(milliseconds(5000));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     EXPECT_TRUE(exited_with(status, 1)) << program;
@@ -89,16 +80,16 @@ TEST_F(EndToEnd, WithoutADeviceBothProgramsReportInitFailureWithinTwoSeconds) {
 
 TEST_F(EndToEnd, AHostAddressNotOnThisMachineIsASocketError) {
   auto sim = start_sim();
-  auto reader = start(kReader, "192.0.2.1", "0", "reader.out");
+  auto reader = start({kReader}, "192.0.2.1", address, "0", "reader.out");
   EXPECT_TRUE(exited_with(reader->wait_exit(milliseconds(5000)), 1));
   EXPECT_EQ(reader->output(), "Socket error, exiting ...\n");
 }
 
 TEST_F(EndToEnd, TheSameChannelOpenedTwiceOnOneHostIsASocketError) {
   auto sim = start_sim();
-  auto first = start(kReader, address, "1", "first.out");
+  auto first = start({kReader}, "1", "first.out");
   ASSERT_TRUE(first->wait_for_output("Start reading", milliseconds(5000)));
-  auto second = start(kWriter, address, "1", "second.out");
+  auto second = start({kWriter}, "1", "second.out");
   EXPECT_TRUE(exited_with(second->wait_exit(milliseconds(5000)), 1));
   EXPECT_EQ(second->output(), "Socket error, exiting ...\n");
   EXPECT_TRUE(first->running());
@@ -115,7 +106,7 @@ TEST_F(EndToEnd, UsageErrorNamesTheProgramAsInvoked) {
 TEST_F(EndToEnd, StopSignalsFlushStopTheInterfaceAndEndWithTheSignalStatus) {
   auto sim = start_sim();
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    auto reader = start(kReader, address, "1", "reader.out");
+    auto reader = start({kReader}, "1", "reader.out");
     ASSERT_TRUE(
         reader->wait_for_output("Start reading CAN messages on channel 1:\n", milliseconds(5000)));
     reader->signal(signal_number);
@@ -130,7 +121,7 @@ TEST_F(EndToEnd, StopSignalsFlushStopTheInterfaceAndEndWithTheSignalStatus) {
 TEST_F(EndToEnd, AStopSignalDuringStartUpEndsTheProgramWithItsStatus) {
   UdpEndpoint silent_device(device_ip, 34567);
   ASSERT_TRUE(silent_device.bound());
-  auto reader = start(kReader, address, "0", "reader.out");
+  auto reader = start({kReader}, "0", "reader.out");
   ASSERT_FALSE(silent_device.receive(5000).empty());  // the library's greeting
   ASSERT_FALSE(silent_device.receive(5000).empty());  // INIT_CAN_CHIP, never acknowledged
   reader->signal(SIGINT);
@@ -143,10 +134,10 @@ TEST_F(EndToEnd, AStopSignalDuringStartUpEndsTheProgramWithItsStatus) {
 TEST_F(EndToEnd, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
   auto sim = start_sim();
   const int full = open("/dev/full", O_WRONLY);
-  Process to_full({kReader, address, address, "1"}, scratch.file("full.out"), full);
+  auto to_full = start({kReader}, "1", "full.out", full);
   close(full);
-  EXPECT_TRUE(exited_with(to_full.wait_exit(milliseconds(5000)), 1));
-  EXPECT_EQ(to_full.errors(),
+  EXPECT_TRUE(exited_with(to_full->wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(to_full->errors(),
             kReaderName + ": cannot write standard output: No space left on device\n");
   EXPECT_TRUE(sim->wait_for_output("channel 1: host " + address + ":34570 left (goodbye)",
                                    milliseconds(2000)));
@@ -154,10 +145,10 @@ TEST_F(EndToEnd, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
   int pipe_ends[2];
   ASSERT_EQ(pipe(pipe_ends), 0);
   close(pipe_ends[0]);
-  Process to_closed_pipe({kReader, address, address, "0"}, scratch.file("pipe.out"), pipe_ends[1]);
+  auto to_closed_pipe = start({kReader}, "0", "pipe.out", pipe_ends[1]);
   close(pipe_ends[1]);
-  EXPECT_TRUE(killed_by(to_closed_pipe.wait_exit(milliseconds(5000)), SIGPIPE));
-  EXPECT_EQ(to_closed_pipe.errors(), "");
+  EXPECT_TRUE(killed_by(to_closed_pipe->wait_exit(milliseconds(5000)), SIGPIPE));
+  EXPECT_EQ(to_closed_pipe->errors(), "");
   EXPECT_TRUE(sim->wait_for_output("channel 0: host " + address + ":34568 left (goodbye)",
                                    milliseconds(2000)));
 }
@@ -165,24 +156,21 @@ TEST_F(EndToEnd, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
 // The device maker's library has no counters: the programs load and end as
 // usual against it, with nothing to say about loss.
 TEST_F(EndToEnd, ALibraryWithoutCountersStillServes) {
-  Process reader({"/usr/bin/env", std::string("LD_LIBRARY_PATH=") + STUB_LIBRARY_DIR, kReader,
-                  address, address, "0"},
-                 scratch.file("reader.out"));
-  ASSERT_TRUE(reader.wait_for_output("STD-CAN-ID $123: $AB \n", milliseconds(5000)))
-      << reader.errors();
-  reader.signal(SIGINT);
-  EXPECT_TRUE(killed_by(reader.wait_exit(milliseconds(5000)), SIGINT));
-  EXPECT_EQ(reader.errors(), "");
+  auto reader = start({"/usr/bin/env", kStubLibrary, kReader}, "0", "reader.out");
+  ASSERT_TRUE(reader->wait_for_output("STD-CAN-ID $123: $AB \n", milliseconds(5000)))
+      << reader->errors();
+  reader->signal(SIGINT);
+  EXPECT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
+  EXPECT_EQ(reader->errors(), "");
 }
 
 // A library that ends the process with exit() from inside a call: what the
 // reader listed before that is in the file, not lost in its buffer.
 TEST_F(EndToEnd, LinesListedBeforeALibraryCallsExitAreWritten) {
-  Process reader({"/usr/bin/env", std::string("LD_LIBRARY_PATH=") + STUB_LIBRARY_DIR,
-                  "STUB_EXIT_AFTER=3", kReader, address, address, "3"},
-                 scratch.file("reader.out"));
-  EXPECT_TRUE(exited_with(reader.wait_exit(milliseconds(5000)), 0));
-  EXPECT_EQ(reader.output(),
+  auto reader =
+      start({"/usr/bin/env", kStubLibrary, "STUB_EXIT_AFTER=3", kReader}, "3", "reader.out");
+  EXPECT_TRUE(exited_with(reader->wait_exit(milliseconds(5000)), 0));
+  EXPECT_EQ(reader->output(),
             "Start reading CAN messages on channel 3:\n"
             "0.0000  STD-CAN-ID $123: $AB \n"
             "0.0000  STD-CAN-ID $124: $AB \n"

@@ -51,22 +51,16 @@ std::vector<uint32_t> listed_counters(const std::string& text) {
   return counters;
 }
 
-class Faults : public SimulatedDeviceTest {
- protected:
-  std::unique_ptr<Process> start(const std::string& program, const std::string& channel) {
-    return std::make_unique<Process>(std::vector<std::string>{program, address, address, channel},
-                                     scratch.file(program.substr(program.rfind('/') + 1)));
-  }
-};
+using Faults = ProcessTest;
 
 // Kill the device under a running reader and writer, leave it gone, bring it
 // back: both go on by themselves, quietly, without growing.
 TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
   auto sim = start_sim({"--bitrate", "0"});  // no bus timing: batches at any pace
-  auto reader = start(kReader, "1");
+  auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
-  auto writer = start(kWriter, "0");
-  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 200; }, milliseconds(5000)));
+  auto writer = start({kWriter}, "0", "writer.out");
+  ASSERT_TRUE(reader->wait_for_lines(1 + 200, milliseconds(5000)));
 
   sim->signal(SIGKILL);
   sim->wait_exit(milliseconds(2000));
@@ -85,8 +79,7 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
   ASSERT_FALSE(counters_before.empty());
 
   auto restarted = start_sim({"--bitrate", "0"});
-  ASSERT_TRUE(
-      wait_until([&] { return count_lines(reader->output()) > lines_before; }, milliseconds(2000)))
+  ASSERT_TRUE(reader->wait_for_lines(lines_before + 1, milliseconds(2000)))
       << "the reader lists new frames within two seconds of the device's return";
   const std::vector<uint32_t> counters_after = listed_counters(reader->output());
   EXPECT_GT(counters_after.back(), counters_before.back()) << "the same writer went on";
@@ -103,9 +96,9 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
 // Valid datagrams from anyone but the device never reach the listing.
 TEST_F(Faults, SpoofedFramesAreNeverListed) {
   auto sim = start_sim();
-  auto reader = start(kReader, "1");
+  auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
-  auto writer = start(kWriter, "0");
+  auto writer = start({kWriter}, "0", "writer.out");
   UdpEndpoint other_port(device_ip, 40000);
   UdpEndpoint other_address(unique_loopback_address(), 34569);
   ASSERT_TRUE(other_port.bound());
@@ -121,7 +114,7 @@ TEST_F(Faults, SpoofedFramesAreNeverListed) {
     other_port.send_to(reader_endpoint, bytes);
     other_address.send_to(reader_endpoint, bytes);
   }
-  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 300; }, milliseconds(5000)));
+  ASSERT_TRUE(reader->wait_for_lines(1 + 300, milliseconds(5000)));
   writer->signal(SIGINT);
   reader->signal(SIGINT);
   reader->wait_exit(milliseconds(2000));
@@ -153,9 +146,8 @@ TEST_F(Faults, OddArgumentsEndInAMessageNeverACrash) {
     // Each case its own host address, so equal channels do not collide.
     const std::string host =
         cases[i].host == address ? dotted(unique_loopback_address()) : cases[i].host;
-    runs.push_back(std::make_unique<Process>(
-        std::vector<std::string>{kReader, host, cases[i].device, cases[i].channel},
-        scratch.file("odd" + std::to_string(i))));
+    runs.push_back(
+        start({kReader}, host, cases[i].device, cases[i].channel, "odd" + std::to_string(i)));
   }
   for (std::size_t i = 0; i < runs.size(); ++i) {
     const int status = runs[i]->wait_exit(milliseconds(10000));

@@ -27,6 +27,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
+const std::string kReader = RAW_CAN_READER_PATH;
+const std::string kWriter = RAW_CAN_WRITER_PATH;
+
 std::vector<std::string> frame_lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -84,23 +87,15 @@ bool consecutive_from_zero(const std::vector<uint32_t>& counters, std::size_t fr
   return true;
 }
 
-class Recovery : public SimulatedDeviceTest {
- protected:
-  std::unique_ptr<Process> start(const std::string& program, const std::string& host,
-                                 const std::string& zelbor, const std::string& channel,
-                                 const std::string& name) {
-    return std::make_unique<Process>(std::vector<std::string>{program, host, zelbor, channel},
-                                     scratch.file(name));
-  }
-};
+using Recovery = ProcessTest;
 
 // Paused past the device's patience (as a stopped reader or a stalled pipe
 // would be), the reader keeps its place: it lists the new frames once it
 // reads again, and the only gap is what the device dropped while it was away.
 TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   auto sim = start_sim({"--generate", "1000"});
-  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
-  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 300; }, milliseconds(5000)));
+  auto reader = start({kReader}, "1", "reader.out");
+  ASSERT_TRUE(reader->wait_for_lines(1 + 300, milliseconds(5000)));
   reader->signal(SIGSTOP);
   ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
   std::this_thread::sleep_for(milliseconds(300));  // away for a while: about 300 frames dropped
@@ -110,8 +105,7 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   unsigned long long dropped = 0;
   ASSERT_EQ(std::sscanf(events.c_str() + events.find("back ("), "back (%llu", &dropped), 1);
   const std::size_t at_return = count_lines(reader->output());
-  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > at_return + 500; },
-                         milliseconds(5000)))
+  ASSERT_TRUE(reader->wait_for_lines(at_return + 501, milliseconds(5000)))
       << "new frames are listed again";
   reader->signal(SIGINT);
   ASSERT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
@@ -130,8 +124,8 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
 // device dropped for it: the device's answer to its goodbye tells it.
 TEST_F(Recovery, AReaderStoppedWhileAwayNamesWhatTheDeviceDropped) {
   auto sim = start_sim({"--generate", "1000"});
-  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
-  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 100; }, milliseconds(5000)));
+  auto reader = start({kReader}, "1", "reader.out");
+  ASSERT_TRUE(reader->wait_for_lines(1 + 100, milliseconds(5000)));
   reader->signal(SIGSTOP);
   ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
   std::this_thread::sleep_for(milliseconds(300));  // away for a while: about 300 frames dropped
@@ -157,19 +151,17 @@ TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
   const std::string relay_address = dotted(unique_loopback_address());
   const std::string writer_host = dotted(unique_loopback_address());
   auto sim = start_sim();
-  Process relay({ZELBOR_RELAY_PATH, "--listen", relay_address, "--device", address},
-                scratch.file("relay.out"));
-  ASSERT_TRUE(relay.wait_for_output("relaying", milliseconds(5000))) << relay.errors();
-  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
+  auto relay = start_relay(relay_address);
+  auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
-  auto writer = start(RAW_CAN_WRITER_PATH, writer_host, relay_address, "0", "writer.out");
+  auto writer = start({kWriter}, writer_host, relay_address, "0", "writer.out");
   const auto batches = [&] { return batch_counters(reader->output()).size(); };
   ASSERT_TRUE(wait_until([&] { return batches() >= 5; }, milliseconds(5000)));
 
-  relay.signal(SIGUSR1);
-  ASSERT_TRUE(relay.wait_for_output("link down", milliseconds(5000)));
+  relay->signal(SIGUSR1);
+  ASSERT_TRUE(relay->wait_for_output("link down", milliseconds(5000)));
   std::this_thread::sleep_for(milliseconds(1500));  // the outage itself
-  relay.signal(SIGUSR2);
+  relay->signal(SIGUSR2);
   const std::size_t at_link_up = batches();
   ASSERT_TRUE(wait_until([&] { return batches() >= at_link_up + 10; }, milliseconds(5000)))
       << "the writer goes on once the link is back";
@@ -183,7 +175,7 @@ TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
     return std::exchange(first_run, now) == now;
   };
   ASSERT_TRUE(wait_until(settled, milliseconds(5000)));
-  writer = start(RAW_CAN_WRITER_PATH, writer_host, relay_address, "0", "writer2.out");
+  writer = start({kWriter}, writer_host, relay_address, "0", "writer2.out");
   ASSERT_TRUE(wait_until([&] { return batches() >= first_run + 5; }, milliseconds(5000)));
   writer->signal(SIGINT);
   writer->wait_exit(milliseconds(5000));
@@ -200,8 +192,8 @@ TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
 // at once, and stray datagrams change nothing: the holder lists every frame.
 TEST_F(Recovery, StrangersOnAHeldChannelCostItsHolderNothing) {
   auto sim = start_sim({"--generate", "2000", "--count", "4000"});
-  auto reader = start(RAW_CAN_READER_PATH, address, address, "1", "reader.out");
-  ASSERT_TRUE(wait_until([&] { return count_lines(reader->output()) > 100; }, milliseconds(5000)));
+  auto reader = start({kReader}, "1", "reader.out");
+  ASSERT_TRUE(reader->wait_for_lines(1 + 100, milliseconds(5000)));
 
   UdpEndpoint stray(unique_loopback_address(), 40000);
   ASSERT_TRUE(stray.bound());
@@ -211,13 +203,11 @@ TEST_F(Recovery, StrangersOnAHeldChannelCostItsHolderNothing) {
   for (int i = 0; i < 100; ++i) {
     stray.send_to(endpoint(device_ip, 34569), hello);
   }
-  auto second =
-      start(RAW_CAN_READER_PATH, dotted(unique_loopback_address()), address, "1", "second.out");
+  auto second = start({kReader}, dotted(unique_loopback_address()), address, "1", "second.out");
   EXPECT_TRUE(exited_with(second->wait_exit(milliseconds(5000)), 1));
   EXPECT_EQ(second->output(), "INIT_CAN_CHIP failed, exiting ...\n");
 
-  ASSERT_TRUE(
-      wait_until([&] { return count_lines(reader->output()) > 4000; }, milliseconds(10000)));
+  ASSERT_TRUE(reader->wait_for_lines(1 + 4000, milliseconds(10000)));
   reader->signal(SIGINT);
   reader->wait_exit(milliseconds(5000));
   const Gaps gaps = generated_gaps(reader->output());

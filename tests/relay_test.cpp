@@ -10,6 +10,7 @@
 
 #include "child_process.h"
 #include "loopback.h"
+#include "sim_fixture.h"
 
 namespace rawcan::testing {
 namespace {
@@ -20,17 +21,14 @@ std::vector<uint8_t> bytes(const std::string& text) {
   return std::vector<uint8_t>(text.begin(), text.end());
 }
 
-TEST(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
-  ScratchDir scratch;
-  const uint32_t host = unique_loopback_address(), relay_address = unique_loopback_address(),
-                 device = unique_loopback_address();
-  // The test plays host and device on channel 2.
-  Process relay({ZELBOR_RELAY_PATH, "--listen", dotted(relay_address), "--device", dotted(device),
-                 "--channels", "3"},
-                scratch.file("relay.out"));
-  ASSERT_TRUE(relay.wait_for_output("relaying 3 channels", milliseconds(5000))) << relay.errors();
+using Relay = ProcessTest;
 
-  UdpEndpoint test_host(host, 0), test_device(device, 34571);
+TEST_F(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
+  const uint32_t host = unique_loopback_address(), relay_address = unique_loopback_address();
+  // The test plays host and device on channel 2, which only a third channel has.
+  auto relay = start_relay(dotted(relay_address), {"--channels", "3"});
+
+  UdpEndpoint test_host(host, 0), test_device(device_ip, 34571);
   ASSERT_TRUE(test_host.bound() && test_device.bound());
   const sockaddr_in relay_channel_2 = endpoint(relay_address, 34571);
   sockaddr_in upstream{}, source{};
@@ -43,23 +41,23 @@ TEST(Relay, ForwardsBothWaysByteForByteAndDropsEverythingWhileDown) {
   EXPECT_EQ(ntohl(source.sin_addr.s_addr), relay_address);
   EXPECT_EQ(ntohs(source.sin_port), 34571);
 
-  relay.signal(SIGUSR1);
-  ASSERT_TRUE(relay.wait_for_output("link down\n", milliseconds(5000)));
+  relay->signal(SIGUSR1);
+  ASSERT_TRUE(relay->wait_for_output("link down\n", milliseconds(5000)));
   for (int i = 0; i < 3; ++i) {
     ASSERT_TRUE(test_host.send_to(relay_channel_2, bytes("lost up")));
     ASSERT_TRUE(test_device.send_to(upstream, bytes("lost down")));
   }
-  relay.signal(SIGUSR2);
-  ASSERT_TRUE(relay.wait_for_output("link up\n", milliseconds(5000)));
+  relay->signal(SIGUSR2);
+  ASSERT_TRUE(relay->wait_for_output("link up\n", milliseconds(5000)));
   // The first datagrams through are the new ones: those sent while down were dropped, not held.
   ASSERT_TRUE(test_host.send_to(relay_channel_2, bytes("up again")));
   EXPECT_EQ(test_device.receive(5000), bytes("up again"));
   ASSERT_TRUE(test_device.send_to(upstream, bytes("down again")));
   EXPECT_EQ(test_host.receive(5000), bytes("down again"));
 
-  relay.signal(SIGTERM);
-  EXPECT_TRUE(exited_with(relay.wait_exit(milliseconds(5000)), 0));
-  const std::string totals = relay.output();
+  relay->signal(SIGTERM);
+  EXPECT_TRUE(exited_with(relay->wait_exit(milliseconds(5000)), 0));
+  const std::string totals = relay->output();
   unsigned long long forwarded[2] = {}, lost[2] = {}, in_outages[2] = {};
   const char* names[2] = {"to device: ", "to host: "};
   for (int direction = 0; direction < 2; ++direction) {

@@ -14,6 +14,7 @@
 #include "child_process.h"
 #include "frame_line.h"
 #include "loopback.h"
+#include "sim_fixture.h"
 
 namespace rawcan::testing {
 namespace {
@@ -40,10 +41,8 @@ std::string listing_tail(const RawCanMessage& frame) {
   return text.substr(text.find("  "));
 }
 
-class Replay : public ::testing::Test {
+class Replay : public ProcessTest {
  protected:
-  ScratchDir scratch;
-  const std::string address = dotted(unique_loopback_address());
   std::vector<RawCanMessage> frames;  // what the log holds, in order
 
   std::string write_log() {
@@ -82,26 +81,24 @@ class Replay : public ::testing::Test {
 TEST_F(Replay, EveryFrameOfTheLogReachesTheReaderAndTheRecordingInOrder) {
   const std::string log = write_log();
   const std::string recording = scratch.file("recording.log");
-  Process sim({kSim, "--address", address, "--replay", log, "--loop", "2", "--record", recording},
-              scratch.file("sim.out"));
-  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
+  auto sim = start_sim({"--replay", log, "--loop", "2", "--record", recording});
   // The reader starts after the device and still misses nothing.
-  Process reader({kReader, address, address, "1"}, scratch.file("reader.out"));
-  EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(10000)), 0)) << sim.output();
-  ASSERT_TRUE(reader.wait_for_lines(1 + 2 * frames.size(), milliseconds(5000)));
-  reader.signal(SIGINT);
-  reader.wait_exit(milliseconds(2000));
+  auto reader = start({kReader}, "1", "reader.out");
+  EXPECT_TRUE(exited_with(sim->wait_exit(milliseconds(10000)), 0)) << sim->output();
+  ASSERT_TRUE(reader->wait_for_lines(1 + 2 * frames.size(), milliseconds(5000)));
+  reader->signal(SIGINT);
+  reader->wait_exit(milliseconds(2000));
 
   EXPECT_NE(
-      sim.output().find("replay: 20 frames from " + log +
-                        " (skipped 1 remote-request, 1 CAN FD, 0 error-frame, 1 malformed lines)"),
+      sim->output().find("replay: 20 frames from " + log +
+                         " (skipped 1 remote-request, 1 CAN FD, 0 error-frame, 1 malformed lines)"),
       std::string::npos)
-      << sim.output();
-  EXPECT_NE(sim.output().find("replayed 40 frames"), std::string::npos);
-  EXPECT_EQ(sim.errors(), "zelbor_sim: " + log + ":20: malformed line skipped\n");
+      << sim->output();
+  EXPECT_NE(sim->output().find("replayed 40 frames"), std::string::npos);
+  EXPECT_EQ(sim->errors(), "zelbor_sim: " + log + ":20: malformed line skipped\n");
 
-  const std::vector<std::string> listing = lines_of(reader.output());
-  ASSERT_EQ(listing.size(), 1 + 2 * frames.size()) << reader.output();
+  const std::vector<std::string> listing = lines_of(reader->output());
+  ASSERT_EQ(listing.size(), 1 + 2 * frames.size()) << reader->output();
   const std::vector<std::string> recorded = lines_of(read_file(recording));
   ASSERT_EQ(recorded.size(), 2 * frames.size());
   for (std::size_t i = 0; i < 2 * frames.size(); ++i) {
@@ -146,31 +143,27 @@ TEST_F(Replay, ALogWithoutFramesEndsTheDeviceAndItsMalformedLinesAreSummarised) 
 }
 
 TEST_F(Replay, AFailedRecordingEndsTheDeviceWithTheReason) {
-  Process sim({kSim, "--address", address, "--generate", "100000", "--record", "/dev/full"},
-              scratch.file("sim.out"));
-  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
-  Process reader({kReader, address, address, "1"}, scratch.file("reader.out"));
-  EXPECT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 1));
-  EXPECT_EQ(sim.errors(), "zelbor_sim: cannot write /dev/full: No space left on device\n");
+  auto sim = start_sim({"--generate", "100000", "--record", "/dev/full"});
+  auto reader = start({kReader}, "1", "reader.out");
+  EXPECT_TRUE(exited_with(sim->wait_exit(milliseconds(5000)), 1));
+  EXPECT_EQ(sim->errors(), "zelbor_sim: cannot write /dev/full: No space left on device\n");
 }
 
 // On a timed bus the recording keeps the bus's spacing: a writer faster than
 // its bus keeps its queue full, so each frame follows the one before back to
 // back and is recorded its own length later.
-TEST(Recording, KeepsTheSpacingOfFramesOnATimedBus) {
-  ScratchDir scratch;
-  const std::string address = dotted(unique_loopback_address());
+using Recording = ProcessTest;
+
+TEST_F(Recording, KeepsTheSpacingOfFramesOnATimedBus) {
   const std::string recording = scratch.file("recording.log");
-  Process sim({kSim, "--address", address, "--bitrate", "125000", "--record", recording},
-              scratch.file("sim.out"));
-  ASSERT_TRUE(sim.wait_for_output("serving", milliseconds(5000))) << sim.errors();
-  Process writer({RAW_CAN_WRITER_PATH, address, address, "0"}, scratch.file("writer.out"));
+  auto sim = start_sim({"--bitrate", "125000", "--record", recording});
+  auto writer = start({RAW_CAN_WRITER_PATH}, "0", "writer.out");
   ASSERT_TRUE(
       wait_until([&] { return count_lines(read_file(recording)) >= 200; }, milliseconds(10000)));
-  writer.signal(SIGINT);
-  writer.wait_exit(milliseconds(5000));
-  sim.signal(SIGINT);
-  ASSERT_TRUE(exited_with(sim.wait_exit(milliseconds(5000)), 0));
+  writer->signal(SIGINT);
+  writer->wait_exit(milliseconds(5000));
+  sim->signal(SIGINT);
+  ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(5000)), 0));
 
   const std::vector<std::string> lines = lines_of(read_file(recording));
   ASSERT_GE(lines.size(), 200u);
@@ -183,7 +176,7 @@ TEST(Recording, KeepsTheSpacingOfFramesOnATimedBus) {
         << lines[i - 1] << " then " << lines[i];  // 8 us a bit
     previous = entry;
   }
-  EXPECT_NE(writer.output().find(" Messages\n"), std::string::npos)
+  EXPECT_NE(writer->output().find(" Messages\n"), std::string::npos)
       << "the writer hears that its bus carries less";
 }
 

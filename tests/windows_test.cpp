@@ -47,17 +47,8 @@ std::string from_windows_lines(const std::string& text) {
   return lines;
 }
 
-class Windows : public SimulatedDeviceTest {
+class Windows : public ProcessTest {
  protected:
-  std::vector<std::string> with_arguments(std::vector<std::string> program,
-                                          const std::string& channel) const {
-    program.insert(program.end(), {address, address, channel});
-    return program;
-  }
-  std::unique_ptr<Process> start(const std::vector<std::string>& program,
-                                 const std::string& channel, const std::string& output) {
-    return std::make_unique<Process>(with_arguments(program, channel), scratch.file(output));
-  }
   static std::vector<std::string> under_wine(const std::string& name) {
     return {kWineRun, windows_program(name)};
   }
@@ -125,11 +116,11 @@ TEST_F(Windows, TheWindowsReaderListsWhatTheLinuxReaderLists) {
 TEST_F(Windows, WithoutADeviceTheWindowsProgramsEndAsTheLinuxOnes) {
   for (const auto& [linux_program, windows_name] :
        {std::pair{kReader, "raw_can_reader"}, std::pair{kWriter, "raw_can_writer"}}) {
-    Process linux_run(with_arguments({linux_program}, "0"), scratch.file("linux.out"));
-    const int linux_status = linux_run.wait_exit(milliseconds(5000));
-    Process windows_run(with_arguments(under_wine(windows_name), "0"), scratch.file("windows.out"));
-    EXPECT_EQ(windows_run.wait_exit(kWineStart), linux_status) << windows_name;
-    EXPECT_EQ(from_windows_lines(windows_run.output()), linux_run.output()) << windows_name;
+    auto linux_run = start({linux_program}, "0", "linux.out");
+    const int linux_status = linux_run->wait_exit(milliseconds(5000));
+    auto windows_run = start(under_wine(windows_name), "0", "windows.out");
+    EXPECT_EQ(windows_run->wait_exit(kWineStart), linux_status) << windows_name;
+    EXPECT_EQ(from_windows_lines(windows_run->output()), linux_run->output()) << windows_name;
   }
 }
 
@@ -151,22 +142,20 @@ TEST_F(Windows, CtrlCDuringStartUpEndsTheProgramWithItsStatus) {
 TEST_F(Windows, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
   auto sim = start_sim({});
   const int full = open("/dev/full", O_WRONLY);
-  Process to_full(with_arguments(under_wine("raw_can_reader"), "1"), scratch.file("full.out"),
-                  full);
+  auto to_full = start(under_wine("raw_can_reader"), "1", "full.out", full);
   close(full);
-  EXPECT_TRUE(exited_with(to_full.wait_exit(kWineStart), 1));
-  EXPECT_EQ(from_windows_lines(to_full.errors()),
+  EXPECT_TRUE(exited_with(to_full->wait_exit(kWineStart), 1));
+  EXPECT_EQ(from_windows_lines(to_full->errors()),
             "raw_can_reader: cannot write standard output: No space left on device\n");
   EXPECT_TRUE(sim->wait_for_output(":34570 left (goodbye)", milliseconds(2000)));
 
   int pipe_ends[2];
   ASSERT_EQ(pipe(pipe_ends), 0);
   close(pipe_ends[0]);
-  Process to_closed_pipe(with_arguments(under_wine("raw_can_reader"), "0"),
-                         scratch.file("pipe.out"), pipe_ends[1]);
+  auto to_closed_pipe = start(under_wine("raw_can_reader"), "0", "pipe.out", pipe_ends[1]);
   close(pipe_ends[1]);
-  EXPECT_TRUE(exited_with(to_closed_pipe.wait_exit(kWineStart), 1));
-  EXPECT_EQ(to_closed_pipe.errors(), "");
+  EXPECT_TRUE(exited_with(to_closed_pipe->wait_exit(kWineStart), 1));
+  EXPECT_EQ(to_closed_pipe->errors(), "");
   EXPECT_TRUE(sim->wait_for_output(":34568 left (goodbye)", milliseconds(2000)));
 }
 
