@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "listing.h"
 #include "zelbor.h"
 
 extern char** environ;
@@ -29,7 +30,6 @@ using Clock = std::chrono::steady_clock;
 
 // Bytes 4 to 7 of every timed frame, so its line stands out in any listing.
 constexpr uint8_t kMarker[4] = {'L', 'A', 'T', '!'};
-constexpr const char* kMarkerText = "$4C $41 $54 $21";
 
 uint32_t parse_address(const char* text) {
   unsigned a = 0, b = 0, c = 0, d = 0;
@@ -82,18 +82,13 @@ int main(int argc, char** argv) {
         if (line.rfind("Start reading", 0) == 0) {
           started = true;
         }
-        const auto at = line.find(" $3E8: ");
-        if (at == std::string_view::npos || line.find(kMarkerText) == std::string_view::npos) {
+        rawcan::testing::ListedFrame frame{};
+        if (!rawcan::testing::parse_frame_line(std::string(line), frame) || frame.id != 0x3E8 ||
+            frame.byte_count != 8 || !std::equal(kMarker, kMarker + 4, frame.bytes + 4)) {
           continue;
         }
-        unsigned bytes[4] = {0, 0, 0, 0};
-        if (std::sscanf(line.data() + at, " $3E8: $%X $%X $%X $%X", &bytes[0], &bytes[1], &bytes[2],
-                        &bytes[3]) == 4) {
-          const unsigned k = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24;
-          if (k < arrived_ns.size()) {
-            arrived_ns[k] =
-                std::chrono::duration_cast<std::chrono::nanoseconds>(now - epoch).count();
-          }
+        if (const uint32_t k = rawcan::testing::counter_of(frame); k < arrived_ns.size()) {
+          arrived_ns[k] = std::chrono::duration_cast<std::chrono::nanoseconds>(now - epoch).count();
         }
       }
       pending.erase(0, start);

@@ -3,12 +3,12 @@
 // compared. Usage: listing_check LISTING [EXPECTED_COUNT]
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <string>
 
 #include "frame_line.h"
 #include "generated.h"
+#include "listing.h"
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -24,14 +24,11 @@ int main(int argc, char** argv) {
   }
   unsigned long long listed = 0;
   char buffer[rawcan::kMaxFrameLineLength];
+  rawcan::testing::ListedFrame got{};
   while (std::getline(in, line)) {
     const RawCanMessage frame = zelbor::sim::generated_frame(listed);
-    const std::size_t size = rawcan::format_frame_line(frame, buffer);
-    // Compare from the two spaces after the time, without the newline.
-    const char* wanted = std::strstr(buffer, "  ");
-    const std::size_t wanted_size = size - 1 - static_cast<std::size_t>(wanted - buffer);
-    const std::size_t at = line.find("  ");
-    if (at == std::string::npos || line.compare(at, std::string::npos, wanted, wanted_size) != 0) {
+    if (!rawcan::testing::parse_frame_line(line, got) || !rawcan::testing::same_frame(got, frame)) {
+      const std::size_t size = rawcan::format_frame_line(frame, buffer);
       std::printf("line %llu is not frame %llu:\n  got      %s\n  expected %.*s\n", listed + 2,
                   listed, line.c_str(), static_cast<int>(size - 1), buffer);
       return 1;

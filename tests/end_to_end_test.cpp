@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -54,8 +53,6 @@ TEST_F(EndToEnd, WriterBatchesReachTheReaderCompleteInOrderAndTimed) {
   const std::string listing = reader->output();
   ASSERT_EQ(listing.rfind("Start reading CAN messages on channel 1:\n", 0), 0u);
   const std::vector<ListedFrame> frames = parse_listing(listing);
-  ASSERT_GE(frames.size(), wanted - 1);
-  EXPECT_EQ(count_lines(listing), frames.size() + 1) << "every line after the first is a frame";
   EXPECT_EQ(writer_batch_fault(frames), "");
   EXPECT_GT(frames.back().seconds, frames.front().seconds);
 

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,15 +41,6 @@ long resident_kib(pid_t pid) {
   return -1;
 }
 
-// The batch counter of each listed frame, in listing order.
-std::vector<uint32_t> listed_counters(const std::string& text) {
-  std::vector<uint32_t> counters;
-  for (const ListedFrame& frame : parse_listing(text)) {
-    counters.push_back(counter_of(frame));
-  }
-  return counters;
-}
-
 using Faults = ProcessTest;
 
 // Kill the device under a running reader and writer, leave it gone, bring it
@@ -75,13 +65,13 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
       << "nothing listed while the device is gone";
   EXPECT_LE(resident_kib(reader->pid()) - reader_memory, 64);
   EXPECT_LE(resident_kib(writer->pid()) - writer_memory, 64);
-  const std::vector<uint32_t> counters_before = listed_counters(reader->output());
+  const std::vector<uint32_t> counters_before = batch_counters(reader->output());
   ASSERT_FALSE(counters_before.empty());
 
   auto restarted = start_sim({"--bitrate", "0"});
   ASSERT_TRUE(reader->wait_for_lines(lines_before + 1, milliseconds(2000)))
       << "the reader lists new frames within two seconds of the device's return";
-  const std::vector<uint32_t> counters_after = listed_counters(reader->output());
+  const std::vector<uint32_t> counters_after = batch_counters(reader->output());
   EXPECT_GT(counters_after.back(), counters_before.back()) << "the same writer went on";
 
   writer->signal(SIGINT);

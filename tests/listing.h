@@ -4,38 +4,80 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <sstream>
+#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "zelbor.h"
 
 namespace rawcan::testing {
 
 struct ListedFrame {
   double seconds;
-  unsigned id;
+  uint32_t id;  // with RAW_CAN_EXTENDED_FLAG for an EXT-CAN-ID line, as the library has it
   unsigned bytes[8];
   int byte_count;
 };
 
+// One frame line, standard or extended, down to its last byte; false for any
+// other line.
+inline bool parse_frame_line(const std::string& line, ListedFrame& frame) {
+  frame = ListedFrame{};
+  char kind[4] = {};
+  int used = 0;
+  if (std::sscanf(line.c_str(), "%lf  %3[A-Z]-CAN-ID $%X: %n", &frame.seconds, kind, &frame.id,
+                  &used) != 3 ||
+      used == 0) {
+    return false;
+  }
+  const std::string_view type(kind);
+  if (type == "EXT") {
+    frame.id |= RAW_CAN_EXTENDED_FLAG;
+  } else if (type != "STD") {
+    return false;
+  }
+  const char* cursor = line.c_str() + used;
+  int advance = 0;
+  while (frame.byte_count < 8 &&
+         std::sscanf(cursor, "$%2X %n", &frame.bytes[frame.byte_count], &advance) == 1 &&
+         advance > 0) {
+    ++frame.byte_count;
+    cursor += advance;
+    advance = 0;
+  }
+  return *cursor == '\0';
+}
+
+// Whether `listed` shows `frame` (of a length 0 to 8, as on the bus), the
+// time aside.
+inline bool same_frame(const ListedFrame& listed, const RawCanMessage& frame) {
+  if (listed.id != frame.id || listed.byte_count != frame.length) {
+    return false;
+  }
+  for (int i = 0; i < listed.byte_count; ++i) {
+    if (listed.bytes[i] != frame.data[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The frames of a listing, in order. The first line may be the start line;
+// any other line that is not a frame line throws, so that no line goes
+// unchecked. A last line without its newline is still being written: it
+// waits for the next read.
 inline std::vector<ListedFrame> parse_listing(const std::string& text) {
   std::vector<ListedFrame> frames;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
+  for (std::size_t from = 0, end; (end = text.find('\n', from)) != std::string::npos;
+       from = end + 1) {
+    const std::string line = text.substr(from, end - from);
     ListedFrame frame{};
-    int used = 0;
-    if (std::sscanf(line.c_str(), "%lf  STD-CAN-ID $%X: %n", &frame.seconds, &frame.id, &used) <
-        2) {
-      continue;
+    if (parse_frame_line(line, frame)) {
+      frames.push_back(frame);
+    } else if (from != 0 || line.rfind("Start reading CAN messages on channel ", 0) != 0) {
+      throw std::runtime_error("not a line of the listing: \"" + line + "\"");
     }
-    const char* cursor = line.c_str() + used;
-    int advance = 0;
-    while (frame.byte_count < 8 &&
-           std::sscanf(cursor, "$%2X %n", &frame.bytes[frame.byte_count], &advance) == 1) {
-      ++frame.byte_count;
-      cursor += advance;
-    }
-    frames.push_back(frame);
   }
   return frames;
 }

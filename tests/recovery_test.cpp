@@ -8,14 +8,12 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "child_process.h"
-#include "frame_line.h"
 #include "generated.h"
 #include "listing.h"
 #include "loopback.h"
@@ -30,17 +28,6 @@ using std::chrono::milliseconds;
 const std::string kReader = RAW_CAN_READER_PATH;
 const std::string kWriter = RAW_CAN_WRITER_PATH;
 
-std::vector<std::string> frame_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    if (line.find("-CAN-ID $") != std::string::npos) {
-      lines.push_back(line.substr(line.find("  ")));  // without the time
-    }
-  }
-  return lines;
-}
-
 // A listing of the simulated device's generated frames as runs: the sizes
 // of the gaps between listed frames, and whether any frame came twice or out
 // of order (then `in_order` is false).
@@ -53,16 +40,10 @@ struct Gaps {
 Gaps generated_gaps(const std::string& text, uint64_t search = 2'000'000) {
   Gaps gaps;
   uint64_t next = 0;
-  char buffer[kMaxFrameLineLength];
-  auto line_of = [&buffer](uint64_t n) {
-    const std::size_t size = format_frame_line(zelbor::sim::generated_frame(n), buffer);
-    const std::string line(buffer, size - 1);
-    return line.substr(line.find("  "));
-  };
-  for (const std::string& line : frame_lines(text)) {
+  for (const ListedFrame& frame : parse_listing(text)) {
     ++gaps.listed;
     uint64_t n = next;
-    while (n < next + search && line_of(n) != line) {
+    while (n < next + search && !same_frame(frame, zelbor::sim::generated_frame(n))) {
       ++n;
     }
     if (n == next + search) {

@@ -12,7 +12,7 @@
 #include "bus.h"
 #include "candump.h"
 #include "child_process.h"
-#include "frame_line.h"
+#include "listing.h"
 #include "loopback.h"
 #include "sim_fixture.h"
 
@@ -31,14 +31,6 @@ std::vector<std::string> lines_of(const std::string& text) {
     lines.push_back(line);
   }
   return lines;
-}
-
-// The listing line of a frame from the first two spaces on: the part that
-// does not depend on the device's time.
-std::string listing_tail(const RawCanMessage& frame) {
-  char line[kMaxFrameLineLength];
-  const std::string text(line, format_frame_line(frame, line) - 1);
-  return text.substr(text.find("  "));
 }
 
 class Replay : public ProcessTest {
@@ -97,14 +89,13 @@ TEST_F(Replay, EveryFrameOfTheLogReachesTheReaderAndTheRecordingInOrder) {
   EXPECT_NE(sim->output().find("replayed 40 frames"), std::string::npos);
   EXPECT_EQ(sim->errors(), "zelbor_sim: " + log + ":20: malformed line skipped\n");
 
-  const std::vector<std::string> listing = lines_of(reader->output());
-  ASSERT_EQ(listing.size(), 1 + 2 * frames.size()) << reader->output();
+  const std::vector<ListedFrame> listed = parse_listing(reader->output());
+  ASSERT_EQ(listed.size(), 2 * frames.size()) << reader->output();
   const std::vector<std::string> recorded = lines_of(read_file(recording));
   ASSERT_EQ(recorded.size(), 2 * frames.size());
   for (std::size_t i = 0; i < 2 * frames.size(); ++i) {
     const RawCanMessage& frame = frames[i % frames.size()];
-    const std::string& line = listing[i + 1];
-    EXPECT_EQ(line.substr(line.find("  ")), listing_tail(frame)) << i;
+    EXPECT_TRUE(same_frame(listed[i], frame)) << i;
     zelbor::sim::LogEntry entry{};
     ASSERT_EQ(zelbor::sim::parse_candump_line(recorded[i], entry), zelbor::sim::LogLine::kFrame)
         << recorded[i];
