@@ -7,7 +7,6 @@
 #include <chrono>
 #include <deque>
 #include <memory>
-#include <thread>
 
 #include "link.h"
 #include "loopback.h"
@@ -185,7 +184,10 @@ TEST_F(SendPolicy, ReceiveErrorsMeanNoDataAndAnInterruptedReceiveIsRetried) {
   std::vector<uint8_t> bytes(wire::kMaxDatagram);
   bytes.resize(wire::encode_frames({3, host_session, 0, 0}, &frame, 1, bytes.data(), bytes.size()));
   ASSERT_TRUE(device.send_to(host, bytes));
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The frame waits on the link's socket, so no data below is the scripted error's doing.
+  ZelborLinkStatus status{};
+  ASSERT_EQ(link_status(state.get(), &status), 0);
+  ASSERT_EQ(system_socket_ops().wait(static_cast<SocketHandle>(status.descriptor), false, 5000), 1);
 
   g_receive_script = {{-1, ECONNREFUSED}};
   RawCanMessage received{};
