@@ -104,7 +104,14 @@ class Process {
   Process(const Process&) = delete;
   Process& operator=(const Process&) = delete;
 
-  bool running() const { return pid_ > 0 && !exited_; }
+  // Whether the child still runs; one that has ended is reaped, so that its
+  // status is kept and its pid never signalled again.
+  bool running() {
+    if (pid_ > 0 && !exited_ && waitpid(pid_, &status_, WNOHANG) == pid_) {
+      exited_ = true;
+    }
+    return pid_ > 0 && !exited_;
+  }
   pid_t pid() const { return pid_; }
   std::string output() const { return read_file(output_path_); }
   std::string errors() const { return read_file(output_path_ + ".err"); }
@@ -112,7 +119,7 @@ class Process {
   // Waits until the output holds `text`; false on timeout or exit without it.
   bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
     const auto holds = [&] { return output().find(text) != std::string::npos; };
-    wait_until([&] { return holds() || !poll_exit(); }, timeout);
+    wait_until([&] { return holds() || !running(); }, timeout);
     return holds();
   }
 
@@ -123,28 +130,16 @@ class Process {
 
   // Waits for the exit and returns the wait status, or -1 on timeout.
   int wait_exit(std::chrono::milliseconds timeout) {
-    return wait_until([&] { return !poll_exit(); }, timeout) ? status_ : -1;
+    return wait_until([&] { return !running(); }, timeout) ? status_ : -1;
   }
 
-  void signal(int signal_number) const {
+  void signal(int signal_number) {
     if (running()) {
       kill(pid_, signal_number);
     }
   }
 
  private:
-  // True while the child still runs.
-  bool poll_exit() {
-    if (!running()) {
-      return false;
-    }
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-      exited_ = true;
-      return false;
-    }
-    return true;
-  }
-
   std::string output_path_;
   pid_t pid_ = -1;
   bool exited_ = false;
