@@ -9,13 +9,14 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "child_process.h"
 #include "link.h"
+#include "link_core.h"
 #include "listing.h"
 #include "loopback.h"
+#include "sim_device.h"
 #include "sim_fixture.h"
 #include "wire.h"
 
@@ -41,6 +42,19 @@ long resident_kib(pid_t pid) {
   return -1;
 }
 
+// Counts into `hellos` the HELLOs that came to `device`, a socket that
+// answers nothing.
+void count_hellos(const UdpEndpoint& device, int& hellos) {
+  for (auto bytes = device.receive(0); !bytes.empty(); bytes = device.receive(0)) {
+    zelbor::wire::Datagram datagram{};
+    if (zelbor::wire::decode(bytes.data(), bytes.size(), datagram) ==
+            zelbor::wire::DecodeError::kNone &&
+        datagram.header.kind == zelbor::wire::Kind::kHello) {
+      ++hellos;
+    }
+  }
+}
+
 using Faults = ProcessTest;
 
 // Kill the device under a running reader and writer, leave it gone, bring it
@@ -54,11 +68,33 @@ TEST_F(Faults, ProgramsSurviveADeviceThatVanishesAndResumeWhenItReturns) {
 
   sim->signal(SIGKILL);
   sim->wait_exit(milliseconds(2000));
-  std::this_thread::sleep_for(milliseconds(500));
-  const long reader_memory = resident_kib(reader->pid());
-  const long writer_memory = resident_kib(writer->pid());
-  const std::size_t lines_before = count_lines(reader->output());
-  std::this_thread::sleep_for(milliseconds(3000));  // longer than the device keeps a silent host
+  long reader_memory = 0, writer_memory = 0;
+  std::size_t lines_before = 0;
+  {
+    // The dead device's ports, bound and answering nothing: to the programs'
+    // unconnected sockets the same as closed ones (no ICMP error reaches
+    // them), and the HELLO each sends every keepalive interval tells how
+    // long it has gone on without a device.
+    UdpEndpoint writer_side(device_ip, 34567), reader_side(device_ip, 34569);
+    ASSERT_TRUE(writer_side.bound() && reader_side.bound());
+    int writer_hellos = 0, reader_hellos = 0;
+    const auto both_sent = [&](int hellos) {
+      count_hellos(writer_side, writer_hellos);
+      count_hellos(reader_side, reader_hellos);
+      return writer_hellos >= hellos && reader_hellos >= hellos;
+    };
+    // Two keepalives on, the reader has listed what the device sent before it died.
+    ASSERT_TRUE(wait_until([&] { return both_sent(2); }, milliseconds(5000)));
+    reader_memory = resident_kib(reader->pid());
+    writer_memory = resident_kib(writer->pid());
+    lines_before = count_lines(reader->output());
+    // Silent, from the first HELLO after the death on, for longer than the
+    // device waits before it counts a host away.
+    constexpr int kLater = static_cast<int>(zelbor::sim::kHostTimeoutNs /
+                                            (zelbor::kKeepaliveIntervalMs * zelbor::kNsPerMs));
+    ASSERT_TRUE(wait_until([&] { return both_sent(1 + kLater); }, milliseconds(10000)))
+        << "both keep announcing themselves to a device that is gone";
+  }
   EXPECT_TRUE(reader->running());
   EXPECT_TRUE(writer->running());
   EXPECT_EQ(count_lines(reader->output()), lines_before)
@@ -232,27 +268,26 @@ TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
     EXPECT_NE(extra.type, MESSAGE_COUNT) << "a report delivered twice";
   }
   zelbor::link_stop(writer.get());
-  // Markers still on their way arrive; then nothing more can.
-  for (auto quiet_since = Clock::now(); Clock::now() - quiet_since < milliseconds(200);) {
-    const std::size_t before = received.size();
-    drain();
-    if (received.size() != before) {
-      quiet_since = Clock::now();
-    }
-    std::this_thread::sleep_for(milliseconds(5));
-  }
+  // Stopped, the device tells how many frames it sent the reader; those still
+  // on their way, markers among them, arrive.
+  sim->signal(SIGINT);
+  ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(2000)), 0));
+  const ChannelTotals totals = channel_totals(sim->output(), 1);
+  ASSERT_TRUE(totals.found) << sim->output();
+  EXPECT_TRUE(wait_until(
+      [&] {
+        drain();
+        return received.size() >= totals.frames_out;
+      },
+      milliseconds(5000)));
   ZelborCounters counters{};
   ASSERT_EQ(zelbor::link_counters(reader.get(), &counters), 0);
   zelbor::link_stop(reader.get());
-  sim->signal(SIGINT);
-  ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(2000)), 0));
 
   EXPECT_EQ(reports, static_cast<int>(kBatches));
   for (const uint32_t id : received) {
     EXPECT_EQ(received.count(id), 1u) << "frame " << id << " delivered twice";
   }
-  const ChannelTotals totals = channel_totals(sim->output(), 1);
-  ASSERT_TRUE(totals.found) << sim->output();
   EXPECT_EQ(totals.frames_in, 0u);
   const unsigned long long frames_out = totals.frames_out, dropped = totals.dropped,
                            datagrams_dropped = totals.datagrams_dropped;
