@@ -4,13 +4,12 @@
 // channel someone holds. Nothing may be lost silently or wait forever.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include "child_process.h"
@@ -68,6 +67,23 @@ bool consecutive_from_zero(const std::vector<uint32_t>& counters, std::size_t fr
   return true;
 }
 
+// Where a restarted writer's batches begin: at the first counter 0 after the first batch.
+std::size_t restart_at(const std::vector<uint32_t>& counters) {
+  return counters.empty()
+             ? 0
+             : static_cast<std::size_t>(std::find(counters.begin() + 1, counters.end(), 0u) -
+                                        counters.begin());
+}
+
+// Stops the reader until the device counts it away and, as `witness` (a
+// reader on another channel) lists, the bus has carried 100 frames since:
+// so many the device drops for the reader.
+bool stopped_while_away(Process& sim, Process& reader, Process& witness) {
+  reader.signal(SIGSTOP);
+  return sim.wait_for_output("away", milliseconds(10000)) &&
+         witness.wait_for_lines(count_lines(witness.output()) + 100, milliseconds(5000));
+}
+
 using Recovery = ProcessTest;
 
 // Paused past the device's patience (as a stopped reader or a stalled pipe
@@ -77,9 +93,8 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   auto sim = start_sim({"--generate", "1000"});
   auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_lines(1 + 300, milliseconds(5000)));
-  reader->signal(SIGSTOP);
-  ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
-  std::this_thread::sleep_for(milliseconds(300));  // away for a while: about 300 frames dropped
+  auto witness = start({kReader}, "0", "witness.out");  // once the reader has heard frame 0
+  ASSERT_TRUE(stopped_while_away(*sim, *reader, *witness));
   reader->signal(SIGCONT);
   ASSERT_TRUE(sim->wait_for_output("frames dropped while away)", milliseconds(5000)));
   const std::string events = sim->output();
@@ -107,9 +122,8 @@ TEST_F(Recovery, AReaderStoppedWhileAwayNamesWhatTheDeviceDropped) {
   auto sim = start_sim({"--generate", "1000"});
   auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_lines(1 + 100, milliseconds(5000)));
-  reader->signal(SIGSTOP);
-  ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
-  std::this_thread::sleep_for(milliseconds(300));  // away for a while: about 300 frames dropped
+  auto witness = start({kReader}, "0", "witness.out");  // once the reader has heard frame 0
+  ASSERT_TRUE(stopped_while_away(*sim, *reader, *witness));
   reader->signal(SIGINT);
   reader->signal(SIGCONT);
   ASSERT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
@@ -141,7 +155,9 @@ TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
 
   relay->signal(SIGUSR1);
   ASSERT_TRUE(relay->wait_for_output("link down", milliseconds(5000)));
-  std::this_thread::sleep_for(milliseconds(1500));  // the outage itself
+  // The outage lasts until the device counts the writer away and so stops
+  // repeating anything to it (the reader, on its own link, never is).
+  ASSERT_TRUE(sim->wait_for_output("away", milliseconds(10000)));
   relay->signal(SIGUSR2);
   const std::size_t at_link_up = batches();
   ASSERT_TRUE(wait_until([&] { return batches() >= at_link_up + 10; }, milliseconds(5000)))
@@ -149,22 +165,22 @@ TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
 
   writer->signal(SIGKILL);
   writer->wait_exit(milliseconds(5000));
-  std::size_t first_run = batches();
-  const auto settled = [&] {
-    std::this_thread::sleep_for(milliseconds(200));
-    const std::size_t now = batches();
-    return std::exchange(first_run, now) == now;
-  };
-  ASSERT_TRUE(wait_until(settled, milliseconds(5000)));
   writer = start({kWriter}, writer_host, relay_address, "0", "writer2.out");
-  ASSERT_TRUE(wait_until([&] { return batches() >= first_run + 5; }, milliseconds(5000)));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const std::vector<uint32_t> counters = batch_counters(reader->output());
+        return counters.size() >= restart_at(counters) + 5;
+      },
+      milliseconds(5000)))
+      << "the restarted writer's first batch carries 0";
   writer->signal(SIGINT);
   writer->wait_exit(milliseconds(5000));
 
   const std::vector<uint32_t> counters = batch_counters(reader->output());
+  const std::size_t first_run = restart_at(counters);
   EXPECT_TRUE(consecutive_from_zero(counters, 0, first_run)) << "no gap, no repeat";
   EXPECT_TRUE(consecutive_from_zero(counters, first_run, counters.size()))
-      << "the restarted writer's first batch carries 0";
+      << "the restarted writer counts from 0, after every batch of the first";
   EXPECT_NE(sim->output().find("left (replaced by a new run)"), std::string::npos);
   EXPECT_EQ(writer->output(), "Start writing CAN messages on channel 0:\n");
 }
