@@ -109,7 +109,6 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
   const Gaps gaps = generated_gaps(reader->output());
   EXPECT_TRUE(gaps.in_order);
   ASSERT_EQ(gaps.sizes.size(), 1u);
-  EXPECT_GT(dropped, 0u);
   EXPECT_EQ(gaps.sizes[0], dropped) << "no frame lost beyond what the device dropped";
   EXPECT_EQ(reader->errors(),
             "raw_can_reader: " + std::to_string(dropped) + " frames lost, 0 control records lost\n")
