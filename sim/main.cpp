@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
     const int64_t wait_ns =
         simulation.next_wake_ns(zelbor::monotonic_ns()) - zelbor::monotonic_ns();
     // Wake once the next thing is due, to the millisecond.
-    const int timeout_ms = wait_ns <= 0 ? 0 : static_cast<int>(wait_ns / 1'000'000 + 1);
+    const int timeout_ms = wait_ns <= 0 ? 0 : static_cast<int>((wait_ns + 999'999) / 1'000'000);
     if (::poll(descriptors.data(), descriptors.size(), timeout_ms) < 0 && errno != EINTR) {
       std::perror("zelbor_sim: poll");
       return 1;

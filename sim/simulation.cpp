@@ -49,12 +49,14 @@ int64_t Simulation::next_wake_ns(int64_t now_ns) const {
   int64_t wake = std::min(now_ns + kIdleWakeNs, device_.next_bus_event_ns());
   if (device_.anyone_listening()) {
     const int64_t start = device_.first_listen_ns();
+    int64_t due = INT64_MAX;
     if (generator_) {
-      wake = std::min(wake, generator_->next_due_ns(start));
+      due = std::min(due, generator_->next_due_ns(start));
     }
     if (replayer_) {
-      wake = std::min(wake, replayer_->next_due_ns(start));
+      due = std::min(due, replayer_->next_due_ns(start));
     }
+    wake = std::min(wake, std::max(due, now_ns + kSourceBatchNs));
   }
   return wake;
 }

@@ -20,6 +20,9 @@ namespace zelbor::sim {
 // The longest the device sleeps: how soon it notices a silent host or
 // repeats a control record.
 inline constexpr int64_t kIdleWakeNs = 20'000'000;
+// The generator and the replay offer what is due at most once a millisecond,
+// so a fast one fills whole datagrams rather than sending a frame a wake.
+inline constexpr int64_t kSourceBatchNs = 1'000'000;
 
 struct SimulationSettings {
   int channels = 2;
