@@ -412,31 +412,37 @@ std::vector<RawCanMessage> frames_sent(const RecordingOutbox& outbox) {
   return frames;
 }
 
+// As the program does: a step at every wake from `now` up to `until`.
+void run(Simulation& simulation, Outbox& outbox, int64_t& now, int64_t until) {
+  for (; now <= until; now = std::max(now + 1, simulation.next_wake_ns(now))) {
+    simulation.step(now, outbox);
+  }
+}
+
+// A host that knew the device, so it listens at once.
+void listen(Simulation& simulation, Outbox& outbox, int64_t now) {
+  Host listener;
+  listener.peer = 1;
+  const std::vector<uint8_t> hello = listener.signal(wire::Kind::kHello);
+  simulation.handle(1, kHostB, hello.data(), hello.size(), now, outbox);
+}
+
 TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) {
   RecordingOutbox outbox;
   SimulationSettings settings;
   settings.generate = 1000.0;
   settings.count = 5;
   Simulation simulation(std::move(settings));
-  // As the program does: a step at every wake, up to `until`.
   int64_t now = 0;
-  const auto run = [&](int64_t until) {
-    for (; now <= until; now = std::max(now + 1, simulation.next_wake_ns(now))) {
-      simulation.step(now, outbox);
-    }
-  };
-  run(1'000'000'000);
+  run(simulation, outbox, now, 1'000'000'000);
   EXPECT_TRUE(outbox.sent.empty()) << "nothing before a host listens";
 
-  Host listener;
-  listener.peer = 1;  // a host that knew the device listens at once
-  const std::vector<uint8_t> hello = listener.signal(wire::Kind::kHello);
   const int64_t joined = 2'000'000'000;
-  simulation.handle(1, kHostB, hello.data(), hello.size(), joined, outbox);
+  listen(simulation, outbox, joined);
   now = joined;
-  run(joined + 2'500'000);  // 2.5 ms at 1000 frames/s
+  run(simulation, outbox, now, joined + 2'500'000);  // 2.5 ms at 1000 frames/s
   EXPECT_EQ(frames_sent(outbox).size(), 2u);
-  run(joined + 100'000'000);
+  run(simulation, outbox, now, joined + 100'000'000);
   const std::vector<RawCanMessage> frames = frames_sent(outbox);
   ASSERT_EQ(frames.size(), 5u) << "the count caps generation";
   EXPECT_TRUE(simulation.generator()->finished());
@@ -448,6 +454,21 @@ TEST(SimGenerator, StartsWhenTheFirstHostListensKeepsItsRateAndStopsAtItsCount) 
     EXPECT_EQ(0, std::memcmp(frames[n].data, expected.data, 8));
   }
   EXPECT_EQ(frames[3].id, RAW_CAN_EXTENDED_FLAG | 3u) << "every fourth frame is extended";
+}
+
+// A fast generator's frames go out in full datagrams, not a few at each of
+// their due times.
+TEST(SimGenerator, AFastGeneratorFillsWholeDatagrams) {
+  RecordingOutbox outbox;
+  SimulationSettings settings;
+  settings.generate = 1'000'000.0;
+  Simulation simulation(std::move(settings));
+  listen(simulation, outbox, 0);
+  int64_t now = 0;
+  run(simulation, outbox, now, 10'000'000);
+  const std::size_t datagrams = outbox.of_kind(wire::Kind::kFrames).size();
+  ASSERT_GE(frames_sent(outbox).size(), 9'000u);
+  EXPECT_LE(datagrams, frames_sent(outbox).size() / 40);
 }
 
 // On a timed bus a writer's batch goes into its transmit queue: the count
