@@ -108,7 +108,14 @@ sequence_through_two_bridges() {
   start ./receiver.out cansequence vcan1 -r -q 1
   receiver=$(last_started)
   cansequence vcan0 -p --loop=3000 || return 1
-  wait_for 60 "3000 frames on vcan1" has_lines ./candump.log vcan1 3000 || return 1
+  wait_for 60 "3000 frames on vcan1" has_lines ./candump.log vcan1 3000 || {
+    # Where the frames stopped: each bridge's and the device's account.
+    for pid in $(cat "$pids"); do kill -INT "$pid" 2>/dev/null; done
+    wait_for 10 "the device's totals" has_lines ./sim.out '^bus: ' 1
+    wait_for 10 "the bridges' totals" has_lines ./bridge1.out 'refused' 1
+    tail -n 3 ./bridge0.out ./bridge1.out ./sim.out | sed 's/^/    /'
+    fail "$(grep -c vcan1 ./candump.log) of 3000 frames on vcan1"
+  }
   kill -0 "$receiver" 2>/dev/null || fail "cansequence -r quit: $(cat ./receiver.out)"
 }
 
