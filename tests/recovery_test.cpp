@@ -75,42 +75,46 @@ std::size_t restart_at(const std::vector<uint32_t>& counters) {
                                         counters.begin());
 }
 
-// Stops the reader until the device counts it away and, as `witness` (a
-// reader on another channel) lists, the bus has carried 100 frames since:
-// so many the device drops for the reader.
-bool stopped_while_away(Process& sim, Process& reader, Process& witness) {
-  reader.signal(SIGSTOP);
-  return sim.wait_for_output("away", milliseconds(10000)) &&
-         witness.wait_for_lines(count_lines(witness.output()) + 100, milliseconds(5000));
-}
+class Recovery : public ProcessTest {
+ protected:
+  std::unique_ptr<Process> device, paused, witness;
 
-using Recovery = ProcessTest;
+  // A reader on channel 1 (`paused`) of a generating device lists `lines`
+  // frames, then stops until the device counts it away and, as `witness` (a
+  // reader on channel 0) lists, the bus has carried 100 frames since: so
+  // many the device drops for the reader.
+  void stop_a_reader_while_away(std::size_t lines) {
+    device = start_sim({"--generate", "1000"});
+    paused = start({kReader}, "1", "reader.out");
+    ASSERT_TRUE(paused->wait_for_lines(1 + lines, milliseconds(5000)));
+    witness = start({kReader}, "0", "witness.out");  // once the reader has heard frame 0
+    paused->signal(SIGSTOP);
+    ASSERT_TRUE(device->wait_for_output("away", milliseconds(10000)));
+    ASSERT_TRUE(witness->wait_for_lines(count_lines(witness->output()) + 100, milliseconds(5000)));
+  }
+};
 
 // Paused past the device's patience (as a stopped reader or a stalled pipe
 // would be), the reader keeps its place: it lists the new frames once it
 // reads again, and the only gap is what the device dropped while it was away.
 TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
-  auto sim = start_sim({"--generate", "1000"});
-  auto reader = start({kReader}, "1", "reader.out");
-  ASSERT_TRUE(reader->wait_for_lines(1 + 300, milliseconds(5000)));
-  auto witness = start({kReader}, "0", "witness.out");  // once the reader has heard frame 0
-  ASSERT_TRUE(stopped_while_away(*sim, *reader, *witness));
-  reader->signal(SIGCONT);
-  ASSERT_TRUE(sim->wait_for_output("frames dropped while away)", milliseconds(5000)));
-  const std::string events = sim->output();
+  ASSERT_NO_FATAL_FAILURE(stop_a_reader_while_away(300));
+  paused->signal(SIGCONT);
+  ASSERT_TRUE(device->wait_for_output("frames dropped while away)", milliseconds(5000)));
+  const std::string events = device->output();
   unsigned long long dropped = 0;
   ASSERT_EQ(std::sscanf(events.c_str() + events.find("back ("), "back (%llu", &dropped), 1);
-  const std::size_t at_return = count_lines(reader->output());
-  ASSERT_TRUE(reader->wait_for_lines(at_return + 501, milliseconds(5000)))
+  const std::size_t at_return = count_lines(paused->output());
+  ASSERT_TRUE(paused->wait_for_lines(at_return + 501, milliseconds(5000)))
       << "new frames are listed again";
-  reader->signal(SIGINT);
-  ASSERT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
+  paused->signal(SIGINT);
+  ASSERT_TRUE(killed_by(paused->wait_exit(milliseconds(5000)), SIGINT));
 
-  const Gaps gaps = generated_gaps(reader->output());
+  const Gaps gaps = generated_gaps(paused->output());
   EXPECT_TRUE(gaps.in_order);
   ASSERT_EQ(gaps.sizes.size(), 1u);
   EXPECT_EQ(gaps.sizes[0], dropped) << "no frame lost beyond what the device dropped";
-  EXPECT_EQ(reader->errors(),
+  EXPECT_EQ(paused->errors(),
             "raw_can_reader: " + std::to_string(dropped) + " frames lost, 0 control records lost\n")
       << "and the loss is named";
 }
@@ -118,22 +122,18 @@ TEST_F(Recovery, APausedReaderResumesAndItsOnlyGapIsWhatTheDeviceDropped) {
 // Stopped while the device counts it away, the reader still names what the
 // device dropped for it: the device's answer to its goodbye tells it.
 TEST_F(Recovery, AReaderStoppedWhileAwayNamesWhatTheDeviceDropped) {
-  auto sim = start_sim({"--generate", "1000"});
-  auto reader = start({kReader}, "1", "reader.out");
-  ASSERT_TRUE(reader->wait_for_lines(1 + 100, milliseconds(5000)));
-  auto witness = start({kReader}, "0", "witness.out");  // once the reader has heard frame 0
-  ASSERT_TRUE(stopped_while_away(*sim, *reader, *witness));
-  reader->signal(SIGINT);
-  reader->signal(SIGCONT);
-  ASSERT_TRUE(killed_by(reader->wait_exit(milliseconds(5000)), SIGINT));
-  ASSERT_TRUE(sim->wait_for_output("left (goodbye)", milliseconds(5000)));
-  sim->signal(SIGINT);
-  ASSERT_TRUE(exited_with(sim->wait_exit(milliseconds(5000)), 0));
-  const ChannelTotals totals = channel_totals(sim->output(), 1);
+  ASSERT_NO_FATAL_FAILURE(stop_a_reader_while_away(100));
+  paused->signal(SIGINT);
+  paused->signal(SIGCONT);
+  ASSERT_TRUE(killed_by(paused->wait_exit(milliseconds(5000)), SIGINT));
+  ASSERT_TRUE(device->wait_for_output("left (goodbye)", milliseconds(5000)));
+  device->signal(SIGINT);
+  ASSERT_TRUE(exited_with(device->wait_exit(milliseconds(5000)), 0));
+  const ChannelTotals totals = channel_totals(device->output(), 1);
   ASSERT_TRUE(totals.found);
   const unsigned long long dropped = totals.dropped;
   EXPECT_GT(dropped, 0u);
-  EXPECT_EQ(reader->errors(), "raw_can_reader: " + std::to_string(dropped) +
+  EXPECT_EQ(paused->errors(), "raw_can_reader: " + std::to_string(dropped) +
                                   " frames lost, 0 control records lost\n");
 }
 
