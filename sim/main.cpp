@@ -130,8 +130,8 @@ int main(int argc, char** argv) {
   static zelbor::udp::BatchReceiver<64, 2048> receiver;
 
   while (g_stop == 0 && !simulation.finished()) {
-    const int64_t wait_ns =
-        simulation.next_wake_ns(zelbor::monotonic_ns()) - zelbor::monotonic_ns();
+    const int64_t before_ns = zelbor::monotonic_ns();
+    const int64_t wait_ns = simulation.next_wake_ns(before_ns) - before_ns;
     // Wake once the next thing is due, to the millisecond.
     const int timeout_ms = wait_ns <= 0 ? 0 : static_cast<int>((wait_ns + 999'999) / 1'000'000);
     if (::poll(descriptors.data(), descriptors.size(), timeout_ms) < 0 && errno != EINTR) {
