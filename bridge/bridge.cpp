@@ -234,7 +234,9 @@ void Bridge::wait(int64_t now_ns, bool reading_interface) {
     timeout_ns = std::min(
         timeout_ns, std::min(kFirstIdlePauseNs << std::min(idle_rounds_, 7), kLongestIdlePauseNs));
   }
-  woke_for_device_ = false;
+  // What a call already took off the library's socket wakes no poll(); the
+  // status tells, and it is read as if the socket had woken the bridge.
+  woke_for_device_ = has_status_ && status_.wake_within_ms == 0;
   // Not reading, the interface's socket stays out: a pending error (ENETDOWN
   // once it goes down) would wake every poll() until a read takes it.
   pollfd watched[2] = {{reading_interface ? can_.fd() : -1, POLLIN, 0},

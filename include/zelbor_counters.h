@@ -77,7 +77,9 @@ typedef struct ZelborLinkStatus {
   int64_t descriptor;       /* the link's socket, to poll or select for reading (a SOCKET on
                                Windows); -1 when not started */
   int32_t wake_within_ms;   /* the longest to wait before the next read call, so held frames go
-                               again and the device keeps hearing this host; >= 0, rounded up */
+                               again and the device keeps hearing this host; >= 0, rounded up;
+                               0 while frames or control records wait to be read, which a call
+                               may have taken off the socket, so that polling it does not tell */
   int32_t device_silent_ms; /* since a datagram of the device's current session last arrived;
                                -1 before the first; at most INT32_MAX */
   uint32_t batches_held;    /* frame datagrams written and not yet taken by the device */

@@ -436,7 +436,8 @@ TEST_F(LinkCoreTest, WrittenFramesAreSentAgainUntilTakenAndABacklogIsRefused) {
 }
 
 // How long to wait, rounded up: until held frames go again or HELLO is due
-// (kKeepaliveIntervalMs after the last send); an ack waiting is taken first.
+// (kKeepaliveIntervalMs after the last send); an ack waiting is taken first;
+// at once while anything waits to be read.
 TEST_F(LinkCoreTest, TheLinkStatusSaysWhenSomethingIsDueAndFramesTakenMeanwhileAreNotSentAgain) {
   auto status = [this] {
     ZelborLinkStatus result{};
@@ -462,6 +463,19 @@ TEST_F(LinkCoreTest, TheLinkStatusSaysWhenSomethingIsDueAndFramesTakenMeanwhileA
   read_ids(kStartNs + ms(kKeepaliveIntervalMs));
   ASSERT_EQ(out.sent.size(), 2u);
   EXPECT_EQ(out.sent[1].header().kind, wire::Kind::kHello);
+  // A frame and a record that a control read took off the socket: the socket
+  // no longer tells, the status does, until both are read.
+  arrive(frames(0, 1, 1));
+  arrive(control(0));
+  CtrlMessage record{};
+  ASSERT_TRUE(ctrl_read(record));
+  EXPECT_EQ(status().wake_within_ms, 0) << "a frame waits";
+  EXPECT_EQ(read_ids(), std::vector<uint32_t>{1});
+  EXPECT_NE(status().wake_within_ms, 0);
+  arrive(control(1));
+  read_ids();
+  EXPECT_EQ(status().wake_within_ms, 0) << "a record waits";
+  ASSERT_TRUE(ctrl_read(record));
 }
 
 TEST_F(LinkCoreTest, WritesTravelInDatagramsOfAtMostFiftyFramesAndBadOnesSendNothing) {

@@ -456,8 +456,12 @@ void LinkCore::write_frames(const RawCanMessage* frames, int32_t count, int64_t 
 void LinkCore::status(int64_t now_ns, ZelborLinkStatus& status) const {
   const int64_t wake_ns = next_wake_ns() == kNever ? 0 : next_wake_ns() - now_ns;
   // Rounded up, so a caller that waits that long finds the resend or HELLO due.
+  // Frames or records that an earlier call took off the socket wake no poll():
+  // the caller must read them now.
   status.wake_within_ms =
-      static_cast<int32_t>(wake_ns <= 0 ? 0 : (wake_ns + kNsPerMs - 1) / kNsPerMs);
+      has(Want::kFrames) || has(Want::kControl)
+          ? 0
+          : static_cast<int32_t>(wake_ns <= 0 ? 0 : (wake_ns + kNsPerMs - 1) / kNsPerMs);
   status.device_silent_ms = -1;
   if (knows_device_) {
     const int64_t silent_ms = (now_ns - device_heard_ns_) / kNsPerMs;

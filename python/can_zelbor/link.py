@@ -465,7 +465,9 @@ class Link:
 
     def _wait(self) -> None:
         timeout = self._timeout()
-        self._woke_for_socket = False
+        # What a call already took off the socket wakes no poll(); the status
+        # tells, and it is read as if the socket had woken the thread.
+        self._woke_for_socket = self._has_status and self._status.wake_within_ms == 0
         if timeout <= 0:
             return
         if self._wake_r < 0:
