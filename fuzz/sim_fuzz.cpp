@@ -35,7 +35,7 @@ sockaddr_in sender(uint8_t selector) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  zelbor::sim::SimDevice device(3, 0.1, 7, 0, nullptr);
+  zelbor::sim::SimDevice device(3, {0.1, 7}, 7, 0, nullptr);
   CheckingOutbox outbox;
   int64_t now_ns = 0;
   std::size_t offset = 0;

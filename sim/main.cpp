@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "arrivals.h"
 #include "clock.h"
 #include "options.h"
 #include "ports.h"
@@ -83,7 +84,7 @@ int main(int argc, char** argv) {
     const int port = rawcan::device_port_of(channel);
     const int fd = zelbor::open_udp_socket(options.address_ip, static_cast<uint16_t>(port),
                                            zelbor::udp::kReceiveBufferBytes);
-    if (fd < 0) {
+    if (fd < 0 || !zelbor::stamp_arrivals(fd)) {
       std::fprintf(stderr, "zelbor_sim: cannot serve channel %d on %s:%d: %s\n", channel,
                    options.address.c_str(), port, std::strerror(errno));
       return 1;
@@ -96,7 +97,9 @@ int main(int argc, char** argv) {
   const int64_t started_ns = zelbor::monotonic_ns();
   zelbor::sim::SimulationSettings settings;
   settings.channels = options.channels;
-  settings.drop = options.drop;
+  const uint64_t drop_seed =
+      options.seed_given ? options.seed : static_cast<uint64_t>(realtime_ns());
+  settings.faults = {options.drop, drop_seed};
   settings.seed = zelbor::random_seed();
   settings.start_ns = started_ns;
   settings.events = stdout;
@@ -118,6 +121,10 @@ int main(int argc, char** argv) {
   } else {
     std::snprintf(bus_text, sizeof bus_text, "a %u bit/s bus", options.bitrate);
   }
+  if (options.drop > 0) {
+    std::printf("zelbor_sim: dropping %g of the datagrams to hosts, seed %llu\n", options.drop,
+                static_cast<unsigned long long>(drop_seed));
+  }
   std::printf("zelbor_sim: serving %d channel%s on %s, ports %d to %d, %s\n", options.channels,
               options.channels == 1 ? "" : "s", options.address.c_str(), rawcan::device_port_of(0),
               rawcan::device_port_of(options.channels - 1), bus_text);
@@ -127,32 +134,31 @@ int main(int argc, char** argv) {
   for (const int fd : sockets) {
     descriptors.push_back(pollfd{fd, POLLIN, 0});
   }
-  static zelbor::udp::BatchReceiver<64, 2048> receiver;
+  zelbor::sim::Arrivals arrivals(options.channels);
+  const auto receive = [&](int channel, zelbor::DatagramSlot* slots, int count) {
+    return (descriptors[channel].revents & POLLIN) == 0
+               ? 0
+               : zelbor::udp::receive_batch(zelbor::system_socket_ops(), sockets[channel], slots,
+                                            count);
+  };
+  const auto handle = [&](int channel, const zelbor::DatagramSlot& slot, int64_t arrival_ns) {
+    // A datagram cut by the kernel is handed over as empty, so it counts as malformed.
+    simulation.handle(channel, slot.source, slot.bytes, slot.cut ? 0 : slot.size, arrival_ns,
+                      outbox);
+  };
 
   while (g_stop == 0 && !simulation.finished()) {
     const int64_t before_ns = zelbor::monotonic_ns();
-    const int64_t wait_ns = simulation.next_wake_ns(before_ns) - before_ns;
+    const int64_t wait_ns = arrivals.pending() ? 0 : simulation.next_wake_ns(before_ns) - before_ns;
     // Wake once the next thing is due, to the millisecond.
     const int timeout_ms = wait_ns <= 0 ? 0 : static_cast<int>((wait_ns + 999'999) / 1'000'000);
     if (::poll(descriptors.data(), descriptors.size(), timeout_ms) < 0 && errno != EINTR) {
       std::perror("zelbor_sim: poll");
       return 1;
     }
-    for (int channel = 0; channel < options.channels; ++channel) {
-      if ((descriptors[channel].revents & POLLIN) == 0) {
-        continue;
-      }
-      receiver.drain(sockets[channel], 16,
-                     [&](const sockaddr_in& source, const uint8_t* bytes, std::size_t size,
-                         bool cut, int64_t now) {
-                       // A datagram cut by the kernel is handed over as empty,
-                       // so it counts as malformed.
-                       simulation.handle(channel, source, bytes, cut ? 0 : size, now, outbox);
-                     });
-    }
-    simulation.step(zelbor::monotonic_ns(), outbox);
+    const int64_t heard_until = arrivals.drain(zelbor::monotonic_ns(), receive, handle);
+    simulation.step(heard_until, outbox);
   }
-
   const bool recorded = simulation.close_recording();
   if (!recorded) {
     cannot_record(options.record, simulation.recording_error());
@@ -186,14 +192,15 @@ int main(int argc, char** argv) {
     const zelbor::sim::ChannelStats& stats = device.stats(channel);
     std::printf(
         "channel %d: frames in %llu, frames out %llu, dropped %llu (datagrams dropped %llu), "
-        "control records given up %llu, repeats %llu, refused %llu\n",
+        "control records given up %llu, repeats %llu, refused %llu, not read in time %llu\n",
         channel, static_cast<unsigned long long>(stats.frames_in),
         static_cast<unsigned long long>(stats.frames_out),
         static_cast<unsigned long long>(stats.dropped),
         static_cast<unsigned long long>(stats.datagrams_dropped),
         static_cast<unsigned long long>(stats.controls_dropped),
         static_cast<unsigned long long>(stats.repeats),
-        static_cast<unsigned long long>(stats.refused));
+        static_cast<unsigned long long>(stats.refused),
+        static_cast<unsigned long long>(arrivals.socket_drops(channel)));
   }
   std::fflush(stdout);
   for (const int fd : sockets) {

@@ -31,6 +31,10 @@ bool parse_option(const std::string& option, const char* value, Options& options
   if (option == "--drop") {
     return parse_real(value, 0.0, false, 1.0, options.drop);
   }
+  if (option == "--seed") {
+    options.seed_given = true;
+    return parse_count(value, options.seed);
+  }
   if (option == "--generate") {
     return parse_real(value, 0.0, true, kMaxGenerateRate, options.generate);
   }
@@ -79,7 +83,8 @@ ParseResult parse_options(int argc, char** argv, Options& options) {
     }
     ++i;
   }
-  if ((options.count != 0 && options.generate <= 0) || (loops_given && options.replay.empty())) {
+  if ((options.count != 0 && options.generate <= 0) || (loops_given && options.replay.empty()) ||
+      (options.seed_given && options.drop <= 0)) {
     return ParseResult::kBad;
   }
   return ParseResult::kRun;
@@ -89,8 +94,8 @@ void print_usage(std::FILE* out) {
   std::fprintf(
       out,
       "usage: zelbor_sim [--address IP] [--channels N] [--bitrate B] [--tx-queue K]\n"
-      "                  [--drop P] [--generate RATE [--count N]] [--replay FILE [--loop N]]\n"
-      "                  [--record FILE]\n"
+      "                  [--drop P [--seed N]] [--generate RATE [--count N]]\n"
+      "                  [--replay FILE [--loop N]] [--record FILE]\n"
       "  --address IP     IPv4 address to serve on (default 127.0.0.1)\n"
       "  --channels N     number of channels, 1 to %d (default 2)\n"
       "  --bitrate B      bits a second on the bus, 1000 to 1000000, or 0 for an ideal\n"
@@ -98,6 +103,8 @@ void print_usage(std::FILE* out) {
       "  --tx-queue K     frames each sender's transmit queue holds, 1 to 65536\n"
       "                   (default 64); frames beyond are dropped and counted\n"
       "  --drop P         fraction of datagrams to hosts to drop, 0 to 1 (default 0)\n"
+      "  --seed N         which ones: the same seed drops the same datagrams; needs\n"
+      "                   --drop above 0 (default: from the clock, printed at the start)\n"
       "  --generate RATE  put RATE frames a second on the bus, above 0 and at most\n"
       "                   10,000,000, from the moment the first host listens (default: none)\n"
       "  --count N        stop generating after N frames, 1 or more; needs --generate\n"

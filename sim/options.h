@@ -16,8 +16,10 @@ struct Options {
   uint32_t address_ip = 0x7F000001;   // the same, parsed
   int channels = 2;
   double drop = 0.0;
-  double generate = 0.0;  // frames a second; 0: no generator
-  uint64_t count = 0;     // 0: without end
+  uint64_t seed = 0;        // which datagrams --drop drops
+  bool seed_given = false;  // else one is drawn from the clock
+  double generate = 0.0;    // frames a second; 0: no generator
+  uint64_t count = 0;       // 0: without end
   std::string replay;
   uint64_t loops = 1;  // 0: without end
   std::string record;

@@ -12,11 +12,11 @@ static_assert(kSeatKeepNs % kNsPerMinute == 0, "the event below names whole minu
 
 }  // namespace
 
-SimDevice::SimDevice(int channels, double drop_fraction, uint64_t seed, int64_t start_ns,
+SimDevice::SimDevice(int channels, Faults faults, uint64_t session_seed, int64_t start_ns,
                      std::FILE* events, BusSettings bus)
     : channels_(static_cast<std::size_t>(channels)),
-      drop_fraction_(drop_fraction),
-      random_state_(seed == 0 ? 0x9E3779B97F4A7C15ULL : seed),
+      faults_(faults),
+      random_state_(session_seed == 0 ? 0x9E3779B97F4A7C15ULL : session_seed),
       start_ns_(start_ns),
       events_(events, channels),
       bus_(bus.bitrate),
@@ -36,10 +36,14 @@ bool SimDevice::offer(int node, const RawCanMessage& frame, int64_t now_ns) {
   return bus_.offer(node, rawcan::as_sent_on_the_wire(frame), now_ns);
 }
 
-void SimDevice::advance(int64_t now_ns, Outbox& outbox) {
+void SimDevice::run_bus(int64_t now_ns, Outbox& outbox) {
   bus_.run_until(now_ns, [&](int node, const RawCanMessage& frame, int64_t end_of_frame_ns) {
     pass_frame(node < channels() ? node : -1, frame, end_of_frame_ns, outbox);
   });
+}
+
+void SimDevice::advance(int64_t now_ns, Outbox& outbox) {
+  run_bus(now_ns, outbox);
   for (int channel = 0; channel < channels(); ++channel) {
     Channel& state = channels_[channel];
     if (state.seat.held() && state.room_low && room(channel) >= room_threshold()) {
@@ -82,19 +86,30 @@ uint64_t SimDevice::next_random() {
   return random_state_ * 0x2545F4914F6CDD1DULL;
 }
 
-bool SimDevice::should_drop() {
-  return drop_fraction_ > 0.0 &&
-         static_cast<double>(next_random() >> 11) * 0x1.0p-53 < drop_fraction_;
+bool SimDevice::should_drop(int channel, Stream stream) {
+  if (faults_.drop <= 0.0) {
+    return false;
+  }
+  uint32_t& sent = channels_[channel].sent_of_stream[static_cast<int>(stream)];
+  // splitmix64 of the datagram's place: independent of what other channels
+  // and streams sent meanwhile.
+  uint64_t z = faults_.seed +
+               0x9E3779B97F4A7C15ULL * (uint64_t{static_cast<uint32_t>(channel)} << 34 |
+                                        uint64_t{static_cast<uint32_t>(stream)} << 32 | sent++);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  z ^= z >> 31;
+  return static_cast<double>(z >> 11) * 0x1.0p-53 < faults_.drop;
 }
 
 wire::Envelope SimDevice::envelope(const Channel& state, uint32_t sequence) const {
   return {state.session, state.seat.host_session(), sequence, state.next_batch};
 }
 
-bool SimDevice::transmit(int channel, const uint8_t* bytes, std::size_t size, uint64_t frames,
-                         Outbox& outbox) {
+bool SimDevice::transmit(int channel, Stream stream, const uint8_t* bytes, std::size_t size,
+                         uint64_t frames, Outbox& outbox) {
   Channel& state = channels_[channel];
-  if (should_drop() || !outbox.send(channel, state.seat.host(), bytes, size)) {
+  if (should_drop(channel, stream) || !outbox.send(channel, state.seat.host(), bytes, size)) {
     state.stats.dropped += frames;
     ++state.stats.datagrams_dropped;
     return false;
@@ -107,7 +122,7 @@ void SimDevice::send_ack(int channel, uint16_t acked_type, uint32_t acked_number
   uint8_t ack[wire::kHeaderSize + wire::kControlHeaderSize + wire::kAckRecordLength];
   const std::size_t size =
       wire::encode_ack(envelope(channels_[channel], 0), acked_type, acked_number, ack, sizeof ack);
-  transmit(channel, ack, size, 0, outbox);
+  transmit(channel, Stream::kOther, ack, size, 0, outbox);
 }
 
 void SimDevice::join(int channel, const sockaddr_in& from, const wire::Header& header,
@@ -195,7 +210,7 @@ void SimDevice::send_control(int channel, uint16_t type, const uint8_t* data, ui
                                     capacity);
       },
       state.stats.controls_dropped);
-  transmit(channel, sent.bytes, sent.size, 0, outbox);
+  transmit(channel, Stream::kControls, sent.bytes, sent.size, 0, outbox);
 }
 
 void SimDevice::flush_channel(int channel, Outbox& outbox) {
@@ -207,7 +222,7 @@ void SimDevice::flush_channel(int channel, Outbox& outbox) {
   const std::size_t size = wire::encode_frames(envelope(state, state.next_frame), state.pending,
                                                state.pending_count, datagram, sizeof datagram);
   state.next_frame += static_cast<uint32_t>(state.pending_count);
-  transmit(channel, datagram, size, state.pending_count, outbox);
+  transmit(channel, Stream::kFrames, datagram, size, state.pending_count, outbox);
   state.pending_count = 0;
 }
 
@@ -408,7 +423,7 @@ void SimDevice::tick(int64_t now_ns, Outbox& outbox) {
       continue;
     }
     state.controls.repeat_due(now_ns, [&](const ControlRepeater::Datagram& datagram) {
-      transmit(channel, datagram.bytes, datagram.size, 0, outbox);
+      transmit(channel, Stream::kControls, datagram.bytes, datagram.size, 0, outbox);
     });
   }
 }

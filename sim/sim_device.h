@@ -34,6 +34,15 @@ class Outbox {
   virtual bool send(int channel, const sockaddr_in& to, const uint8_t* bytes, std::size_t size) = 0;
 };
 
+// Datagrams to hosts dropped on purpose, for fault tests. Which ones is a
+// function of the seed, the channel, the kind of datagram (frames, control
+// records, the rest) and its place among the channel's datagrams of that
+// kind: the same seed drops the same ones whenever they are sent.
+struct Faults {
+  double drop = 0.0;  // the fraction dropped, 0 to 1
+  uint64_t seed = 0;
+};
+
 struct BusSettings {
   uint32_t bitrate = 0;       // bits a second; 0: an ideal bus with no queues or spacing
   std::size_t tx_queue = 64;  // frames each node's transmit queue holds
@@ -54,7 +63,8 @@ struct ChannelStats {
 class SimDevice {
  public:
   // Each channel's host is a node on the bus, numbered as its channel.
-  SimDevice(int channels, double drop_fraction, uint64_t seed, int64_t start_ns, std::FILE* events,
+  // `session_seed` draws the device's session numbers with its hosts.
+  SimDevice(int channels, Faults faults, uint64_t session_seed, int64_t start_ns, std::FILE* events,
             BusSettings bus = {});
 
   void handle(int channel, const sockaddr_in& from, const uint8_t* bytes, std::size_t size,
@@ -71,6 +81,8 @@ class SimDevice {
   bool offer(int node, const RawCanMessage& frame, int64_t now_ns);
   // Runs the bus up to `now_ns`: frames whose end of frame has passed go to
   // every listening host but the sender's, stamped with that moment.
+  void run_bus(int64_t now_ns, Outbox& outbox);
+  // Runs the bus, then sends the ROOM records due by then.
   void advance(int64_t now_ns, Outbox& outbox);
   // When the bus next has something to hand over (INT64_MAX: nothing waits).
   int64_t next_bus_event_ns() const { return bus_.next_event_ns(); }
@@ -114,6 +126,7 @@ class SimDevice {
     RawCanMessage pending[wire::kMaxFramesPerDatagram]{};
     std::size_t pending_count = 0;
     ControlRepeater controls;
+    uint32_t sent_of_stream[3] = {};  // datagrams of each Stream, for the choice of drops
     int64_t last_refusal_ns = INT64_MIN / 2;
     int64_t last_refusal_event_ns = INT64_MIN / 2;
     ChannelStats stats{};
@@ -131,17 +144,18 @@ class SimDevice {
   void send_room(int channel, int64_t now_ns, Outbox& outbox);
   wire::Envelope envelope(const Channel& state, uint32_t sequence) const;
   void send_ack(int channel, uint16_t acked_type, uint32_t acked_number, Outbox& outbox);
-  bool transmit(int channel, const uint8_t* bytes, std::size_t size, uint64_t frames,
+  enum class Stream { kFrames, kControls, kOther };
+  bool transmit(int channel, Stream stream, const uint8_t* bytes, std::size_t size, uint64_t frames,
                 Outbox& outbox);
   void send_control(int channel, uint16_t type, const uint8_t* data, uint16_t length,
                     int64_t now_ns, Outbox& outbox);
   void pass_frame(int from_channel, RawCanMessage frame, int64_t end_of_frame_ns, Outbox& outbox);
   void flush_channel(int channel, Outbox& outbox);
   uint64_t next_random();
-  bool should_drop();
+  bool should_drop(int channel, Stream stream);
 
   std::vector<Channel> channels_;
-  double drop_fraction_;
+  Faults faults_;
   uint64_t random_state_;
   int64_t start_ns_;
   EventLog events_;

@@ -6,7 +6,8 @@
 namespace zelbor::sim {
 
 Simulation::Simulation(SimulationSettings settings)
-    : device_(settings.channels, settings.drop, settings.seed, settings.start_ns, settings.events,
+    : time_ns_(settings.start_ns),
+      device_(settings.channels, settings.faults, settings.seed, settings.start_ns, settings.events,
               settings.bus) {
   if (settings.generate > 0) {
     generator_.emplace(settings.generate, settings.count);
@@ -26,23 +27,43 @@ bool Simulation::record_to(const std::string& path, int64_t realtime_offset_ns) 
   return true;
 }
 
-void Simulation::step(int64_t now_ns, Outbox& outbox) {
-  if (device_.anyone_listening()) {
+void Simulation::catch_up(int64_t until_ns, Outbox& outbox) {
+  int replay_budget = kReplayBudget;
+  while (device_.anyone_listening()) {
     const int64_t start = device_.first_listen_ns();
-    if (generator_) {
-      generator_->run(start, now_ns, [&](const RawCanMessage& frame) {
-        device_.offer(generator_node_, frame, now_ns);
-      });
+    const int64_t generated = generator_ ? generator_->next_due_ns(start) : INT64_MAX;
+    const int64_t replayed =
+        replayer_ && replay_budget > 0 ? replayer_->next_due_ns(start) : INT64_MAX;
+    const int64_t due = std::min(generated, replayed);
+    if (due > until_ns) {
+      break;
     }
-    if (replayer_) {
-      replayer_->run(start, now_ns, [&](const RawCanMessage& frame) {
-        device_.offer(replay_node_, frame, now_ns);
-      });
+    // Only a replay that ran out of budget offers a frame later than it was due.
+    const int64_t at = std::max(due, time_ns_);
+    time_ns_ = at;
+    device_.run_bus(at, outbox);
+    if (generated <= replayed) {
+      device_.offer(generator_node_, generator_->take(), at);
+    } else {
+      device_.offer(replay_node_, replayer_->take(), at);
+      --replay_budget;
     }
   }
-  device_.tick(now_ns, outbox);
+  time_ns_ = std::max(time_ns_, until_ns);
+  device_.advance(time_ns_, outbox);
+}
+
+void Simulation::handle(int channel, const sockaddr_in& from, const uint8_t* bytes,
+                        std::size_t size, int64_t arrival_ns, Outbox& outbox) {
+  catch_up(arrival_ns, outbox);
+  device_.handle(channel, from, bytes, size, time_ns_, outbox);
+}
+
+void Simulation::step(int64_t now_ns, Outbox& outbox) {
+  catch_up(now_ns, outbox);
+  device_.tick(time_ns_, outbox);
   device_.flush(outbox);
-  recorder_.flush_if_due(now_ns);
+  recorder_.flush_if_due(time_ns_);
 }
 
 int64_t Simulation::next_wake_ns(int64_t now_ns) const {

@@ -143,7 +143,7 @@ TEST(Recording, HostsHearWhatTheRecordingReplays) {
   std::remove(path.c_str());
   Recorder recorder;
   ASSERT_TRUE(recorder.open(path, 0));
-  SimDevice device(2, 0.0, 1, 0, nullptr);
+  SimDevice device(2, {}, 1, 0, nullptr);
   device.add_bus_observer(&recorder);
   uint8_t bytes[wire::kMaxDatagram];
   // The host of channel 1 listens (it knew this device); the host of channel 0 writes.

@@ -193,7 +193,8 @@ TEST_F(Faults, TheSimulatorRefusesBadOptions) {
       {"--drop", "-0.1"},   {"--address", "300.1.1.1"},
       {"--bogus"},          {"--address"},
       {"--bitrate", "999"}, {"--bitrate", "1000001"},
-      {"--tx-queue", "0"},  {"--tx-queue", "65537"}};
+      {"--tx-queue", "0"},  {"--tx-queue", "65537"},
+      {"--seed", "1"},      {"--drop", "0.1", "--seed", "x"}};
   for (std::size_t i = 0; i < cases.size(); ++i) {
     std::vector<std::string> argv = {kSim};
     argv.insert(argv.end(), cases[i].begin(), cases[i].end());

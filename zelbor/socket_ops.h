@@ -38,6 +38,11 @@ struct DatagramSlot {
   std::size_t size;
   bool cut;  // the datagram was larger than `capacity`; only its start is kept
   sockaddr_in source;
+  // On a socket that stamps arrivals (stamp_arrivals()), 0 elsewhere: when
+  // the system took the datagram, on the clock of monotonic_ns(), and how
+  // many datagrams the socket had dropped until then for want of room.
+  int64_t arrival_ns;
+  uint32_t socket_drops;
 };
 
 struct SocketOps {
@@ -58,5 +63,8 @@ const SocketOps& system_socket_ops();
 // system's default); kNoSocket with errno set if it cannot be had.
 SocketHandle open_udp_socket(uint32_t address, uint16_t port, int receive_buffer_bytes);
 void close_socket(SocketHandle socket);
+// Asks the system to stamp each datagram with its arrival and to count what
+// the socket drops; false where it cannot (Windows).
+bool stamp_arrivals(SocketHandle socket);
 
 }  // namespace zelbor

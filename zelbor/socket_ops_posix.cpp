@@ -5,7 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 
+#include "clock.h"
 #include "socket_ops.h"
 
 namespace zelbor {
@@ -19,9 +22,41 @@ int64_t system_send_to(SocketHandle socket, const uint8_t* bytes, std::size_t si
                   sizeof to);
 }
 
+// Room for the two messages a stamping socket adds to each datagram.
+constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t));
+
+int64_t clock_ns(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// The system stamps arrivals on the wall clock: moved onto the monotonic one
+// by their distance from now, which a step of the wall clock cannot put
+// after now.
+void read_arrival(const msghdr& header, int64_t wall_now_ns, int64_t now_ns, DatagramSlot& slot) {
+  slot.arrival_ns = 0;
+  slot.socket_drops = 0;
+  for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
+       message = CMSG_NXTHDR(const_cast<msghdr*>(&header), message)) {
+    if (message->cmsg_level != SOL_SOCKET) {
+      continue;
+    }
+    if (message->cmsg_type == SCM_TIMESTAMPNS) {
+      timespec stamp{};
+      std::memcpy(&stamp, CMSG_DATA(message), sizeof stamp);
+      const int64_t age_ns = wall_now_ns - (int64_t{stamp.tv_sec} * 1'000'000'000 + stamp.tv_nsec);
+      slot.arrival_ns = now_ns - std::max<int64_t>(age_ns, 0);
+    } else if (message->cmsg_type == SO_RXQ_OVFL) {
+      std::memcpy(&slot.socket_drops, CMSG_DATA(message), sizeof slot.socket_drops);
+    }
+  }
+}
+
 int system_receive_many(SocketHandle socket, DatagramSlot* slots, int count) {
   mmsghdr messages[kMostReceived];
   iovec vectors[kMostReceived];
+  alignas(cmsghdr) uint8_t control[kMostReceived][kControlBytes];
   count = std::min(count, kMostReceived);
   for (int i = 0; i < count; ++i) {
     vectors[i] = iovec{slots[i].bytes, slots[i].capacity};
@@ -30,12 +65,17 @@ int system_receive_many(SocketHandle socket, DatagramSlot* slots, int count) {
     messages[i].msg_hdr.msg_namelen = sizeof slots[i].source;
     messages[i].msg_hdr.msg_iov = &vectors[i];
     messages[i].msg_hdr.msg_iovlen = 1;
+    messages[i].msg_hdr.msg_control = control[i];
+    messages[i].msg_hdr.msg_controllen = sizeof control[i];
   }
   const int received =
       ::recvmmsg(socket, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
+  const int64_t wall_now_ns = received > 0 ? clock_ns(CLOCK_REALTIME) : 0;
+  const int64_t now_ns = received > 0 ? monotonic_ns() : 0;
   for (int i = 0; i < received; ++i) {
     slots[i].size = messages[i].msg_len;
     slots[i].cut = (messages[i].msg_hdr.msg_flags & MSG_TRUNC) != 0;
+    read_arrival(messages[i].msg_hdr, wall_now_ns, now_ns, slots[i]);
   }
   return received;
 }
@@ -79,6 +119,12 @@ void close_socket(SocketHandle socket) {
   if (socket != kNoSocket) {
     ::close(socket);
   }
+}
+
+bool stamp_arrivals(SocketHandle socket) {
+  const int on = 1;
+  return setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
+         setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
 }
 
 }  // namespace zelbor

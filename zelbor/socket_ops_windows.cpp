@@ -64,6 +64,8 @@ int system_receive_many(SocketHandle socket, DatagramSlot* slots, int count) {
       // A larger datagram fails with WSAEMSGSIZE and leaves its start.
       slot.cut = received == SOCKET_ERROR;
       slot.size = slot.cut ? slot.capacity : static_cast<std::size_t>(received);
+      slot.arrival_ns = 0;
+      slot.socket_drops = 0;
       ++filled;
     } else if (error != WSAECONNRESET) {
       if (filled > 0) {
@@ -139,6 +141,10 @@ void close_socket(SocketHandle socket) {
     closesocket(socket);
     WSACleanup();
   }
+}
+
+bool stamp_arrivals(SocketHandle) {
+  return false;
 }
 
 }  // namespace zelbor
