@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -205,9 +207,15 @@ TEST_F(Faults, TheSimulatorRefusesBadOptions) {
 }
 
 // Dropped datagrams: the reader's link counts every gap exactly, nothing is
-// delivered twice, and the writer's pacing survives lost reports.
+// delivered twice, and the writer's pacing survives lost reports. Its seed
+// (RAWCAN_FAULT_SEED to replay one) names the batches the reader lost.
 TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
-  auto sim = start_sim({"--drop", "0.1", "--bitrate", "0"});
+  const char* replayed = std::getenv("RAWCAN_FAULT_SEED");
+  const std::string seed =
+      replayed != nullptr ? replayed
+                          : std::to_string(Clock::now().time_since_epoch().count() & 0xFFFFFFFF);
+  SCOPED_TRACE("RAWCAN_FAULT_SEED=" + seed);
+  auto sim = start_sim({"--drop", "0.1", "--seed", seed, "--bitrate", "0"});
   auto writer = std::make_unique<InterfaceState>();
   auto reader = std::make_unique<InterfaceState>();
   CtrlMessage init{};
@@ -299,6 +307,13 @@ TEST_F(Faults, LossIsCountedExactlyAndNothingIsDeliveredTwice) {
   // lost, but for at most the few markers still on their way at the end.
   EXPECT_LE(counters.frames_lost, dropped);
   EXPECT_LE(dropped - counters.frames_lost, 2u) << "every gap counted";
+  std::string lost;
+  for (uint32_t batch = 0; batch < kBatches; ++batch) {
+    if (received.count(batch * 50) == 0) {
+      lost += " " + std::to_string(batch);
+    }
+  }
+  std::printf("seed %s: the reader lost the frames of batches%s\n", seed.c_str(), lost.c_str());
 }
 
 }  // namespace
