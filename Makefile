@@ -7,7 +7,7 @@ WINDOWS_BUILD ?= build-windows
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all build packages test test-sanitize demo bench soak fuzz simulate package format clean \
+.PHONY: all build packages test test-busy test-sanitize demo bench soak fuzz simulate package format clean \
         packages-windows windows test-windows package-windows packages-socketcan test-socketcan
 
 all: build
@@ -23,6 +23,12 @@ packages:
 test: packages
 	$(MAKE) --no-print-directory build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE windows
+
+# The suite with one CPU-bound process per core beside it, as on a machine
+# that builds something else meanwhile: every test must hold there too.
+test-busy: packages
+	$(MAKE) --no-print-directory build
+	scripts/busy.sh ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE windows
 
 test-sanitize: packages
 	cmake -S . -B $(SANITIZE_BUILD) -DRAWCAN_WERROR=ON -DRAWCAN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
