@@ -4,10 +4,11 @@ fed by the device's load generator: the highest rate at which a candump log
 loses nothing, its CPU per logged frame, and its CPU on a silent device. A
 sender: how busy it keeps a 500 kbit/s and a 1 Mbit/s bus, and that nothing
 it sends is lost; and can.player playing a capture of a full 1 Mbit/s bus
-onto a 125 kbit/s bus, which must slow down and lose nothing. Prints table
-rows for bench/run.sh. Usage: python_bench.py BUILD [ADDRESS] (by default a
-loopback address of the process's own).
-Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a ladder, frames/s)."""
+onto a 125 kbit/s bus, which must slow down and lose nothing. Frames sent
+plugin to plugin by turns, each waited for: how long an answer takes. Prints
+table rows for bench/run.sh. Usage: python_bench.py BUILD [ADDRESS] (by
+default a loopback address of the process's own). Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a
+ladder, frames/s), BENCH_EXCHANGES (300)."""
 
 import os
 import re
@@ -211,6 +212,39 @@ class Bench:
                 f"{'all recorded once, in order' if whole else summary}, in {took:.1f} s, "
                 f"device dropped {dropped} | all, in order | {verdict} |")
 
+    def exchanges(self, bitrate: int, count: int) -> str:
+        """A table row: `count` frames sent plugin to plugin, channel 0 to 1
+        and back by turns, each waited for before the next: the time from
+        send() to the other bus's recv(), as a program waiting for an answer
+        sees it."""
+        sim = self.start_sim("--bitrate", str(bitrate))
+        trips = []
+        with self.bus(0) as first, self.bus(1) as second:
+            for number in range(count):
+                sender, receiver = (first, second) if number % 2 == 0 else (second, first)
+                data = number.to_bytes(4, "little")
+                started = time.perf_counter()
+                sender.send(Message(arbitration_id=0x100, is_extended_id=False, data=data))
+                got = receiver.recv(2.0)
+                while got is not None and bytes(got.data) != data:
+                    got = receiver.recv(2.0)
+                if got is None:
+                    break
+                trips.append((time.perf_counter() - started) * 1000)
+        self.stop(sim)
+        trips.sort()
+        if len(trips) < count:
+            return (f"| python-can plugin to plugin, {count} exchanges | exchange {len(trips)} "
+                    f"never arrived | all | MISSED |")
+        p50, p99, worst = trips[count // 2], trips[(count * 99 + 99) // 100 - 1], trips[-1]
+        bus = "ideal bus" if bitrate == 0 else f"{bitrate // 1000} kbit/s bus"
+        target, met = ("p99 < 5 ms", p99 < 5) if bitrate == 0 else ("report", None)
+        print(f"exchanges on the {bus}: p50 {p50:.2f} ms, p99 {p99:.2f} ms, worst {worst:.2f} ms",
+              file=sys.stderr)
+        return (f"| python-can plugin to plugin, {count} exchanges by turns, {bus} | p50 "
+                f"{p50:.2f} ms, p99 {p99:.2f} ms, worst {worst:.2f} ms | {target} | "
+                f"{'-' if met is None else 'met' if met else 'MISSED'} |")
+
     def idle_percent(self, seconds: int) -> float:
         sim = self.start_sim()
         logger, _ = self.start_logger(os.path.join(self.work, "idle.log"))
@@ -229,6 +263,7 @@ def main() -> int:
     seconds = int(os.environ.get("BENCH_TRIAL_SECONDS", "10"))
     ladder = os.environ.get("BENCH_PYTHON_RATES", "20000 50000 100000 150000 200000 250000")
     rates = [int(rate) for rate in ladder.split()]
+    exchanges = int(os.environ.get("BENCH_EXCHANGES", "300"))
     if not os.path.isdir(os.path.join(build, "python", "site")):
         print("| python-can logger through the plugin | not measured: plugin not built | | |")
         return 0
@@ -245,6 +280,7 @@ def main() -> int:
             senders = [bench.sender(bitrate, 1000 * seconds * bitrate // 125000)
                        for bitrate in (500000, 1000000)]
             senders += [bench.sender(125000, 10000), bench.threads()]
+            senders += [bench.exchanges(bitrate, exchanges) for bitrate in (0, 500000)]
             played = bench.player(5000)
         finally:
             for sim in bench.started:

@@ -173,7 +173,10 @@ if [ -x "$simulate_bin" ]; then
     "$per_minute" ">= 100,000" "$([ "$per_minute" -ge 100000 ] && echo met || echo MISSED)"
 fi
 
-# 8. python-can's logger through the plugin (its rows come from the script).
+# 8. The simulated device on a busy machine (its rows come from the script).
+rows+=("$(bench/busy_device.sh "$build" "$address")")
+
+# 9. python-can's logger through the plugin (its rows come from the script).
 rows+=("$(/usr/bin/python3 bench/python_bench.py "$build" "$address")")
 
 echo "| figure | measured | target | |"
