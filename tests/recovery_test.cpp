@@ -140,11 +140,12 @@ TEST_F(Recovery, AReaderStoppedWhileAwayNamesWhatTheDeviceDropped) {
 // The writer behind a link that goes down for longer than the device repeats
 // anything: once the link is back it goes on, and every batch it handed over
 // reached the bus exactly once, in order. Killed and started again on its
-// endpoint, it starts clean at counter 0.
+// endpoint, it starts clean at counter 0. The queue has room for two batches:
+// the killed writer's last may still be in it when the new one's first comes.
 TEST_F(Recovery, TheWriterOutlivesAnOutageAndARestartStartsClean) {
   const std::string relay_address = dotted(unique_loopback_address());
   const std::string writer_host = dotted(unique_loopback_address());
-  auto sim = start_sim();
+  auto sim = start_sim({"--tx-queue", "100"});
   auto relay = start_relay(relay_address);
   auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
