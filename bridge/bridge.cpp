@@ -36,7 +36,11 @@ Bridge::Bridge(LibraryCalls& library, CanSocket& can, std::string interface, std
     : library_(library), can_(can), interface_(std::move(interface)), log_(log), stop_(stop) {
   // Room reports let the bridge write only what the device's queue takes.
   has_status_ = library_.link_status(status_) && library_.ctrl_write(room_request()) == 0;
-  interface_up_ = can_.interface_up();
+  interface_state_ = look_at_interface();
+}
+
+Bridge::Interface Bridge::look_at_interface() {
+  return can_.interface_up() ? Interface::kUp : can_.gone() ? Interface::kGone : Interface::kDown;
 }
 
 void Bridge::note(const char* format, ...) {
@@ -55,7 +59,7 @@ void Bridge::receive_from_device() {
     if (library_.raw_can_read(record) < 0) {  // ERR_NO_DATA, or an error: look again later
       return;
     }
-    if (!interface_up_) {
+    if (interface_state_ != Interface::kUp) {
       ++totals_.interface_down;
     } else if (pending_.size() >= kPendingFrames) {
       ++totals_.interface_full;
@@ -79,8 +83,8 @@ void Bridge::deliver_to_interface() {
     // Down (ENETDOWN) or gone: nothing can take them.
     totals_.interface_down += pending_.size();
     pending_.clear();
-    if (interface_up_ && errno == ENETDOWN) {
-      interface_up_ = false;
+    if (interface_state_ == Interface::kUp && errno == ENETDOWN) {
+      interface_state_ = Interface::kDown;
       note("%s is down: frames from the device are dropped until it is up", interface_.c_str());
     }
     return;
@@ -191,12 +195,13 @@ void Bridge::watch(int64_t now_ns) {
     return;
   }
   next_watch_ns_ = now_ns + kWatchIntervalNs;
-  const bool up = can_.interface_up();
-  if (up != interface_up_) {
-    interface_up_ = up;
-    note(up            ? "%s is up"
-         : can_.gone() ? "%s is gone: frames from the device are dropped until it is back and up"
-                       : "%s is down: frames from the device are dropped until it is up",
+  const Interface now = look_at_interface();
+  if (now != interface_state_) {
+    interface_state_ = now;
+    note(now == Interface::kUp ? "%s is up"
+         : now == Interface::kGone
+             ? "%s is gone: frames from the device are dropped until it is back and up"
+             : "%s is down: frames from the device are dropped until it is up",
          interface_.c_str());
   }
   count_link_loss();

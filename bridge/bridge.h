@@ -70,6 +70,8 @@ class Bridge {
   void read_controls(int64_t now_ns);
   bool write_to_device(int64_t now_ns);
   void watch(int64_t now_ns);
+  enum class Interface { kUp, kDown, kGone };
+  Interface look_at_interface();
   void wait(int64_t now_ns, bool reading_interface);
   void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void count_link_loss();
@@ -83,7 +85,9 @@ class Bridge {
   ZelborLinkStatus status_{};
   TransmitQueue queue_{kQueuedFrames};
   std::deque<can_frame> pending_;
-  bool interface_up_ = true;
+  // What the bridge last said of the interface: a write may find it down
+  // before the watch finds it gone, and the watch still says so.
+  Interface interface_state_ = Interface::kUp;
   bool answering_ = true;
   bool woke_for_device_ = false;
   int idle_rounds_ = 0;
