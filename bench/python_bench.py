@@ -6,8 +6,9 @@ sender: how busy it keeps a 500 kbit/s and a 1 Mbit/s bus, and that nothing
 it sends is lost; and can.player playing a capture of a full 1 Mbit/s bus
 onto a 125 kbit/s bus, which must slow down and lose nothing. Frames sent
 plugin to plugin by turns, each waited for: how long an answer takes. Prints
-table rows for bench/run.sh. Usage: python_bench.py BUILD [ADDRESS] (by
-default a loopback address of the process's own). Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a
+table rows for bench/run.sh. Usage: python_bench.py [--exchanges] BUILD [ADDRESS]
+(by default a loopback address of the process's own; --exchanges: only
+those). Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a
 ladder, frames/s), BENCH_EXCHANGES (300)."""
 
 import os
@@ -18,8 +19,9 @@ import sys
 import tempfile
 import time
 
-if len(sys.argv) > 1:  # the plugin from the build tree, before python-can looks for interfaces
-    sys.path.insert(0, os.path.join(sys.argv[1], "python", "site"))
+_BUILDS = [argument for argument in sys.argv[1:] if not argument.startswith("--")]
+if _BUILDS:  # the plugin from the build tree, before python-can looks for interfaces
+    sys.path.insert(0, os.path.join(_BUILDS[0], "python", "site"))
 from can import Message  # noqa: E402
 
 sys.dont_write_bytecode = True  # leave no cache in the checkout
@@ -258,8 +260,9 @@ class Bench:
 
 
 def main() -> int:
-    build = sys.argv[1]
-    address = sys.argv[2] if len(sys.argv) > 2 else loopback_address()
+    only_exchanges = "--exchanges" in sys.argv
+    build = _BUILDS[0]
+    address = _BUILDS[1] if len(_BUILDS) > 1 else loopback_address()
     seconds = int(os.environ.get("BENCH_TRIAL_SECONDS", "10"))
     ladder = os.environ.get("BENCH_PYTHON_RATES", "20000 50000 100000 150000 200000 250000")
     rates = [int(rate) for rate in ladder.split()]
@@ -270,6 +273,9 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as work:
         bench = Bench(build, address, work)
         try:
+            if only_exchanges:
+                print("\n".join(bench.exchanges(bitrate, exchanges) for bitrate in (0, 500000)))
+                return 0
             best, best_cost = 0, 0.0
             for rate in rates:
                 lossless, cost = bench.trial(rate, seconds)
