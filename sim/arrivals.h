@@ -4,6 +4,7 @@
 // still hears the hosts in the order they spoke, at the moments they spoke.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -22,7 +23,7 @@ class Arrivals {
     for (Inbox& inbox : inboxes_) {
       inbox.bytes.resize(kBatch * kBytes);
       for (int i = 0; i < kBatch; ++i) {
-        inbox.slots[i] = DatagramSlot{&inbox.bytes[i * kBytes], kBytes, 0, false, {}, 0, 0};
+        inbox.slots[i] = DatagramSlot{&inbox.bytes[i * kBytes], kBytes, 0, false, {}, 0};
       }
     }
   }
@@ -40,9 +41,7 @@ class Arrivals {
     for (std::size_t channel = 0; channel < inboxes_.size(); ++channel) {
       Inbox& inbox = inboxes_[channel];
       inbox.taken = 0;
-      if (inbox.next == inbox.count) {
-        refill(static_cast<int>(channel), inbox, receive);
-      }
+      refill(static_cast<int>(channel), inbox, receive);
     }
     for (;;) {
       Inbox* earliest = nullptr;
@@ -83,10 +82,6 @@ class Arrivals {
     }
     return false;
   }
-  // Datagrams the channel's socket dropped for want of room, so far as it told.
-  uint32_t socket_drops(int channel) const {
-    return inboxes_[static_cast<std::size_t>(channel)].socket_drops;
-  }
 
  private:
   struct Inbox {
@@ -95,20 +90,18 @@ class Arrivals {
     int count = 0;
     int next = 0;
     int taken = 0;  // in this call
-    uint32_t socket_drops = 0;
   };
 
+  // Tops the inbox up from its socket behind what an earlier call left in
+  // it, so that nothing the socket took since waits behind later arrivals.
   template <typename Receive>
   void refill(int channel, Inbox& inbox, Receive& receive) {
-    const int received = receive(channel, inbox.slots, kBatch);
-    inbox.count = received > 0 ? received : 0;
+    std::rotate(inbox.slots, inbox.slots + inbox.next, inbox.slots + inbox.count);
+    const int left = inbox.count - inbox.next;
+    const int received = left < kBatch ? receive(channel, inbox.slots + left, kBatch - left) : 0;
+    inbox.count = left + (received > 0 ? received : 0);
     inbox.next = 0;
-    inbox.taken += inbox.count;
-    for (int i = 0; i < inbox.count; ++i) {
-      if (inbox.slots[i].socket_drops > inbox.socket_drops) {  // a running count
-        inbox.socket_drops = inbox.slots[i].socket_drops;
-      }
-    }
+    inbox.taken += inbox.count - left;
   }
   static int64_t arrival(const Inbox& inbox, int64_t now_ns) {
     const int64_t stamp = inbox.slots[inbox.next].arrival_ns;

@@ -170,6 +170,12 @@ int main(int argc, char** argv) {
   if (const zelbor::sim::Replayer* replayer = simulation.replayer()) {
     std::printf("replayed %llu frames\n", static_cast<unsigned long long>(replayer->replayed()));
   }
+  if (simulation.late() != 0) {
+    std::printf(
+        "late: %llu generated or replayed frames went on the bus after their time (the "
+        "device could not keep up)\n",
+        static_cast<unsigned long long>(simulation.late()));
+  }
   const zelbor::sim::Bus& bus = device.bus();
   const double seconds = static_cast<double>(zelbor::monotonic_ns() - started_ns) * 1e-9;
   if (options.bitrate == 0) {
@@ -200,7 +206,7 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(stats.controls_dropped),
         static_cast<unsigned long long>(stats.repeats),
         static_cast<unsigned long long>(stats.refused),
-        static_cast<unsigned long long>(arrivals.socket_drops(channel)));
+        static_cast<unsigned long long>(zelbor::socket_drops(sockets[channel])));
   }
   std::fflush(stdout);
   for (const int fd : sockets) {

@@ -28,26 +28,21 @@ bool Simulation::record_to(const std::string& path, int64_t realtime_offset_ns) 
 }
 
 void Simulation::catch_up(int64_t until_ns, Outbox& outbox) {
-  int replay_budget = kReplayBudget;
-  while (device_.anyone_listening()) {
+  while (device_.anyone_listening() && budget_ > 0) {
     const int64_t start = device_.first_listen_ns();
     const int64_t generated = generator_ ? generator_->next_due_ns(start) : INT64_MAX;
-    const int64_t replayed =
-        replayer_ && replay_budget > 0 ? replayer_->next_due_ns(start) : INT64_MAX;
+    const int64_t replayed = replayer_ ? replayer_->next_due_ns(start) : INT64_MAX;
     const int64_t due = std::min(generated, replayed);
     if (due > until_ns) {
       break;
     }
-    // Only a replay that ran out of budget offers a frame later than it was due.
-    const int64_t at = std::max(due, time_ns_);
-    time_ns_ = at;
-    device_.run_bus(at, outbox);
-    if (generated <= replayed) {
-      device_.offer(generator_node_, generator_->take(), at);
-    } else {
-      device_.offer(replay_node_, replayer_->take(), at);
-      --replay_budget;
-    }
+    // Only frames left over by an exhausted budget come after their time.
+    late_ += due < time_ns_ ? 1 : 0;
+    time_ns_ = std::max(due, time_ns_);
+    device_.run_bus(time_ns_, outbox);
+    device_.offer(generated <= replayed ? generator_node_ : replay_node_,
+                  generated <= replayed ? generator_->take() : replayer_->take(), time_ns_);
+    --budget_;
   }
   time_ns_ = std::max(time_ns_, until_ns);
   device_.advance(time_ns_, outbox);
@@ -61,6 +56,7 @@ void Simulation::handle(int channel, const sockaddr_in& from, const uint8_t* byt
 
 void Simulation::step(int64_t now_ns, Outbox& outbox) {
   catch_up(now_ns, outbox);
+  budget_ = kSourceBudget;
   device_.tick(time_ns_, outbox);
   device_.flush(outbox);
   recorder_.flush_if_due(time_ns_);

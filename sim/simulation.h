@@ -32,9 +32,11 @@ inline constexpr int64_t kIdleWakeNs = 20'000'000;
 // millisecond, so a fast one fills whole datagrams rather than sending a
 // frame a wake; each frame still goes on the bus at its own due time.
 inline constexpr int64_t kSourceBatchNs = 1'000'000;
-// Replayed frames one call offers at most, so a log whose frames share one
-// time, played without end, cannot hold the device; the rest go on next call.
-inline constexpr int kReplayBudget = 100'000;
+// Frames the generator and the replay offer at most between two steps, so
+// neither a log whose frames share one time, played without end, nor a
+// generator faster than the device can hold it; the rest go on the bus
+// later than they were due, counted.
+inline constexpr uint64_t kSourceBudget = 100'000;
 
 struct SimulationSettings {
   int channels = 2;
@@ -76,6 +78,9 @@ class Simulation {
   const SimDevice& device() const { return device_; }
   const Generator* generator() const { return generator_ ? &*generator_ : nullptr; }
   const Replayer* replayer() const { return replayer_ ? &*replayer_ : nullptr; }
+  // Generated and replayed frames offered after their time: the device
+  // could not keep up with them.
+  uint64_t late() const { return late_; }
 
  private:
   // Offers every generated and replayed frame due by `until_ns` at its due
@@ -83,6 +88,8 @@ class Simulation {
   void catch_up(int64_t until_ns, Outbox& outbox);
 
   int64_t time_ns_;
+  uint64_t budget_ = kSourceBudget;  // left until the next step
+  uint64_t late_ = 0;
   SimDevice device_;
   std::optional<Generator> generator_;
   int generator_node_ = -1;

@@ -69,7 +69,7 @@ class UdpEndpoint {
   std::vector<uint8_t> receive(int timeout_ms, sockaddr_in* from = nullptr) const {
     const zelbor::SocketOps& ops = zelbor::system_socket_ops();
     std::vector<uint8_t> bytes(65536);
-    zelbor::DatagramSlot slot{bytes.data(), bytes.size(), 0, false, {}, 0, 0};
+    zelbor::DatagramSlot slot{bytes.data(), bytes.size(), 0, false, {}, 0};
     if (ops.wait(socket_, false, timeout_ms) <= 0 || ops.receive_many(socket_, &slot, 1) != 1) {
       return {};
     }

@@ -525,12 +525,37 @@ TEST(SimTime, ALateWakePlaysTheBusForwardAsItWouldHaveRun) {
   EXPECT_EQ(std::get<0>(late.counts.back()), 50);
 }
 
+// A log whose frames share one time, played without end, is an endless burst
+// at one moment: datagrams handled meanwhile cost the device at most one
+// budget of frames between two steps, and what waits beyond it is counted late.
+TEST(SimTime, SourcesOfferAtMostABudgetBetweenSteps) {
+  RecordingOutbox outbox;
+  SimulationSettings settings;
+  settings.bus = {500'000, 64};
+  RawCanMessage frame{};
+  settings.replay = {{7, frame}, {7, frame}, {7, frame}};
+  settings.loops = 0;
+  Simulation simulation(std::move(settings));
+  listen(simulation, outbox, 0);
+  const std::vector<uint8_t> junk(16, 0x5A);
+  for (int i = 0; i < 1000; ++i) {
+    simulation.handle(0, kHostA, junk.data(), junk.size(), 0, outbox);
+  }
+  const Bus& bus = simulation.device().bus();
+  EXPECT_EQ(bus.stats(bus.nodes() - 1).offered, kSourceBudget);
+  simulation.step(1'000'000, outbox);
+  simulation.step(2'000'000, outbox);
+  EXPECT_EQ(bus.stats(bus.nodes() - 1).offered, 2 * kSourceBudget);
+  EXPECT_EQ(simulation.late(), kSourceBudget);
+}
+
 // The sockets' datagrams reach the device in the order they arrived, each
 // socket's in its own order; a flood on one socket stops a call at its last
-// datagram handled, and the device runs only to that moment.
+// datagram handled, the device runs only to that moment, and the next call
+// tops up what the last left before it goes on.
 TEST(SimArrivals, AreHandedOnEarliestFirstAndAFloodHoldsTheClockBack) {
   // Per channel, arrival stamps in the order the socket holds them (0: unstamped).
-  std::vector<std::vector<int64_t>> sockets = {{10, 40, 41}, {20, 30, 0}, {}};
+  std::vector<std::vector<int64_t>> sockets = {{10, 40, 41}, {20, 30, 0, 2000}, {}};
   for (int i = 0; i < Arrivals::kMostPerChannel + Arrivals::kBatch; ++i) {
     sockets[2].push_back(100 + i);
   }
@@ -539,7 +564,6 @@ TEST(SimArrivals, AreHandedOnEarliestFirstAndAFloodHoldsTheClockBack) {
     int n = 0;
     for (; n < count && read[channel] < sockets[channel].size(); ++n) {
       slots[n].arrival_ns = sockets[channel][read[channel]++];
-      slots[n].size = 0;
     }
     return n;
   };
@@ -556,10 +580,15 @@ TEST(SimArrivals, AreHandedOnEarliestFirstAndAFloodHoldsTheClockBack) {
   EXPECT_EQ(handled.size(), 6u + Arrivals::kMostPerChannel);
   EXPECT_EQ(heard_until, 100 + Arrivals::kMostPerChannel - 1);
   EXPECT_TRUE(arrivals.pending());
+
+  sockets[1].push_back(2100);  // came after channel 1's last read, before 3000 on channel 0
+  sockets[0].push_back(3000);
   handled.clear();
   EXPECT_EQ(arrivals.drain(5000, receive, handle), 5000);
-  EXPECT_EQ(handled.size(), static_cast<std::size_t>(Arrivals::kBatch));
+  ASSERT_EQ(handled.size(), Arrivals::kBatch + 3u);
   EXPECT_EQ(handled.front().second, 100 + Arrivals::kMostPerChannel);
+  const std::vector<std::pair<int, int64_t>> last = {{1, 2000}, {1, 2100}, {0, 3000}};
+  EXPECT_EQ(std::vector(handled.end() - 3, handled.end()), last);
   EXPECT_FALSE(arrivals.pending());
 }
 

@@ -39,10 +39,8 @@ struct DatagramSlot {
   bool cut;  // the datagram was larger than `capacity`; only its start is kept
   sockaddr_in source;
   // On a socket that stamps arrivals (stamp_arrivals()), 0 elsewhere: when
-  // the system took the datagram, on the clock of monotonic_ns(), and how
-  // many datagrams the socket had dropped until then for want of room.
+  // the system took the datagram, on the clock of monotonic_ns().
   int64_t arrival_ns;
-  uint32_t socket_drops;
 };
 
 struct SocketOps {
@@ -63,8 +61,11 @@ const SocketOps& system_socket_ops();
 // system's default); kNoSocket with errno set if it cannot be had.
 SocketHandle open_udp_socket(uint32_t address, uint16_t port, int receive_buffer_bytes);
 void close_socket(SocketHandle socket);
-// Asks the system to stamp each datagram with its arrival and to count what
-// the socket drops; false where it cannot (Windows).
+// Asks the system to stamp each datagram with its arrival; false where it
+// cannot (Windows).
 bool stamp_arrivals(SocketHandle socket);
+// Datagrams the system dropped on the socket so far for want of room in its
+// receive buffer; 0 where it cannot tell (Windows).
+uint64_t socket_drops(SocketHandle socket);
 
 }  // namespace zelbor

@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,8 +23,8 @@ int64_t system_send_to(SocketHandle socket, const uint8_t* bytes, std::size_t si
                   sizeof to);
 }
 
-// Room for the two messages a stamping socket adds to each datagram.
-constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(timespec)) + CMSG_SPACE(sizeof(uint32_t));
+// Room for the stamp a stamping socket adds to each datagram.
+constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(timespec));
 
 int64_t clock_ns(clockid_t clock) {
   timespec now{};
@@ -36,19 +37,13 @@ int64_t clock_ns(clockid_t clock) {
 // after now.
 void read_arrival(const msghdr& header, int64_t wall_now_ns, int64_t now_ns, DatagramSlot& slot) {
   slot.arrival_ns = 0;
-  slot.socket_drops = 0;
   for (cmsghdr* message = CMSG_FIRSTHDR(&header); message != nullptr;
        message = CMSG_NXTHDR(const_cast<msghdr*>(&header), message)) {
-    if (message->cmsg_level != SOL_SOCKET) {
-      continue;
-    }
-    if (message->cmsg_type == SCM_TIMESTAMPNS) {
+    if (message->cmsg_level == SOL_SOCKET && message->cmsg_type == SCM_TIMESTAMPNS) {
       timespec stamp{};
       std::memcpy(&stamp, CMSG_DATA(message), sizeof stamp);
       const int64_t age_ns = wall_now_ns - (int64_t{stamp.tv_sec} * 1'000'000'000 + stamp.tv_nsec);
       slot.arrival_ns = now_ns - std::max<int64_t>(age_ns, 0);
-    } else if (message->cmsg_type == SO_RXQ_OVFL) {
-      std::memcpy(&slot.socket_drops, CMSG_DATA(message), sizeof slot.socket_drops);
     }
   }
 }
@@ -123,8 +118,17 @@ void close_socket(SocketHandle socket) {
 
 bool stamp_arrivals(SocketHandle socket) {
   const int on = 1;
-  return setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0 &&
-         setsockopt(socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
+  return setsockopt(socket, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on) == 0;
+}
+
+uint64_t socket_drops(SocketHandle socket) {
+  uint32_t meminfo[SK_MEMINFO_VARS] = {};
+  socklen_t size = sizeof meminfo;
+  if (::getsockopt(socket, SOL_SOCKET, SO_MEMINFO, meminfo, &size) != 0 ||
+      size <= SK_MEMINFO_DROPS * sizeof(uint32_t)) {
+    return 0;
+  }
+  return meminfo[SK_MEMINFO_DROPS];
 }
 
 }  // namespace zelbor

@@ -65,7 +65,6 @@ int system_receive_many(SocketHandle socket, DatagramSlot* slots, int count) {
       slot.cut = received == SOCKET_ERROR;
       slot.size = slot.cut ? slot.capacity : static_cast<std::size_t>(received);
       slot.arrival_ns = 0;
-      slot.socket_drops = 0;
       ++filled;
     } else if (error != WSAECONNRESET) {
       if (filled > 0) {
@@ -145,6 +144,10 @@ void close_socket(SocketHandle socket) {
 
 bool stamp_arrivals(SocketHandle) {
   return false;
+}
+
+uint64_t socket_drops(SocketHandle) {
+  return 0;
 }
 
 }  // namespace zelbor
