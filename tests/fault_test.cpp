@@ -156,9 +156,11 @@ TEST_F(Faults, OddArgumentsEndInAMessageNeverACrash) {
     std::string host, device, channel;
   };
   std::vector<Case> cases = {
-      {huge_number, address, "1"},
-      {"", address, "1000"},  // host 0.0.0.0: any local address, on a port no other test uses
-      {"not an address", address, "1"},
+      {huge_number, address, "1"},  // host 255.255.255.255: its bind fails at once
+      // Host 0.0.0.0 takes the port on every local address, so no test beside
+      // this one could bind it: each such case has a port no other test uses.
+      {"", address, "1000"},
+      {"not an address", address, "1001"},
       {address + std::string(5000, 'x'), address, "2"},
       {address, address + std::string(5000, '.'), "3"},
       {address, address, ""},

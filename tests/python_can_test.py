@@ -18,9 +18,10 @@ except ImportError:
     sys.exit(77)  # ctest: skipped
 
 
-def wait_or_fail(condition, what):
+def wait_or_fail(condition, what, *outputs):
     if not wait_for(condition, 30):
-        sys.exit(f"FAIL: timed out waiting for {what}")
+        said = "".join(f"\n{path}:\n{open(path).read()}" for path in outputs)
+        sys.exit(f"FAIL: timed out waiting for {what}{said}")
 
 
 def main():
@@ -44,9 +45,12 @@ def main():
             wait_or_fail(lambda: "serving" in open(sim_out).read(), "the device")
             reader = subprocess.Popen([reader_path, address, address, "1"], stdout=reader_file)
             try:
-                if sim.wait(timeout=30) != 0:
+                # The device ends once it has played the log to the reader.
+                wait_or_fail(lambda: sim.poll() is not None, "the replay", sim_out, reader_out)
+                if sim.returncode != 0:
                     sys.exit(f"FAIL: the device ended with {sim.returncode}")
-                wait_or_fail(lambda: len(open(reader_out).readlines()) > len(frames), "the listing")
+                wait_or_fail(lambda: len(open(reader_out).readlines()) > len(frames), "the listing",
+                             reader_out)
                 reader.send_signal(signal.SIGINT)
                 if reader.wait(timeout=10) != -signal.SIGINT:
                     sys.exit(f"FAIL: the reader ended with {reader.returncode}")
