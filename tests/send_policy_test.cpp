@@ -10,6 +10,7 @@
 
 #include "link.h"
 #include "loopback.h"
+#include "udp.h"
 #include "wire.h"
 
 namespace zelbor {
@@ -29,6 +30,7 @@ std::deque<Outcome> g_send_script;
 std::deque<Outcome> g_receive_script;
 int g_send_calls = 0;
 int g_polls = 0;
+int g_waited_ms = 0;  // the longest the polls could have waited, together
 
 int64_t scripted_send(SocketHandle socket, const uint8_t* bytes, std::size_t size,
                       const sockaddr_in& to) {
@@ -54,8 +56,11 @@ int scripted_receive(SocketHandle socket, DatagramSlot* slots, int count) {
   return system_socket_ops().receive_many(socket, slots, count);
 }
 
+// The link's only blocking call: what it asks for bounds how long it blocks,
+// however slow the machine.
 int counting_wait(SocketHandle socket, bool for_writing, int timeout_ms) {
   ++g_polls;
+  g_waited_ms += timeout_ms;
   return system_socket_ops().wait(socket, for_writing, timeout_ms);
 }
 
@@ -80,6 +85,7 @@ class SendPolicy : public ::testing::Test {
     g_receive_script.clear();
     g_send_calls = 0;
     g_polls = 0;
+    g_waited_ms = 0;
   }
   void TearDown() override { link_stop(state.get()); }
 
@@ -143,9 +149,9 @@ TEST_F(SendPolicy, LastingFailuresAreCountedWithinABoundAndTheFramesGoOutLater) 
   for (const Case& c : cases) {
     g_send_script.assign(100, c.outcome);
     g_send_calls = 0;
-    const auto started = std::chrono::steady_clock::now();
+    g_waited_ms = 0;
     EXPECT_EQ(write_one_frame(), 0) << c.what;
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(500)) << c.what;
+    EXPECT_LE(g_waited_ms, udp::kSendAttempts * udp::kSendBackoffMs) << c.what;
     EXPECT_EQ(g_send_calls, c.max_calls) << c.what;
     EXPECT_EQ(counters().send_failures, ++failures) << c.what;
   }
@@ -172,9 +178,8 @@ TEST_F(SendPolicy, AControlWriteThatCannotBeSentFailsAtOnce) {
   CtrlMessage init{};
   init.type = INIT_CAN_CHIP;
   init.length = 10;
-  const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(link_ctrl_write(state.get(), &init), ERR_SOCKET);
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
+  EXPECT_EQ(g_waited_ms, 0) << "no attempt waited for an answer";
 }
 
 TEST_F(SendPolicy, ReceiveErrorsMeanNoDataAndAnInterruptedReceiveIsRetried) {
