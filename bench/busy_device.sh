@@ -73,8 +73,15 @@ wait_listing() {
 queue_dropped() {  # node name: the dropped count of its queue in the totals
   sed -n "s/^queue $1: offered [0-9]*, on the bus [0-9]*, dropped \([0-9]*\),.*/\1/p" "$work/sim.out"
 }
-row() {  # label, measured, lossless
-  echo "| $1, $(beside) | $2 | 0 dropped, all listed | $([ "$3" -eq 0 ] && echo met || echo MISSED) |"
+# The row of a listing of `count` generated frames, after the device's end.
+listing_row() {  # count, queue node, label
+  local verdict ok dropped
+  verdict=$("$build/bench/listing_check" "$work/listing" "$1" | head -n 1)
+  ok=$?
+  dropped=$(queue_dropped "$2")
+  echo "$3, $condition: $verdict; device dropped ${dropped:-?}" >&2
+  echo "| $3, $(beside) | $verdict, device dropped ${dropped:-?} | 0 dropped, all listed |" \
+    "$([ "$ok" -eq 0 ] && [ "${dropped:-1}" -eq 0 ] && echo met || echo MISSED) |"
 }
 
 # A replay of `seconds` of the generator's frames, 1 ms apart.
@@ -87,14 +94,7 @@ replay() {
   wait_listing "$count"
   kill -INT "$reader"
   wait "$reader"
-  local verdict ok dropped
-  verdict=$("$build/bench/listing_check" "$work/listing" "$count" | head -n 1)
-  ok=$?
-  dropped=$(queue_dropped replay)
-  echo "replay at 1,000 frames/s, $condition: $verdict; device dropped ${dropped:-?}" >&2
-  row "replay of ${count} frames, 1,000 frames/s, onto a 500 kbit/s bus" \
-    "$verdict, device dropped ${dropped:-?}" \
-    "$([ "$ok" -eq 0 ] && [ "${dropped:-1}" -eq 0 ] && echo 0 || echo 1)"
+  listing_row "$count" replay "replay of ${count} frames, 1,000 frames/s, onto a 500 kbit/s bus"
 }
 
 generate() {
@@ -106,14 +106,7 @@ generate() {
   wait "$reader"
   kill -INT "$sim"
   wait "$sim"
-  local verdict ok dropped
-  verdict=$("$build/bench/listing_check" "$work/listing" "$count" | head -n 1)
-  ok=$?
-  dropped=$(queue_dropped generator)
-  echo "generator at 3,000 frames/s, $condition: $verdict; device dropped ${dropped:-?}" >&2
-  row "generator, ${count} frames at 3,000 frames/s onto a 500 kbit/s bus" \
-    "$verdict, device dropped ${dropped:-?}" \
-    "$([ "$ok" -eq 0 ] && [ "${dropped:-1}" -eq 0 ] && echo 0 || echo 1)"
+  listing_row "$count" generator "generator, ${count} frames at 3,000 frames/s onto a 500 kbit/s bus"
 }
 
 writer() {
