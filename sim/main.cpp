@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -47,12 +46,6 @@ class SocketOutbox final : public zelbor::sim::Outbox {
 
 void cannot_record(const std::string& path, int error) {
   std::fprintf(stderr, "zelbor_sim: cannot write %s: %s\n", path.c_str(), std::strerror(error));
-}
-
-int64_t realtime_ns() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace
@@ -98,7 +91,7 @@ int main(int argc, char** argv) {
   zelbor::sim::SimulationSettings settings;
   settings.channels = options.channels;
   const uint64_t drop_seed =
-      options.seed_given ? options.seed : static_cast<uint64_t>(realtime_ns());
+      options.seed_given ? options.seed : static_cast<uint64_t>(zelbor::realtime_ns());
   settings.faults = {options.drop, drop_seed};
   settings.seed = zelbor::random_seed();
   settings.start_ns = started_ns;
@@ -110,7 +103,7 @@ int main(int argc, char** argv) {
   settings.loops = options.loops;
   zelbor::sim::Simulation simulation(std::move(settings));
   if (!options.record.empty() &&
-      !simulation.record_to(options.record, realtime_ns() - zelbor::monotonic_ns())) {
+      !simulation.record_to(options.record, zelbor::realtime_ns() - zelbor::monotonic_ns())) {
     cannot_record(options.record, simulation.recording_error());
     return 1;
   }

@@ -13,6 +13,13 @@ inline int64_t monotonic_ns() {
       .count();
 }
 
+// The wall clock, in nanoseconds since the epoch.
+inline int64_t realtime_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 // A random non-zero id from the system's randomness (getrandom, rand_s);
 // falls back on the clock and a stack address should there be none.
 inline uint32_t random_nonzero_u32() {

@@ -26,12 +26,6 @@ int64_t system_send_to(SocketHandle socket, const uint8_t* bytes, std::size_t si
 // Room for the stamp a stamping socket adds to each datagram.
 constexpr std::size_t kControlBytes = CMSG_SPACE(sizeof(timespec));
 
-int64_t clock_ns(clockid_t clock) {
-  timespec now{};
-  clock_gettime(clock, &now);
-  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
-}
-
 // The system stamps arrivals on the wall clock: moved onto the monotonic one
 // by their distance from now, which a step of the wall clock cannot put
 // after now.
@@ -65,7 +59,7 @@ int system_receive_many(SocketHandle socket, DatagramSlot* slots, int count) {
   }
   const int received =
       ::recvmmsg(socket, messages, static_cast<unsigned>(count), MSG_DONTWAIT, nullptr);
-  const int64_t wall_now_ns = received > 0 ? clock_ns(CLOCK_REALTIME) : 0;
+  const int64_t wall_now_ns = received > 0 ? realtime_ns() : 0;
   const int64_t now_ns = received > 0 ? monotonic_ns() : 0;
   for (int i = 0; i < received; ++i) {
     slots[i].size = messages[i].msg_len;
