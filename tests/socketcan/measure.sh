@@ -1,6 +1,7 @@
 #!/bin/sh
 # What raw_can_bridge costs, measured inside the test VM beside raw_can_reader
-# (run with: tests/socketcan/vm.sh build tests/socketcan/measure.sh). Prints
+# (run with: tests/socketcan/vm.sh build tests/socketcan/measure.sh [NAME ARGS],
+# NAME one of the measurements below to run it alone). Prints
 # table rows for docs/performance.md. The VM emulates its processor (no KVM),
 # so CPU shares read high against a real machine; they compare side by side.
 
@@ -99,10 +100,55 @@ one_way() {
     "all on the bus once, in order; $(grep '^queue channel 0' sim.out)"
 }
 
-check idle idle
-check latency latency
-check one_way one_way
-check full_bus_queue_64 full_bus 64
-check full_bus_queue_256 full_bus 256
+# Request and answer through two bridges, one after the other: a request
+# on vcan0 reaches vcan1 through the device's bus, where an answer goes back
+# the same way. Each one-way trip from the kernel's stamps on the two
+# interfaces (candump -L), so the shell's own pace does not count.
+answer_requests() {  # COUNT: answers each request seen on vcan1
+  i=1
+  while [ "$i" -le "$1" ]; do
+    number=$(printf '%08X' "$i")
+    wait_for 10 "request $i on vcan1" has_lines ./on1.log "123#$number" 1 || return 1
+    cansend vcan1 "456#$number" || return 1
+    i=$((i + 1))
+  done
+}
+trips() {  # FROM_LOG TO_LOG ID: milliseconds from one log's frame to the same frame in the other
+  awk -v id="$3" 'FNR == 1 { file++ }
+    { split($3, frame, "#"); if (frame[1] != id) next; t = substr($1, 2, length($1) - 2) }
+    file == 1 { sent[$3] = t } file == 2 && ($3 in sent) { printf "%.3f\n", (t - sent[$3]) * 1000 }' \
+    "$1" "$2"
+}
+exchanges() {  # COUNT
+  start_candump vcan0 ./on0.log || return 1
+  start_candump vcan1 ./on1.log || return 1
+  start_device || return 1
+  start_bridge 0 vcan0 ./bridge0.out || return 1
+  start_bridge 1 vcan1 ./bridge1.out || return 1
+  answer_requests "$1" >./answerer.out 2>&1 &
+  echo $! >>"$pids"
+  i=1
+  while [ "$i" -le "$1" ]; do
+    number=$(printf '%08X' "$i")
+    cansend vcan0 "123#$number" || return 1
+    wait_for 10 "answer $i on vcan0" has_lines ./on0.log "456#$number" 1 || return 1
+    i=$((i + 1))
+  done
+  { trips ./on0.log ./on1.log 123; trips ./on1.log ./on0.log 456; } | sort -n >trips
+  count=$(wc -l <trips)
+  row "request/answer through two bridges, 500 kbit/s bus, $1 exchanges: one-way trips ($count)" \
+    "p50 $(sed -n "$((count / 2))p" trips) ms, p99 $(sed -n "$((count * 99 / 100))p" trips) ms, worst $(tail -n 1 trips) ms"
+}
+
+if [ $# -gt 0 ]; then  # only the measurements named, e.g. exchanges 200
+  check "$1" "$@"
+else
+  check idle idle
+  check latency latency
+  check one_way one_way
+  check full_bus_queue_64 full_bus 64
+  check full_bus_queue_256 full_bus 256
+  check exchanges exchanges 200
+fi
 cat /tmp/rows
 echo "measure: $passed passed, $failed failed"
