@@ -250,7 +250,9 @@ TEST_F(LinkCoreTest, MalformedDatagramsFromTheDeviceAreDroppedAndTheLinkGoesOn) 
   EXPECT_EQ(counters().frames_lost + counters().device_restarts, 0u);
 }
 
-// With every buffer full of unread frames the oldest go, counted; the newest stay.
+// With every buffer full of unread frames the oldest go, counted; the newest
+// stay. A program that reads frames loses none: the record comes once it has
+// read them.
 TEST_F(LinkCoreTest, UnreadFramesNeverHoldBackAControlRecord) {
   for (uint32_t sequence = 0; sequence < FrameQueue::kSlots * 50; sequence += 50) {
     arrive(frames(sequence, sequence, 50));
@@ -270,6 +272,16 @@ TEST_F(LinkCoreTest, UnreadFramesNeverHoldBackAControlRecord) {
   const auto dropped = static_cast<uint32_t>(counters().frames_overflowed);
   EXPECT_GT(dropped, 0u);
   EXPECT_EQ(read_ids(), id_range(dropped, kFrames - dropped));
+
+  for (uint32_t sequence = kFrames; sequence < 2 * kFrames; sequence += 50) {
+    arrive(frames(sequence, sequence, 50));
+  }
+  arrive(control(1));
+  EXPECT_FALSE(ctrl_read(record));
+  EXPECT_EQ(read_ids(), id_range(kFrames, kFrames));
+  EXPECT_EQ(counters().frames_overflowed, dropped);
+  ASSERT_TRUE(ctrl_read(record));
+  EXPECT_EQ(record.data[0], 1);
 }
 
 // Every copy is acknowledged, each number delivered once; a late one fills its gap.

@@ -413,6 +413,7 @@ bool LinkCore::read_control(CtrlMessage& message) {
 }
 
 bool LinkCore::read_frame(RawCanMessage& message) {
+  frames_read_ = true;
   if (!queue_.pop_frame(message)) {
     return false;
   }

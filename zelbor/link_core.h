@@ -85,6 +85,13 @@ class LinkCore {
   // slots.
   DatagramSlot* lend(int most, int& count);
   bool frames_full() const { return queue_.free_count() == 0; }  // lend() would drop the oldest
+  // Whether a call waiting for `want` may drop unread frames for room: only
+  // for what a call cannot end without (an ack, the goodbye), or when the
+  // program reads no frames (the writer). A program that reads them gets
+  // them all; what waits behind them is taken once it has.
+  bool may_drop_frames_for(Want want) const {
+    return want == Want::kAck || want == Want::kGoodbye || !frames_read_;
+  }
   void take(int received, int64_t now_ns, Transmit& out);
   bool has(Want want) const;
 
@@ -203,6 +210,7 @@ class LinkCore {
 
   // Frames for ZelborRawCanRead; its slots are lent to receives by index.
   FrameQueue queue_;
+  bool frames_read_ = false;  // the program has asked for frames
   DatagramSlot received_[FrameQueue::kSlots];
   uint16_t lent_[FrameQueue::kSlots];
   int lent_count_ = 0;
@@ -212,14 +220,14 @@ class LinkCore {
 // One call's receiving, as the shell and the simulator both do it: takes
 // what receive(slots, count) has, up to `most` datagrams a round, without
 // waiting; unread frames are dropped for room only when waiting() says a
-// datagram is there to take it; until what `want` names
-// is there or nothing more is waiting. A flood of other datagrams costs
+// datagram is there to take it and may_drop_frames_for(want); until what
+// `want` names is there or nothing more is waiting. A flood of other datagrams costs
 // time, not a false "no data"; bounded, so no flood holds a call for long.
 template <typename Receive, typename Waiting, typename Clock>
 void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Waiting&& waiting,
                     Clock&& clock, Transmit& out) {
   for (int round = 0; round < kReceiveRounds && !core.has(want); ++round) {
-    if (core.frames_full() && !waiting()) {
+    if (core.frames_full() && (!core.may_drop_frames_for(want) || !waiting())) {
       return;
     }
     int lent = 0;
