@@ -147,7 +147,7 @@ TEST_F(Windows, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
   EXPECT_TRUE(exited_with(to_full->wait_exit(kWineStart), 1));
   EXPECT_EQ(from_windows_lines(to_full->errors()),
             "raw_can_reader: cannot write standard output: No space left on device\n");
-  EXPECT_TRUE(sim->wait_for_output(":34570 left (goodbye)", milliseconds(2000)));
+  EXPECT_TRUE(sim->wait_for_output(":34570 left (goodbye)", milliseconds(2000))) << sim->output();
 
   int pipe_ends[2];
   ASSERT_EQ(pipe(pipe_ends), 0);
@@ -156,7 +156,8 @@ TEST_F(Windows, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
   close(pipe_ends[1]);
   EXPECT_TRUE(exited_with(to_closed_pipe->wait_exit(kWineStart), 1));
   EXPECT_EQ(to_closed_pipe->errors(), "");
-  EXPECT_TRUE(sim->wait_for_output(":34568 left (goodbye)", milliseconds(2000)));
+  // What the device heard tells a reader that never joined from a goodbye not heard.
+  EXPECT_TRUE(sim->wait_for_output(":34568 left (goodbye)", milliseconds(2000))) << sim->output();
 }
 
 }  // namespace
