@@ -7,7 +7,7 @@
 //
 // Interface to device: every frame other programs send on the interface is
 // queued (up to kQueuedFrames) and goes to the device exactly once and in
-// order, by the transmit queue's rules. While the queue is full the bridge
+// order, by the host driver's rules (host_driver.h). While the queue is full the bridge
 // stops reading, so frames wait in the socket's receive buffer; what the
 // kernel drops there is counted. The bridge's own socket does not receive
 // the frames it writes, so nothing goes back where it came from.
@@ -17,19 +17,16 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <string>
 
 #include "can_socket.h"
+#include "host_driver.h"
 #include "library_calls.h"
-#include "transmit_queue.h"
 
 namespace rawcan::bridge {
 
 inline constexpr std::size_t kQueuedFrames = 65536;  // 1.75 MiB of records
 inline constexpr std::size_t kPendingFrames = 65536;
-inline constexpr int64_t kDeviceSilenceNs = 2'000'000'000;
-inline constexpr int64_t kReportOverdueNs = 5'000'000'000;
 inline constexpr int64_t kDrainNs = 2'000'000'000;  // a stop waits this long without progress
 
 struct Totals {
@@ -62,40 +59,28 @@ class Bridge {
   const Totals& finish();
 
  private:
-  void receive_from_device();
   void deliver_to_interface();
   void receive_from_interface();
   // The record of a frame from the interface; false, and counted, if refused.
   bool carried(const can_frame& frame, RawCanMessage& record);
-  void read_controls(int64_t now_ns);
-  bool write_to_device(int64_t now_ns);
-  void watch(int64_t now_ns);
+  void watch_interface(int64_t now_ns);
   enum class Interface { kUp, kDown, kGone };
   Interface look_at_interface();
   void wait(int64_t now_ns, bool reading_interface);
   void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void count_link_loss();
+  void tell_notes();
+  void count_totals();
 
   LibraryCalls& library_;
   CanSocket& can_;
   std::string interface_;
   std::FILE* log_;
   bool (*stop_)();
-  bool has_status_ = false;
-  ZelborLinkStatus status_{};
-  TransmitQueue queue_{kQueuedFrames};
-  std::deque<can_frame> pending_;
+  host::HostDriver driver_;
   // What the bridge last said of the interface: a write may find it down
   // before the watch finds it gone, and the watch still says so.
   Interface interface_state_ = Interface::kUp;
-  bool answering_ = true;
-  bool woke_for_device_ = false;
-  int idle_rounds_ = 0;
-  int64_t last_control_read_ns_ = 0;
   int64_t next_watch_ns_ = 0;
-  int64_t last_loss_line_ns_ = INT64_MIN / 2;
-  uint64_t losses_told_ = 0;
-  uint64_t abandoned_ = 0;  // taken from the interface, given up unconfirmed or at the end
   Totals totals_;
 };
 

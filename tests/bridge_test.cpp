@@ -8,6 +8,8 @@
 #include "transmit_queue.h"
 
 namespace rawcan::bridge {
+using host::kMaxWrite;
+using host::TransmitQueue;
 namespace {
 
 RawCanMessage numbered(uint32_t number) {

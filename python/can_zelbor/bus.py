@@ -2,7 +2,6 @@
 
 import ctypes
 import logging
-import struct
 import weakref
 from typing import Any, Dict, List, Optional, Tuple
 
@@ -15,6 +14,7 @@ from .library import (
     EXTENDED_ID_MASK,
     MAX_CHANNEL,
     MAX_DATA,
+    RAW_FRAME_LAYOUT,
     STANDARD_ID_MASK,
     InterfaceState,
     Library,
@@ -39,9 +39,6 @@ KNOWN_OPTIONS = {"receive_own_messages", "timestamps", "receive_buffer", "transm
 
 ZelborSendTimeout = SendTimeout  # send() ran out of time; a CanOperationError and CanTimeoutError
 ZelborDeviceSilent = DeviceSilent
-
-_FRAME = struct.Struct("<8sbB2xI12x")  # data, length, aux_byte, id; the rest 0
-
 
 def _channel_number(channel: Any) -> int:
     try:
@@ -188,7 +185,7 @@ class ZelborBus(BusABC):
         the device does not answer, or when frames accepted earlier did not
         reach the bus (saying how many)."""
         record = _frame_record(msg)
-        self._live_link().put(record, msg, timeout)
+        self._live_link().put(record, timeout)
 
     def flush_tx_buffer(self) -> None:
         """Discards the frames queued and not yet written to the device."""
@@ -242,4 +239,4 @@ def _frame_record(msg: Message) -> bytes:
     if len(data) > MAX_DATA:
         raise ValueError(f"a frame carries at most {MAX_DATA} data bytes, not {len(data)}")
     identifier = msg.arbitration_id | (EXTENDED_FLAG if msg.is_extended_id else 0)
-    return _FRAME.pack(data, len(data), 0, identifier)
+    return RAW_FRAME_LAYOUT.pack(data, len(data), 0, bytes(2), identifier, 0, 0, 0)

@@ -1,5 +1,8 @@
 """The device library's C interface through ctypes: its records, result codes
-and six calls, loaded from libZelbor.so (the maker's or the stand-in)."""
+and six calls, loaded from libZelbor.so (the maker's or the stand-in); and
+the host driver's (libZelborHost.so, zelbor_host.h), which the link drives.
+The records mirror the C headers; a test compares their sizes and offsets
+with what the C compiler makes of them."""
 
 import ctypes
 import ipaddress
@@ -32,29 +35,11 @@ RESULT_NAMES = {
 
 INIT_CAN_CHIP = 3
 MESSAGE_COUNT = 4
-READY_RECORD = 0x8002  # the device knows the host again after it restarted
-ROOM_RECORD = 0x8003  # the stand-in device's room reports: asked for, then sent
 EXTENDED_FLAG = 0x80000000
 STANDARD_ID_MASK = 0x7FF  # the identifier bits a frame carries, as in common/can_frame.h
 EXTENDED_ID_MASK = 0x1FFFFFFF
 MAX_DATA = 8
 COUNTS_PER_SECOND = 32_000_000  # the device's time count: 32 a microsecond
-
-# MESSAGE_COUNT and ROOM records of the stand-in device: two 16-bit fields, then
-# the number of a frame datagram of the host's, little-endian (zelbor_counters.h).
-# The maker's MESSAGE_COUNT has length 2: the first field alone.
-QUEUE_RECORD_LENGTH = 8
-_QUEUE_FIELDS = struct.Struct("<HHI")
-
-
-def message_count(data: bytes) -> Optional[int]:
-    """A MESSAGE_COUNT's count: its first field (None for a record too short)."""
-    return data[0] | data[1] << 8 if len(data) >= 2 else None
-
-
-def queue_fields(data: bytes) -> Optional[Tuple[int, int, int]]:
-    """A MESSAGE_COUNT's or ROOM's three fields (None for a shorter record)."""
-    return _QUEUE_FIELDS.unpack_from(data) if len(data) >= QUEUE_RECORD_LENGTH else None
 
 LIBRARY_ENVIRONMENT = "ZELBOR_LIBRARY"
 DEFAULT_LIBRARY = "libZelbor.so"
@@ -77,9 +62,11 @@ class RawCanMessage(ctypes.Structure):
     ]
 
 
-# data, length, id, time_high, time_low: one unpack per received frame is
-# cheaper than five ctypes field reads.
-RAW_FRAME_LAYOUT = struct.Struct("<8sb3xI4xII")
+# The same record as bytes, for packing and unpacking many at a time (cheaper
+# than ctypes field reads): data, length, aux_byte, reserved, id, aux_word,
+# time_high, time_low.
+RAW_FRAME_FORMAT = "8sbB2sIIII"
+RAW_FRAME_LAYOUT = struct.Struct("<" + RAW_FRAME_FORMAT)
 
 
 class CtrlMessage(ctypes.Structure):
@@ -115,9 +102,50 @@ class ZelborLinkStatus(ctypes.Structure):
     ]
 
 
-assert ctypes.sizeof(RawCanMessage) == 28 and RawCanMessage.id.offset == 12
-assert ctypes.sizeof(CtrlMessage) == 528 and ctypes.sizeof(InterfaceState) == 214840
-assert RAW_FRAME_LAYOUT.size == 28
+# The host driver's records (zelbor_host.h).
+HOST_SENT = 1  # a frame of ours, taken by the device
+HOST_NEW_SESSION = 2  # the first frame after the device restarted
+HOST_RECEIVED, HOST_TAKEN, HOST_CHANGED, HOST_WROTE = 1, 2, 4, 8  # what a step changed
+
+
+class ZelborHostFrame(ctypes.Structure):
+    _fields_ = [("frame", RawCanMessage), ("flags", ctypes.c_uint32), ("at_ns", ctypes.c_int64)]
+
+
+# A received frame as bytes: the record, its flags and its time.
+HOST_FRAME_LAYOUT = struct.Struct("<" + RAW_FRAME_FORMAT + "Iq")
+
+
+class ZelborHostOptions(ctypes.Structure):
+    _fields_ = [
+        ("receive_capacity", ctypes.c_uint32),
+        ("transmit_capacity", ctypes.c_uint32),
+        ("echo_sent", ctypes.c_int32),
+        ("reserved", ctypes.c_int32),
+        ("loss_line_interval_ns", ctypes.c_int64),
+        ("receive_loss_name", ctypes.c_char * 32),
+    ]
+
+
+class ZelborHostWait(ctypes.Structure):
+    _fields_ = [("timeout_ns", ctypes.c_int64), ("descriptor", ctypes.c_int64)]
+
+
+class ZelborHostState(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_int32) for name in
+                ("answering", "silent_ms", "write_error", "message_count")] + [
+                (name, ctypes.c_uint32) for name in
+                ("received", "queued", "in_flight", "transmit_room")]
+
+
+HOST_TOTAL_NAMES = (
+    "frames_received receive_buffer_full frames_taken frames_sent_again frames_not_sent "
+    "frames_flushed lost_on_link not_read_in_time controls_lost device_restarts"
+).split()
+
+
+class ZelborHostTotals(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_uint64) for name in HOST_TOTAL_NAMES]
 
 
 def make_init_can_chip() -> CtrlMessage:
@@ -125,11 +153,6 @@ def make_init_can_chip() -> CtrlMessage:
     record.data[0] = 0x03
     record.data[1] = 0x14
     return record
-
-
-def make_room_request() -> CtrlMessage:
-    """Asks the stand-in device to report the room in its transmit queue."""
-    return CtrlMessage(type=ROOM_RECORD, length=0)
 
 
 def address_value(text: str, name: str) -> int:
@@ -168,6 +191,70 @@ _SIGNATURES = {
 }
 
 
+_CALL_TYPES = {
+    "ctrl_write": ("ZelborCtrlWrite", (_STATE, ctypes.POINTER(CtrlMessage))),
+    "ctrl_read": ("ZelborCtrlRead", (_STATE, ctypes.POINTER(CtrlMessage))),
+    "raw_can_read": ("ZelborRawCanRead", (_STATE, ctypes.POINTER(RawCanMessage))),
+    "raw_can_write": ("ZelborRawCanWrite", (_STATE, ctypes.POINTER(RawCanMessage), ctypes.c_int32)),
+    "get_counters": ("ZelborGetCounters", (_STATE, ctypes.POINTER(ZelborCounters))),
+    "get_link_status": ("ZelborGetLinkStatus", (_STATE, ctypes.POINTER(ZelborLinkStatus))),
+}
+_CALL_POINTERS = {field: ctypes.CFUNCTYPE(ctypes.c_int32, *argtypes)
+                  for field, (_, argtypes) in _CALL_TYPES.items()}
+
+
+class ZelborHostCalls(ctypes.Structure):
+    _fields_ = [(field, pointer) for field, pointer in _CALL_POINTERS.items()]
+
+
+HOST_LIBRARY_ENVIRONMENT = "ZELBOR_HOST_LIBRARY"
+HOST_LIBRARY = "libZelborHost.so"
+_HOST = ctypes.c_void_p
+_HOST_SIGNATURES = {
+    "ZelborHostCreate": (ctypes.POINTER(ZelborHostCalls), _STATE, ctypes.POINTER(ZelborHostOptions),
+                         ctypes.c_int64, ctypes.POINTER(_HOST)),
+    "ZelborHostStep": (_HOST, ctypes.c_int64),
+    "ZelborHostWaitAdvice": (_HOST, ctypes.c_int64, ctypes.POINTER(ZelborHostWait)),
+    "ZelborHostWoke": (_HOST, ctypes.c_int32),
+    "ZelborHostSend": (_HOST, ctypes.c_char_p, ctypes.c_int32),
+    "ZelborHostReceive": (_HOST, ctypes.POINTER(ZelborHostFrame), ctypes.c_int32),
+    "ZelborHostDiscardQueued": (_HOST,),
+    "ZelborHostAbandon": (_HOST,),
+    "ZelborHostGetState": (_HOST, ctypes.POINTER(ZelborHostState)),
+    "ZelborHostGetTotals": (_HOST, ctypes.POINTER(ZelborHostTotals)),
+    "ZelborHostNextNote": (_HOST, ctypes.c_char_p, ctypes.c_int32),
+    "ZelborHostTellLosses": (_HOST, ctypes.c_int64),
+}
+
+
+class HostLibrary:
+    """The host driver's calls, from ZELBOR_HOST_LIBRARY, else beside the device
+    library, else through the loader's search."""
+
+    def __init__(self, device_library_path: str):
+        beside = os.path.join(os.path.dirname(device_library_path), HOST_LIBRARY)
+        self.path = os.environ.get(HOST_LIBRARY_ENVIRONMENT) or (
+            beside if os.path.dirname(device_library_path) and os.path.exists(beside)
+            else HOST_LIBRARY)
+        try:
+            handle = ctypes.CDLL(self.path)
+        except OSError as error:
+            raise CanInterfaceNotImplementedError(
+                f"cannot load the host driver {self.path}: {error}") from None
+        for name, argtypes in _HOST_SIGNATURES.items():
+            try:
+                function = getattr(handle, name)
+            except AttributeError:
+                raise CanInterfaceNotImplementedError(
+                    f"{self.path} has no {name}: not the host driver") from None
+            function.argtypes = argtypes
+            function.restype = ctypes.c_int32
+            setattr(self, name, function)
+        handle.ZelborHostDestroy.argtypes = (_HOST,)
+        handle.ZelborHostDestroy.restype = None
+        self.ZelborHostDestroy = handle.ZelborHostDestroy
+
+
 class Library:
     """The six calls of one loaded library file, and its counters and link
     status where it has them (the stand-in does; the maker's may not)."""
@@ -190,6 +277,7 @@ class Library:
             function.argtypes = argtypes
             function.restype = ctypes.c_int32
             setattr(self, name, function)
+        self.host = HostLibrary(self.path)
         # The stand-in library's extensions, where the file has them.
         for name, record in (("ZelborGetCounters", ZelborCounters),
                              ("ZelborGetLinkStatus", ZelborLinkStatus)):
@@ -198,3 +286,13 @@ class Library:
                 function.argtypes = (_STATE, ctypes.POINTER(record))
                 function.restype = ctypes.c_int32
             setattr(self, name, function)
+
+    def host_calls(self) -> ZelborHostCalls:
+        """The call table the host driver makes its library calls through:
+        the extensions this object has (None: hidden, as in the maker's)."""
+        calls = ZelborHostCalls()
+        for field, (name, _) in _CALL_TYPES.items():
+            function = getattr(self, name)
+            if function is not None:
+                setattr(calls, field, ctypes.cast(function, _CALL_POINTERS[field]))
+        return calls

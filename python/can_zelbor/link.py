@@ -1,13 +1,14 @@
-"""The link thread: once the interface has started, one thread makes every
-library call. It keeps the link alive and takes every frame into a bounded
-receive buffer whether or not the program calls recv(), writes what send()
-queued as the device makes room, and watches that the device answers.
+"""The link thread: once the interface has started, one thread steps the host
+driver (libZelborHost.so), which makes the library calls: it takes every
+frame into a bounded receive buffer whether or not the program calls recv(),
+writes what send() queued as the device makes room, and watches that the
+device answers. This module adds python-can's side: threads, timestamps,
+exceptions and log lines.
 
-Waiting: with the stand-in library's ZelborGetLinkStatus the thread sleeps in
-poll() on the library's socket and a wake-up pipe, for no longer than the
-library asks; with the maker's library it reads again after a pause that
-grows to LONGEST_PAUSE, the reader program's pause. Either way recv() and
-the descriptor fileno() gives sleep until a frame is in the buffer.
+Waiting: the thread sleeps in poll() on what the driver names (the library's
+socket, where the library tells it) and on a wake-up pipe, as long as the
+driver advises. recv() and the descriptor fileno() gives sleep until a frame
+is in the buffer.
 """
 
 import ctypes
@@ -17,53 +18,46 @@ import os
 import select
 import threading
 import time
+import weakref
 from collections import deque
-from typing import Any, Deque, Dict, List, Optional, Tuple
+from typing import Deque, Dict, Optional, Tuple
 
-from can import CanOperationError, CanTimeoutError
+from can import CanInitializationError, CanOperationError, CanTimeoutError
 
 from .clock import DeviceClock
 from .library import (
     COUNTER_NAMES,
     COUNTS_PER_SECOND,
     ERR_BACKLOG,
-    ERR_NO_DATA,
-    EXTENDED_FLAG,
-    MESSAGE_COUNT,
-    QUEUE_RECORD_LENGTH,
-    RAW_FRAME_LAYOUT,
-    READY_RECORD,
-    ROOM_RECORD,
-    CtrlMessage,
-    RawCanMessage,
+    HOST_CHANGED,
+    HOST_FRAME_LAYOUT,
+    HOST_NEW_SESSION,
+    HOST_RECEIVED,
+    HOST_SENT,
+    HOST_TAKEN,
+    HOST_WROTE,
     ZelborCounters,
-    ZelborLinkStatus,
+    ZelborHostFrame,
+    ZelborHostOptions,
+    ZelborHostState,
+    ZelborHostTotals,
+    ZelborHostWait,
     describe_result,
-    make_room_request,
-    message_count,
-    queue_fields,
 )
-from .transmit import TransmitQueue
 
 LOG = logging.getLogger("can.interfaces.zelbor")
 
-READ_BURST = 4096  # frames taken in one round before the thread looks at anything else
-CONTROLS_PER_ROUND = 64
-FIRST_PAUSE = 0.00025
-LONGEST_PAUSE = 0.02
-CONTROL_READ_INTERVAL = 0.25  # control records are read at least this often
-DEVICE_SILENCE = 2.0  # s without a word from the device: it does not answer
-REPORT_OVERDUE = 5.0  # s a taken write may go unreported before it is given up
-LOSS_CHECK_INTERVAL = 0.5
-LOSS_LOG_INTERVAL = 10.0
+RECEIVE_BATCH = 256  # frames moved from the driver at once
+LOSS_LOG_INTERVAL = 10.0  # s between two loss lines in the log
 CLOSE_WAIT = 2.0  # s a closing link waits for the thread, and for progress while draining
+FALLBACK_PAUSE = 0.02  # without poll(): the longest sleep between steps
 
 # A received item: timestamp, identifier word, length, data bytes, received (or sent back).
 Item = Tuple[float, int, int, bytes, bool]
 
 
 class DeviceSilent(CanOperationError):
-    """The device has not answered for DEVICE_SILENCE seconds."""
+    """The device has not answered for 2 seconds."""
 
 
 class SendTimeout(CanOperationError, CanTimeoutError):
@@ -78,121 +72,146 @@ def _pipe() -> Tuple[int, int]:
 
 
 class Link:
-    """The library's calls after start-up, on a thread of their own."""
+    """The host driver of a started interface, stepped on a thread of its own."""
 
     def __init__(self, library, state, channel: int, where: str, *, receive_buffer: int,
                  transmit_buffer: int, host_timestamps: bool, echo: bool) -> None:
         self._library = library
+        self._driver = driver = library.host
         self._state = state
         self._where = where
-        self._echo = echo
-        self._has_status = library.ZelborGetLinkStatus is not None and hasattr(select, "poll")
         self._clock = DeviceClock(host_timestamps)
 
-        self.library_lock = threading.Lock()  # every library call holds it
-        self._cond = threading.Condition()  # everything below it is shared with callers
-        self._rx: Deque[Item] = deque()
-        self._rx_bound = receive_buffer
-        self._tx = TransmitQueue(transmit_buffer)
+        options = ZelborHostOptions(receive_capacity=min(receive_buffer, 0xFFFFFFFF),
+                                    transmit_capacity=min(transmit_buffer, 0xFFFFFFFF),
+                                    echo_sent=1 if echo else 0,
+                                    loss_line_interval_ns=int(LOSS_LOG_INTERVAL * 1e9),
+                                    receive_loss_name=b"receive buffer full")
+        self._calls = library.host_calls()  # kept: the driver calls through it
+        host = ctypes.c_void_p()
+        created = driver.ZelborHostCreate(ctypes.byref(self._calls), state, ctypes.byref(options),
+                                          time.monotonic_ns(), ctypes.byref(host))
+        if created != 0:
+            raise CanInitializationError(
+                f"{where}: the host driver did not start: {describe_result(created)}",
+                error_code=created)
+        self._host = host
+        self._destroy = weakref.finalize(self, driver.ZelborHostDestroy, host)
+
+        # Every driver and library call holds it; everything below is shared with callers.
+        self._cond = threading.Condition()
+        self._cache: Deque[Item] = deque()  # taken from the driver, not yet by recv()
+        self._frames = (ZelborHostFrame * RECEIVE_BATCH)()
+        self._driver_state = ZelborHostState(answering=1, message_count=-1)
+        self._totals = ZelborHostTotals()
+        self._counters = ZelborCounters()
+        self._wait = ZelborHostWait()
         self._failure: Optional[CanOperationError] = None
-        self._answering = True
-        self._silent_for = 0.0
-        self._not_sent = 0  # frames accepted and not taken, not yet told to the caller
-        self._not_sent_total = 0
-        self._rx_overflowed = 0
-        self._flushed = 0
-        self.message_count: Optional[int] = None
+        self._not_sent_told = 0  # frames the driver gave up that callers were told of
         self._stopping = False
         self._sleeping = False
 
-        self._frame = RawCanMessage()
-        self._frame_ref = ctypes.byref(self._frame)
-        self._record = CtrlMessage()
-        self._record_ref = ctypes.byref(self._record)
-        self._status = ZelborLinkStatus()
-        self._status_ref = ctypes.byref(self._status)
-        self._counters = ZelborCounters()
-        self._counters_ref = ctypes.byref(self._counters)
-        self._rounds_idle = 0
-        self._last_control_read = 0.0
-        self._next_loss_check = 0.0
-        self._losses_logged = 0
-        self._last_loss_log = -math.inf
-        self._started = time.monotonic()
-        self._written_at = 0.0
-        self._device_restarts = 0
-
         self._ready_r = self._ready_w = self._wake_r = self._wake_w = -1
-        self._poller = None  # the wake-up pipe, and the library's socket once known
-        self._polled_socket = -1
+        self._ready = False  # a byte is in the ready pipe
+        self._poller = None  # the wake-up pipe, and the descriptor the driver names
+        self._polled = -1
         if hasattr(select, "poll"):
-            self._ready_r, self._ready_w = _pipe()  # one byte in it while _rx holds anything
+            self._ready_r, self._ready_w = _pipe()  # one byte in it while a frame waits
             self._wake_r, self._wake_w = _pipe()
             self._poller = select.poll()
             self._poller.register(self._wake_r, select.POLLIN)
-        if self._has_status and library.ZelborCtrlWrite(state, make_room_request()) != 0:
-            self._has_status = False  # a device that knows no room reports: counts alone
         self._thread = threading.Thread(target=self._run, name=f"zelbor channel {channel} link",
                                         daemon=True)
         self._thread.start()
 
     # ----- callers' side -----
 
-    def _raise_if_failed(self) -> None:
+    def _raise_if_failed(self) -> None:  # under _cond
         if self._failure is not None:
             raise self._failure
-        if not self._answering:
+        if not self._driver_state.answering:
             raise DeviceSilent(
                 f"{self._where}: the device does not answer (silent for "
-                f"{self._silent_for:.1f} s)")
+                f"{self._driver_state.silent_ms / 1000:.1f} s)")
 
-    def _raise_if_not_sent(self) -> None:
-        if self._not_sent:
-            count, self._not_sent = self._not_sent, 0
+    def _raise_if_not_sent(self) -> None:  # under _cond
+        count = self._totals.frames_not_sent - self._not_sent_told
+        if count:
+            self._not_sent_told = self._totals.frames_not_sent
             raise CanOperationError(
                 f"{self._where}: {count} frames accepted by send() did not reach the bus")
 
-    def put(self, record: bytes, echo: Any, timeout: Optional[float]) -> None:
+    def put(self, record: bytes, timeout: Optional[float]) -> None:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
             self._raise_if_not_sent()
             while True:
                 self._raise_if_failed()
-                if not self._tx.full():
+                if self._driver.ZelborHostSend(self._host, record, 1) == 1:
                     break
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     raise SendTimeout(
                         f"{self._where}: the device's transmit queue stayed full for {timeout} s "
-                        f"({len(self._tx)} frames waiting)", error_code=ERR_BACKLOG)
-                self._cond.wait(CONTROL_READ_INTERVAL if left is None else min(left, 1.0))
-            self._tx.put((record, echo if self._echo else None))
+                        f"({self._driver_state.queued} frames waiting)", error_code=ERR_BACKLOG)
+                self._cond.wait(1.0 if left is None else min(left, 1.0))
             self._wake()
 
     def take(self, timeout: Optional[float]) -> Optional[Item]:
         deadline = None if timeout is None else time.monotonic() + timeout
         with self._cond:
-            while not self._rx:
+            while not self._cache and not self._fetch():
                 self._raise_if_failed()
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
                     return None
                 self._cond.wait(1.0 if left is None else min(left, 1.0))
-            item = self._rx.popleft()
-            if not self._rx and self._ready_r >= 0:
-                _drain(self._ready_r)
+            item = self._cache.popleft()
+            if not self._cache:
+                self._fetch()
             return item
+
+    def _fetch(self) -> int:  # under _cond
+        """Moves a batch of frames from the driver, stamped; 0 (and the ready
+        pipe emptied) when none waits."""
+        count = self._driver.ZelborHostReceive(self._host, self._frames, RECEIVE_BATCH)
+        if count <= 0:
+            if self._ready:
+                self._ready = False
+                _drain(self._ready_r)
+            return 0
+        # Monotonic nanoseconds onto the epoch, at this moment's distance.
+        epoch_offset = time.time() - time.monotonic_ns() / 1e9
+        clock, cache = self._clock, self._cache
+        view = ctypes.string_at(self._frames, count * HOST_FRAME_LAYOUT.size)
+        for (data, length, _, _, identifier, _, time_high, time_low, flags,
+             at_ns) in HOST_FRAME_LAYOUT.iter_unpack(view):
+            arrival = at_ns / 1e9 + epoch_offset
+            if flags & HOST_NEW_SESSION:
+                clock.restart()
+            if flags & HOST_SENT:
+                cache.append((clock.stamp_sent(arrival), identifier, length, data, False))
+            else:
+                seconds = (time_high << 32 | time_low) / COUNTS_PER_SECOND
+                cache.append((clock.stamp(seconds, arrival), identifier, length, data, True))
+        return count
 
     def discard_queued(self) -> int:
         with self._cond:
-            count = self._tx.discard_queued()
-            self._flushed += count
+            count = self._driver.ZelborHostDiscardQueued(self._host)
             self._cond.notify_all()
-            return count
+            return max(count, 0)
 
     @property
     def answering(self) -> bool:
-        return self._answering and self._failure is None
+        return bool(self._driver_state.answering) and self._failure is None
+
+    @property
+    def message_count(self) -> Optional[int]:
+        with self._cond:
+            self._driver.ZelborHostGetState(self._host, ctypes.byref(self._driver_state))
+            count = self._driver_state.message_count
+        return None if count < 0 else count
 
     def ready_descriptor(self) -> int:
         if self._ready_r < 0:
@@ -201,17 +220,18 @@ class Link:
 
     def counters(self) -> Dict[str, int]:
         values: Dict[str, int] = {}
-        if self._library.ZelborGetCounters is not None:
-            with self.library_lock:
-                if self._read_counters():
-                    values = {name: getattr(self._counters, name) for name in COUNTER_NAMES}
         with self._cond:
+            library = self._library
+            if library.ZelborGetCounters is not None and library.ZelborGetCounters(
+                    self._state, ctypes.byref(self._counters)) == 0:
+                values = {name: getattr(self._counters, name) for name in COUNTER_NAMES}
+            totals = self._read_totals()
             values.update(
-                receive_buffer_overflowed=self._rx_overflowed,
-                frames_sent=self._tx.frames_taken,
-                frames_sent_again=self._tx.frames_sent_again,
-                frames_not_sent=self._not_sent_total,
-                frames_flushed=self._flushed,
+                receive_buffer_overflowed=totals.receive_buffer_full,
+                frames_sent=totals.frames_taken,
+                frames_sent_again=totals.frames_sent_again,
+                frames_not_sent=totals.frames_not_sent,
+                frames_flushed=totals.frames_flushed,
             )
         return values
 
@@ -220,27 +240,27 @@ class Link:
         stops the thread and the interface; returns the frames not sent."""
         if drain:
             with self._cond:
-                progress, waiting = time.monotonic(), self._tx_waiting()
+                progress, waiting = time.monotonic(), self._queued()
                 while waiting and self._failure is None and not self._stopping:
                     if time.monotonic() - progress > CLOSE_WAIT:
                         break
                     self._cond.wait(0.05)
-                    if self._tx_waiting() < waiting:
-                        progress, waiting = time.monotonic(), self._tx_waiting()
+                    if self._queued() < waiting:
+                        progress, waiting = time.monotonic(), self._queued()
         with self._cond:
             self._stopping = True
             self._wake()
         if threading.current_thread() is not self._thread:
             self._thread.join(CLOSE_WAIT)
-        with self.library_lock:
-            self._library.ZelborStopInterface(self._state)
         with self._cond:
-            lost = self._tx.abandon()
-            self._not_sent_total += lost
-            lost += self._not_sent
-            self._not_sent = 0
+            self._library.ZelborStopInterface(self._state)
+            self._driver.ZelborHostAbandon(self._host)
+            self._driver.ZelborHostTellLosses(self._host, time.monotonic_ns())
+            self._tell_notes()
+            totals = self._read_totals()
+            lost = totals.frames_not_sent - self._not_sent_told
+            self._not_sent_told = totals.frames_not_sent
             self._cond.notify_all()
-        self._log_losses(final=True)
         if self._thread.is_alive():
             return lost  # stuck in a call: its descriptors stay open
         for descriptor in (self._ready_r, self._ready_w, self._wake_r, self._wake_w):
@@ -257,8 +277,13 @@ class Link:
             LOG.warning("%s: the bus was not shut down; %d frames accepted by send() did not "
                         "reach the bus", self._where, lost)
 
-    def _tx_waiting(self) -> int:
-        return len(self._tx) + self._tx.in_flight()
+    def _queued(self) -> int:  # under _cond
+        self._driver.ZelborHostGetState(self._host, ctypes.byref(self._driver_state))
+        return self._driver_state.queued
+
+    def _read_totals(self) -> ZelborHostTotals:  # under _cond
+        self._driver.ZelborHostGetTotals(self._host, ctypes.byref(self._totals))
+        return self._totals
 
     def _wake(self) -> None:  # under _cond
         if self._sleeping and self._wake_w >= 0:
@@ -273,223 +298,68 @@ class Link:
     def _run(self) -> None:
         try:
             while True:
-                with self.library_lock:
+                with self._cond:
                     if self._stopping:
                         return
-                    now = time.monotonic()
-                    frames = self._receive()
-                    # A report or ROOM record may have come with the frames.
-                    if (self._tx.in_flight() or self._woke_for_socket
-                            and (not frames or len(self._tx))
-                            or now - self._last_control_read >= CONTROL_READ_INTERVAL):
-                        self._read_controls(now)
-                    wrote = self._write(time.monotonic())
-                    self._watch(time.monotonic())
-                busy = frames >= READ_BURST or wrote
-                self._rounds_idle = 0 if frames or wrote else self._rounds_idle + 1
-                if not busy:
-                    self._wait()
+                    changes = self._step()
+                    if changes & HOST_WROTE:
+                        continue
+                    self._driver.ZelborHostWaitAdvice(self._host, time.monotonic_ns(),
+                                                      ctypes.byref(self._wait))
+                    timeout, descriptor = self._wait.timeout_ns / 1e9, self._wait.descriptor
+                    if timeout <= 0:
+                        continue
+                    self._sleeping = True
+                readable = self._sleep(timeout, descriptor)
+                with self._cond:
+                    self._sleeping = False
+                    self._driver.ZelborHostWoke(self._host, 1 if readable else 0)
         except Exception as error:  # the thread must never end without a word
             LOG.exception("%s: the link thread failed", self._where)
             with self._cond:
                 self._failure = CanOperationError(f"{self._where}: the link failed: {error!r}")
                 self._cond.notify_all()
 
-    _woke_for_socket = False
-
-    def _receive(self) -> int:
-        read, state, ref = self._library.ZelborRawCanRead, self._state, self._frame_ref
-        unpack, frame = RAW_FRAME_LAYOUT.unpack_from, self._frame
-        records = []
-        for _ in range(READ_BURST):
-            if read(state, ref) < 0:  # ERR_NO_DATA, or a stopped interface
-                break
-            records.append(unpack(frame))
-        if not records:
-            return 0
-        arrival = time.time()  # after the reads: never before a frame arrived
-        if self._library.ZelborGetCounters is not None and self._read_counters():
-            restarts = self._counters.device_restarts
-            if restarts != self._device_restarts:
-                self._device_restarts = restarts
-                self._clock.restart()
-        stamp = self._clock.stamp
-        items = []
-        for data, length, identifier, time_high, time_low in records:
-            seconds = (time_high << 32 | time_low) / COUNTS_PER_SECOND
-            items.append((stamp(seconds, arrival), identifier, length, data, True))
-        self._deliver(items)
-        return len(records)
-
-    def _deliver(self, items: List[Item]) -> None:
-        with self._cond:
-            room = self._rx_bound - len(self._rx)
-            if len(items) > room:
-                self._rx_overflowed += len(items) - max(room, 0)
-                items = items[:max(room, 0)]
-            if not items:
-                return
-            if not self._rx and self._ready_w >= 0:
-                os.write(self._ready_w, b"r")
-            self._rx.extend(items)
-            self._cond.notify_all()
-
-    def _read_controls(self, now: float) -> None:
-        self._last_control_read = now
-        read, state, ref, record = (self._library.ZelborCtrlRead, self._state, self._record_ref,
-                                    self._record)
-        for _ in range(CONTROLS_PER_ROUND):
-            if read(state, ref) == ERR_NO_DATA:
-                return
-            data = bytes(record.data[:min(record.length, QUEUE_RECORD_LENGTH)])
-            count = message_count(data) if record.type == MESSAGE_COUNT else None
-            fields = queue_fields(data) if self._has_status else None
-            if count is not None:
-                self._counted(count, fields)
-            elif record.type == ROOM_RECORD and fields is not None:
-                with self._cond:
-                    self._tx.room_report(*fields)
-            elif record.type == READY_RECORD:
-                # A new session of the device: its queue is new, and room reports are off.
-                with self._cond:
-                    self._tx.room = None
-                if self._has_status and self._library.ZelborCtrlWrite(
-                        state, make_room_request()) != 0:
-                    LOG.warning("%s: the device no longer sends room reports", self._where)
-
-    def _counted(self, count: int, fields: Optional[Tuple[int, int, int]]) -> None:
-        self.message_count = count
-        with self._cond:
-            taken = self._tx.report(count, time.monotonic(),
-                                    fields[1] if fields else None,
-                                    fields[2] if fields else None)
-            self._cond.notify_all()  # room for senders
-        echoes = [entry[1] for entry in taken if entry[1] is not None]
-        if echoes:
-            now = self._clock.stamp_sent(self._written_at)
-            self._deliver([(now, m.arbitration_id | (EXTENDED_FLAG if m.is_extended_id else 0),
-                            len(m.data), bytes(m.data), False) for m in echoes])
-
-    def _write(self, now: float) -> bool:
-        with self._cond:
-            chunk = self._tx.next_write(now) if self._failure is None else None
-        if not chunk:
-            return False
-        frames = (RawCanMessage * len(chunk)).from_buffer_copy(b"".join(r for r, _ in chunk))
-        self._written_at = time.time()  # when the frames of the write in flight went
-        result = self._library.ZelborRawCanWrite(self._state, frames, len(chunk))
-        if result >= 0:
-            return True
-        with self._cond:
-            self._tx.unwritten()
-            if result != ERR_BACKLOG:
+    def _step(self) -> int:  # under _cond
+        changes = self._driver.ZelborHostStep(self._host, time.monotonic_ns())
+        if changes < 0:
+            raise CanOperationError(f"host driver step failed: {describe_result(changes)}")
+        if changes & HOST_CHANGED:
+            self._driver.ZelborHostGetState(self._host, ctypes.byref(self._driver_state))
+            self._read_totals()
+            self._tell_notes()
+            error = self._driver_state.write_error
+            if error and self._failure is None:
                 self._failure = CanOperationError(
-                    f"{self._where}: ZelborRawCanWrite failed: {describe_result(result)}",
-                    error_code=result)
-                self._cond.notify_all()
-        return False
+                    f"{self._where}: ZelborRawCanWrite failed: {describe_result(error)}",
+                    error_code=error)
+        if changes & HOST_RECEIVED and not self._ready and self._ready_w >= 0:
+            self._ready = True
+            os.write(self._ready_w, b"r")
+        if changes & (HOST_RECEIVED | HOST_TAKEN | HOST_CHANGED):
+            self._cond.notify_all()
+        return changes
 
-    def _read_status(self) -> bool:
-        return self._library.ZelborGetLinkStatus(self._state, self._status_ref) == 0
+    def _tell_notes(self) -> None:  # under _cond
+        text = ctypes.create_string_buffer(512)
+        while self._driver.ZelborHostNextNote(self._host, text, len(text)) >= 0:
+            LOG.warning("%s: %s", self._where, text.value.decode(errors="replace"))
 
-    def _read_counters(self) -> bool:
-        return self._library.ZelborGetCounters(self._state, self._counters_ref) == 0
-
-    def _watch(self, now: float) -> None:
-        status = self._status if self._has_status and self._read_status() else None
-        if status is not None:
-            silent = (status.device_silent_ms / 1000 if status.device_silent_ms >= 0
-                      else now - self._started)
-        else:  # only an unanswered write can tell
-            silent = now - self._tx.flight_since if self._tx.in_flight() else 0.0
-        answering = silent <= DEVICE_SILENCE
-        with self._cond:
-            self._silent_for = silent
-            if (status is not None and answering and status.batches_held == 0
-                    and self._tx.in_flight() and now - self._tx.flight_since > REPORT_OVERDUE):
-                # The device took the write (the library holds none), but its report was lost.
-                lost = self._tx.abandon_flight()
-                self._not_sent += lost
-                self._not_sent_total += lost
-                LOG.warning("%s: %d frames taken by the device were never confirmed",
-                            self._where, lost)
-            if answering != self._answering:
-                self._answering = answering
-                self._cond.notify_all()
-                if answering:
-                    LOG.warning("%s: the device answers again", self._where)
-                else:
-                    LOG.warning("%s: the device does not answer (silent for %.1f s)",
-                                self._where, silent)
-        if now >= self._next_loss_check:
-            self._next_loss_check = now + LOSS_CHECK_INTERVAL
-            self._log_losses(final=False)
-
-    def _lost(self) -> Dict[str, int]:
-        lost = {"receive buffer full": self._rx_overflowed}
-        if self._library.ZelborGetCounters is not None and self._read_counters():
-            lost["lost on the way"] = self._counters.frames_lost
-            lost["not read in time"] = self._counters.frames_overflowed
-        return lost
-
-    def _log_losses(self, final: bool) -> None:
-        if final:
-            with self.library_lock:
-                lost = self._lost()
-        else:
-            lost = self._lost()  # the thread holds the library lock
-        total = sum(lost.values())
-        now = time.monotonic()
-        if total <= self._losses_logged or (
-                not final and self._losses_logged and now - self._last_loss_log < LOSS_LOG_INTERVAL):
-            return
-        self._losses_logged, self._last_loss_log = total, now
-        causes = ", ".join(f"{count} {cause}" for cause, count in lost.items() if count)
-        LOG.warning("%s: %d received frames lost (%s)", self._where, total, causes)
-
-    def _timeout(self) -> float:
-        now = time.monotonic()
-        with self._cond:
-            wake_at = self._tx.wake_at() if self._failure is None else None
-        waits = [CONTROL_READ_INTERVAL - (now - self._last_control_read),
-                 self._next_loss_check - now]
-        if wake_at is not None:
-            waits.append(wake_at - now)
-        if self._tx.in_flight():
-            waits.append(0.0 if not self._has_status else LONGEST_PAUSE)
-        if self._has_status:
-            waits.append(max(self._status.wake_within_ms, 0) / 1000)
-        else:
-            waits.append(min(FIRST_PAUSE * 2 ** min(self._rounds_idle, 8), LONGEST_PAUSE))
-        return max(0.0, min(waits))
-
-    def _wait(self) -> None:
-        timeout = self._timeout()
-        # What a call already took off the socket wakes no poll(); the status
-        # tells, and it is read as if the socket had woken the thread.
-        self._woke_for_socket = self._has_status and self._status.wake_within_ms == 0
-        if timeout <= 0:
-            return
-        if self._wake_r < 0:
-            time.sleep(timeout)
-            return
-        socket = self._status.descriptor if self._has_status else -1
-        if socket != self._polled_socket:
-            if self._polled_socket >= 0:
-                self._poller.unregister(self._polled_socket)
-            if socket >= 0:
-                self._poller.register(socket, select.POLLIN)
-            self._polled_socket = socket
-        with self._cond:
-            wake_at = self._tx.wake_at() if self._failure is None else None
-            if self._stopping or (wake_at is not None and wake_at <= time.monotonic()):
-                return
-            self._sleeping = True
+    def _sleep(self, timeout: float, descriptor: int) -> bool:
+        """Waits up to `timeout` s for the descriptor (if any) or a caller's
+        wake-up; whether the descriptor became readable."""
+        if self._poller is None:
+            time.sleep(min(timeout, FALLBACK_PAUSE))
+            return False
+        if descriptor != self._polled:
+            if self._polled >= 0:
+                self._poller.unregister(self._polled)
+            if descriptor >= 0:
+                self._poller.register(descriptor, select.POLLIN)
+            self._polled = descriptor
         events = self._poller.poll(math.ceil(timeout * 1000))
-        with self._cond:
-            self._sleeping = False
         _drain(self._wake_r)
-        self._woke_for_socket = any(fd == socket for fd, _ in events)
+        return any(fd == descriptor and fd >= 0 for fd, _ in events)
 
 
 def _drain(descriptor: int) -> None:
@@ -498,3 +368,4 @@ def _drain(descriptor: int) -> None:
             pass
     except BlockingIOError:
         pass
+

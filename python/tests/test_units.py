@@ -1,10 +1,13 @@
-"""The clock mapping and the transmit queue alone: fed numbers, no device (an
-hour of drift or a short write count cannot be made to happen through a bus)."""
+"""The clock mapping alone: fed numbers, no device (an hour of drift cannot be
+made to happen through a bus)."""
 
+import ctypes
+import os
 import random
+import subprocess
 
+from can_zelbor import library
 from can_zelbor.clock import DeviceClock
-from can_zelbor.transmit import TransmitQueue
 
 
 def test_clock_follows_drift_within_a_millisecond_and_never_runs_backwards():
@@ -38,42 +41,25 @@ def test_sent_frames_are_stamped_among_received_ones_on_their_scale():
     assert host.stamp(10.9, 1011.1) == 1011.0 and device.stamp(10.9, 1011.1) == 11.0
 
 
-def entries(count, start=0):
-    return [(bytes([start + i]), None) for i in range(count)]
-
-
-def test_a_short_count_sends_the_rest_again_first_and_alone():
-    queue = TransmitQueue(bound=1000)
-    for entry in entries(120):
-        queue.put(entry)
-    first = queue.next_write(0.0)
-    assert len(first) == 50 and queue.next_write(0.0) is None  # one write at a time
-    assert queue.report(20, 0.0) == first[:20]
-    assert queue.next_write(0.0) is None  # the queue is full: a pause first
-    retry = queue.next_write(queue.wake_at())
-    assert retry[:30] == first[20:] and len(retry) == 50
-    assert queue.report(50, 1.0) == retry
-    assert [e[0][0] for e in queue.next_write(1.0)] == list(range(70, 120))
-
-
-def test_room_reports_let_only_what_fits_go():
-    queue = TransmitQueue(bound=1000)
-    for entry in entries(200):
-        queue.put(entry)
-    queue.room_report(64, 64, 0xFFFFFFFF)
-    assert len(queue.next_write(0.0)) == 50
-    queue.report(50, 0.0, room=14, batch=0)
-    assert queue.next_write(0.0) is None and queue.wake_at() == 1.0  # until half is free
-    queue.room_report(40, 64, 0xFFFFFFFF)  # older than the report: ignored
-    assert queue.next_write(0.1) is None
-    queue.room_report(32, 64, 0)
-    assert len(queue.next_write(0.1)) == 32
-    queue.report(32, 0.1, room=0, batch=1)
-    queue.room_report(32, 64, 1)
-    assert len(queue.next_write(0.2)) == 32
-    # The ROOM record came before the report it follows (the report was lost and repeated).
-    queue.room_report(40, 64, 2)
-    queue.report(32, 0.3, room=0, batch=2)
-    assert len(queue.next_write(0.3)) == 40
-    queue.report(40, 0.3, room=0, batch=3)
-    assert queue.discard_queued() == 46 and queue.next_write(0.4) is None
+def test_the_ctypes_records_are_laid_out_as_the_c_headers_say():
+    printed = subprocess.run([os.environ["RECORD_LAYOUT"], "--layout"], check=True,
+                             capture_output=True, text=True).stdout
+    c_layout = {}
+    for line in printed.splitlines():
+        record, field, offset, size = line.split()
+        c_layout.setdefault(record, []).append((field, int(offset), int(size)))
+    assert len(c_layout) == 11
+    for record, fields in c_layout.items():
+        mirror = getattr(library, record)
+        (_, _, size), *members = fields
+        assert ctypes.sizeof(mirror) == size, record
+        assert [(name, getattr(mirror, name).offset, getattr(mirror, name).size)
+                for name, *_ in mirror._fields_] == members, record
+    # The byte layouts of the hot paths read the same fields as ctypes.
+    frame = library.ZelborHostFrame(flags=5, at_ns=-7)
+    frame.frame.length, frame.frame.id, frame.frame.time_low = -1, 0x80000123, 99
+    frame.frame.data[7] = 0xAB
+    unpacked = library.HOST_FRAME_LAYOUT.unpack(bytes(frame))
+    assert unpacked[0][7] == 0xAB and unpacked[1] == -1 and unpacked[4] == 0x80000123
+    assert unpacked[7:] == (99, 5, -7)
+    assert library.RAW_FRAME_LAYOUT.size == ctypes.sizeof(library.RawCanMessage)

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace rawcan::bridge {
+namespace rawcan::host {
 namespace {
 
 // True if write `later` comes after write `earlier`, modulo 2^32.
@@ -76,7 +76,7 @@ void TransmitQueue::unwritten() {
 }
 
 int TransmitQueue::report(int taken, int64_t now_ns, std::optional<int> room,
-                          std::optional<uint32_t> batch) {
+                          std::optional<uint32_t> batch, TakenFrames* taken_frames) {
   auto flight = std::find_if(flights_.begin(), flights_.end(), [&](const Flight& f) {
     return f.taken < 0 && (!batch || f.batch == *batch);
   });
@@ -94,6 +94,10 @@ int TransmitQueue::report(int taken, int64_t now_ns, std::optional<int> room,
     const Flight done = flights_.front();
     flights_.pop_front();
     in_flight_ -= done.count;
+    for (int i = 0; taken_frames != nullptr && i < done.taken; ++i) {
+      taken_frames->emplace_back(ring_[(head_ + static_cast<std::size_t>(i)) % ring_.size()],
+                                 done.since_ns);
+    }
     pop(static_cast<std::size_t>(done.taken));
     taken_now += done.taken;
     frames_taken_ += static_cast<uint64_t>(done.taken);
@@ -134,6 +138,12 @@ int TransmitQueue::abandon_flight() {
   return count;
 }
 
+std::size_t TransmitQueue::discard_unwritten() {
+  const std::size_t unwritten = count_ - static_cast<std::size_t>(in_flight_);
+  count_ -= unwritten;  // they are at the tail, behind the writes in flight
+  return unwritten;
+}
+
 std::optional<int64_t> TransmitQueue::wake_at_ns() const {
   const std::size_t waiting = count_ - static_cast<std::size_t>(in_flight_);
   if (waiting == 0) {
@@ -149,4 +159,4 @@ std::optional<int64_t> TransmitQueue::wake_at_ns() const {
   return flights_.size() < kMaxFlights ? std::optional<int64_t>(retry_at_ns_) : std::nullopt;
 }
 
-}  // namespace rawcan::bridge
+}  // namespace rawcan::host

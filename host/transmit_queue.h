@@ -1,5 +1,5 @@
-// Frames taken from the interface and not yet taken by the device, and when
-// to write them: no socket, no clock, no library; the bridge feeds it the
+// Frames the program queued and the device has not yet taken, and when to
+// write them: no socket, no clock, no library; the host driver feeds it the
 // device's reports and the time.
 //
 // The device answers each write with a MESSAGE_COUNT report: how many of the
@@ -26,11 +26,12 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "zelbor.h"
 
-namespace rawcan::bridge {
+namespace rawcan::host {
 
 inline constexpr int kMaxWrite = 50;  // frames per write: one datagram
 inline constexpr int64_t kFirstPauseNs = 1'000'000;
@@ -65,15 +66,19 @@ class TransmitQueue {
   // The last write was refused: its frames wait again.
   void unwritten();
   // The device's report of a write (the oldest unanswered, or the one
-  // `batch` names); returns the frames taken, now off the queue.
+  // `batch` names); returns the frames taken, now off the queue. With
+  // `taken_frames`, appends each taken frame and when its write went.
+  using TakenFrames = std::vector<std::pair<RawCanMessage, int64_t>>;
   int report(int taken, int64_t now_ns, std::optional<int> room = std::nullopt,
-             std::optional<uint32_t> batch = std::nullopt);
+             std::optional<uint32_t> batch = std::nullopt, TakenFrames* taken_frames = nullptr);
   // A ROOM record: `room` free after the device took write `batch`.
   void room_report(int room, int capacity, uint32_t batch);
   // A new session of the device: its queue is new, and room reports are off.
   void forget_room() { room_.reset(); }
   // Forgets the writes in flight, whose reports will not come; returns their frames.
   int abandon_flight();
+  // Drops the frames not yet written; returns how many.
+  std::size_t discard_unwritten();
   // Frames given up after a short count that later writes had overtaken.
   uint64_t frames_given_up() const { return frames_given_up_; }
   // When a write may go although nothing arrives; nullopt if only a report or
@@ -113,4 +118,4 @@ class TransmitQueue {
   uint64_t frames_given_up_ = 0;
 };
 
-}  // namespace rawcan::bridge
+}  // namespace rawcan::host
