@@ -52,6 +52,7 @@ class ScriptedLink final : public LibraryCalls {
   std::deque<FrameRead> frame_reads;
   std::deque<CtrlRead> ctrl_reads;
   std::optional<ZelborCounters> counters;  // nullopt: a library without counters
+  std::optional<ZelborLinkStatus> status;  // nullopt: a library without the link status
   std::vector<Call> calls;
   int64_t now_ms = 0;
   std::function<int64_t()> observe_output;  // optional: records visible output per call
@@ -126,6 +127,12 @@ class ScriptedLink final : public LibraryCalls {
       result = *counters;
     }
     return counters.has_value();
+  }
+  bool link_status(ZelborLinkStatus& result) override {
+    if (status) {
+      result = *status;
+    }
+    return status.has_value();
   }
 };
 
