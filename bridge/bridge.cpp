@@ -118,7 +118,7 @@ void Bridge::receive_from_interface() {
 }
 
 void Bridge::count_totals() {
-  const ZelborHostTotals& totals = driver_.totals();
+  const ZelborHostTotals totals = driver_.totals();
   totals_.to_device = totals.frames_taken;
   totals_.lost_on_link = totals.lost_on_link;
   totals_.not_read_in_time = totals.not_read_in_time;

@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +49,10 @@ struct HostLoss {
   uint64_t count = 0;
 };
 
+// Threads: step(), wait_advice(), woke(), totals() and tell_losses() make
+// the library calls, so one thread at a time makes them. The program's
+// other calls (send, receive, state, notes) may come from other threads
+// meanwhile: they never wait for a library call.
 class HostDriver {
  public:
   // `library` is a started interface; asks for room reports where it can.
@@ -58,60 +64,72 @@ class HostDriver {
 
   // Queues frames in order; returns how many fit.
   std::size_t send(const RawCanMessage* frames, std::size_t count);
-  bool queue_full() const { return queue_.full(); }
-  std::size_t waiting_to_send() const { return queue_.size(); }
+  bool queue_full() const;
+  std::size_t waiting_to_send() const;
   std::size_t discard_queued();
   std::size_t abandon();
 
-  bool has_received() const { return !received_.empty(); }
-  const ZelborHostFrame& front() const { return received_.front(); }
-  void pop() { received_.pop_front(); }
+  bool has_received() const;
+  ZelborHostFrame front() const;  // the oldest received; has_received() first
+  void pop();
   std::size_t receive(ZelborHostFrame* frames, std::size_t capacity);
   // Drops what waits to be taken; returns how many (counted as a full buffer).
   std::size_t discard_received();
 
   ZelborHostState state() const;
-  const ZelborHostTotals& totals();  // with the library's counters read now
+  ZelborHostTotals totals();  // with the library's counters read now
   bool next_note(std::string& text);
   // A loss note now, if frames were lost since the last one (the watch
   // makes one at most once per loss_line_interval_ns).
   void tell_losses(int64_t now_ns);
   // The program's own losses, for the loss note: names and counts in order.
-  void set_host_losses(std::vector<HostLoss> losses) { host_losses_ = std::move(losses); }
+  void set_host_losses(std::vector<HostLoss> losses);
 
  private:
+  using Lock = std::lock_guard<std::mutex>;
   std::size_t read_frames(int64_t now_ns);
   void hold(const ZelborHostFrame& frame);
   bool read_controls(int64_t now_ns);
+  bool handle_control(const CtrlMessage& record, int64_t now_ns);
   void ask_for_room_reports();
   bool write(int64_t now_ns);
   bool watch(int64_t now_ns);
-  void read_counters();
+  std::optional<ZelborCounters> library_counters();
+  void take_counters(const ZelborCounters& counters);
+  void count_queue();
+  void tell_losses_locked(int64_t now_ns);
   uint64_t lost() const;
   void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+  // The library side: only the thread that steps touches these.
   LibraryCalls& library_;
-  Options options_;
-  TransmitQueue queue_;
-  std::deque<ZelborHostFrame> received_;
-  std::deque<std::string> notes_;
-  std::vector<HostLoss> host_losses_;
-  TransmitQueue::TakenFrames taken_frames_;
   bool has_status_ = false;
   bool has_counters_ = false;
   ZelborLinkStatus status_{};
-  ZelborHostTotals totals_{};
-  uint64_t frames_restarts_ = 0;  // the device's restarts as of the last frame read
-  int64_t started_ns_;
-  bool answering_ = true;
-  int64_t silent_ns_ = 0;
-  int32_t write_error_ = 0;
-  int32_t message_count_ = -1;
+  std::vector<RawCanMessage> burst_;
   bool woke_for_device_ = false;
   bool woke_pending_ = false;
   int idle_rounds_ = 0;
   int64_t last_control_read_ns_;
   int64_t next_watch_ns_;
+  int64_t write_retry_at_ns_ = 0;  // after a write the library failed for now
+
+  // Shared with the program's calls, under mutex_.
+  mutable std::mutex mutex_;
+  const Options options_;
+  TransmitQueue queue_;
+  std::deque<ZelborHostFrame> received_;
+  std::deque<std::string> notes_;
+  std::vector<HostLoss> host_losses_;
+  TransmitQueue::TakenFrames taken_frames_;
+  ZelborHostTotals totals_{};
+  uint64_t frames_restarts_ = 0;   // the device's restarts as of the last frame held
+  uint64_t given_up_counted_ = 0;  // of the queue's frames given up, those in the totals
+  bool answering_ = true;
+  int64_t silent_ns_ = 0;
+  int32_t write_error_ = 0;
+  int32_t message_count_ = -1;
+  const int64_t started_ns_;
   int64_t last_loss_line_ns_ = INT64_MIN / 2;
   uint64_t losses_told_ = 0;
 };

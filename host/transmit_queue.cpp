@@ -17,14 +17,12 @@ bool TransmitQueue::push(const RawCanMessage& frame) {
   if (full()) {
     return false;
   }
-  ring_[(head_ + count_) % ring_.size()] = frame;
-  ++count_;
+  frames_.push_back(frame);
   return true;
 }
 
 void TransmitQueue::pop(std::size_t count) {
-  head_ = (head_ + count) % ring_.size();
-  count_ -= count;
+  frames_.erase(frames_.begin(), frames_.begin() + static_cast<std::ptrdiff_t>(count));
 }
 
 int TransmitQueue::unanswered_after_room() const {
@@ -38,7 +36,7 @@ int TransmitQueue::unanswered_after_room() const {
 }
 
 int TransmitQueue::next_write(int64_t now_ns, RawCanMessage* out) {
-  const std::size_t waiting = count_ - static_cast<std::size_t>(in_flight_);
+  const std::size_t waiting = frames_.size() - static_cast<std::size_t>(in_flight_);
   if (waiting == 0 || now_ns < retry_at_ns_) {
     return 0;
   }
@@ -60,7 +58,7 @@ int TransmitQueue::next_write(int64_t now_ns, RawCanMessage* out) {
     count = std::max(1, std::min(count, credit));
   }
   for (int i = 0; i < count; ++i) {
-    out[i] = ring_[(head_ + static_cast<std::size_t>(in_flight_ + i)) % ring_.size()];
+    out[i] = frames_[static_cast<std::size_t>(in_flight_ + i)];
   }
   flights_.push_back({next_batch_++, count, -1, now_ns});
   in_flight_ += count;
@@ -89,14 +87,17 @@ int TransmitQueue::report(int taken, int64_t now_ns, std::optional<int> room,
     room_ = room_ && *batch == last_batch_ ? std::max(*room_, *room) : *room;
     last_batch_ = *batch;
   }
+  return settle(now_ns, taken_frames);
+}
+
+int TransmitQueue::settle(int64_t now_ns, TakenFrames* taken_frames) {
   int taken_now = 0;
   while (!flights_.empty() && flights_.front().taken >= 0) {
     const Flight done = flights_.front();
     flights_.pop_front();
     in_flight_ -= done.count;
     for (int i = 0; taken_frames != nullptr && i < done.taken; ++i) {
-      taken_frames->emplace_back(ring_[(head_ + static_cast<std::size_t>(i)) % ring_.size()],
-                                 done.since_ns);
+      taken_frames->emplace_back(frames_[static_cast<std::size_t>(i)], done.since_ns);
     }
     pop(static_cast<std::size_t>(done.taken));
     taken_now += done.taken;
@@ -130,22 +131,31 @@ void TransmitQueue::room_report(int room, int capacity, uint32_t batch) {
   last_batch_ = batch;
 }
 
-int TransmitQueue::abandon_flight() {
-  const int count = in_flight_;
-  pop(static_cast<std::size_t>(count));
-  flights_.clear();
-  in_flight_ = 0;
-  return count;
+int TransmitQueue::abandon_flight(int64_t now_ns, TakenFrames* taken_frames) {
+  int given_up = 0;
+  while (!flights_.empty()) {
+    Flight& oldest = flights_.front();
+    if (oldest.taken < 0) {
+      // Unreported: whether the device took it cannot be known now.
+      in_flight_ -= oldest.count;
+      pop(static_cast<std::size_t>(oldest.count));
+      given_up += oldest.count;
+      flights_.pop_front();
+      continue;
+    }
+    settle(now_ns, taken_frames);  // reported behind an unreported one: taken
+  }
+  return given_up;
 }
 
 std::size_t TransmitQueue::discard_unwritten() {
-  const std::size_t unwritten = count_ - static_cast<std::size_t>(in_flight_);
-  count_ -= unwritten;  // they are at the tail, behind the writes in flight
+  const std::size_t unwritten = frames_.size() - static_cast<std::size_t>(in_flight_);
+  frames_.resize(static_cast<std::size_t>(in_flight_));  // behind the writes in flight
   return unwritten;
 }
 
 std::optional<int64_t> TransmitQueue::wake_at_ns() const {
-  const std::size_t waiting = count_ - static_cast<std::size_t>(in_flight_);
+  const std::size_t waiting = frames_.size() - static_cast<std::size_t>(in_flight_);
   if (waiting == 0) {
     return std::nullopt;
   }

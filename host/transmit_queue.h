@@ -48,11 +48,11 @@ inline int room_threshold(int capacity) {
 
 class TransmitQueue {
  public:
-  explicit TransmitQueue(std::size_t capacity) : ring_(capacity) {}
+  explicit TransmitQueue(std::size_t capacity) : capacity_(capacity) {}
 
-  std::size_t size() const { return count_; }
-  std::size_t capacity() const { return ring_.size(); }
-  bool full() const { return count_ == ring_.size(); }
+  std::size_t size() const { return frames_.size(); }
+  std::size_t capacity() const { return capacity_; }
+  bool full() const { return frames_.size() >= capacity_; }
   // Frames written and not yet answered, and since when the oldest waits.
   int in_flight() const { return in_flight_; }
   int64_t flight_since_ns() const { return flights_.empty() ? 0 : flights_.front().since_ns; }
@@ -75,8 +75,10 @@ class TransmitQueue {
   void room_report(int room, int capacity, uint32_t batch);
   // A new session of the device: its queue is new, and room reports are off.
   void forget_room() { room_.reset(); }
-  // Forgets the writes in flight, whose reports will not come; returns their frames.
-  int abandon_flight();
+  // Gives up the writes in flight whose reports will not come; those
+  // reported behind them count as taken (into `taken_frames`, if given).
+  // Returns the frames given up.
+  int abandon_flight(int64_t now_ns = 0, TakenFrames* taken_frames = nullptr);
   // Drops the frames not yet written; returns how many.
   std::size_t discard_unwritten();
   // Frames given up after a short count that later writes had overtaken.
@@ -100,9 +102,11 @@ class TransmitQueue {
   // Frames written after the write the room was last reported for.
   int unanswered_after_room() const;
 
-  std::vector<RawCanMessage> ring_;
-  std::size_t head_ = 0;
-  std::size_t count_ = 0;
+  // Settles the reported writes at the front; returns the frames taken.
+  int settle(int64_t now_ns, TakenFrames* taken_frames);
+
+  std::size_t capacity_;
+  std::deque<RawCanMessage> frames_;  // grows as frames come, up to capacity_
   // The writes in flight, oldest first: their frames are the first
   // in_flight_ at the head, in the same order.
   std::deque<Flight> flights_;

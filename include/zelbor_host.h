@@ -9,8 +9,12 @@
  * It does no I/O of its own and never reads a clock: the program passes the
  * time (any monotonic count of nanoseconds) to each call, waits as the
  * driver advises (on the descriptor it names, if any, and the program's
- * own), and says what woke it. One driver serves one started interface;
- * calls on one driver must not overlap. Calls return 0 or a count on
+ * own), and says what woke it. One driver serves one started interface.
+ * The calls that reach the library (Create, Step, WaitAdvice, Woke,
+ * GetTotals, TellLosses) must not overlap one another, nor any other call
+ * into the library on that interface; the rest (Send, Receive,
+ * DiscardQueued, Abandon, GetState, NextNote) may come from other threads
+ * meanwhile and never wait for the library. Calls return 0 or a count on
  * success and a negative result code of zelbor.h or zelbor_counters.h on
  * failure; nothing is thrown across this interface.
  *

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host_driver.h"
+#include "queue_record.h"
 #include "scripted_link.h"
 #include "zelbor_host.h"
 
@@ -82,6 +83,45 @@ TEST(HostDriver, EchoesTakenFramesAndCountsWhatTheBufferCannotHold) {
   EXPECT_EQ(got[2].at_ns, 5);
   EXPECT_EQ(driver.totals().receive_buffer_full, 1u) << "the second echo had no room";
   EXPECT_EQ(driver.totals().frames_taken, 2u);
+}
+
+// Frames a short count gives up (later writes were out), frames of a write
+// whose report never came, and frames sent again are each counted once; a
+// write reported behind an unreported one counts as taken.
+TEST(HostDriver, CountsEveryFrameTheDeviceDidNotTakeOnce) {
+  ScriptedLink link;
+  link.status = ZelborLinkStatus{7, 0, 0, 0, 0};
+  HostDriver driver(link, Options{}, 0);
+  std::vector<RawCanMessage> frames(200);
+  ASSERT_EQ(driver.send(frames.data(), frames.size()), 200u);
+  link.ctrl_reads.push_back(CtrlRead{0, queue_record(ZELBOR_ROOM_RECORD, {200, 200, ~0u})});
+  driver.wait_advice(0);  // wake_within_ms 0: each step reads control records
+  for (int write = 0; write < 3; ++write) {
+    ASSERT_NE(driver.step(1) & ZELBOR_HOST_WROTE, 0) << write;
+  }
+  link.ctrl_reads.push_back(CtrlRead{0, queue_record(MESSAGE_COUNT, {50, 100, 1})});
+  link.ctrl_reads.push_back(CtrlRead{0, queue_record(MESSAGE_COUNT, {20, 100, 0})});
+  ASSERT_NE(driver.step(2) & ZELBOR_HOST_WROTE, 0);  // write 3, into the room reported
+  ZelborHostTotals totals = driver.totals();
+  EXPECT_EQ(totals.frames_taken, 70u);
+  EXPECT_EQ(totals.frames_not_sent, 30u) << "the rest of write 0 would land after write 1";
+
+  link.ctrl_reads.push_back(CtrlRead{0, queue_record(MESSAGE_COUNT, {50, 100, 3})});
+  driver.step(3);  // write 3 answered; write 2's report is lost
+  driver.step(kReportOverdueNs + 10);
+  totals = driver.totals();
+  EXPECT_EQ(totals.frames_not_sent, 80u) << "write 2 was never confirmed";
+  EXPECT_EQ(totals.frames_taken, 120u) << "write 3 was";
+  EXPECT_EQ(driver.waiting_to_send(), 0u);
+
+  ScriptedLink counts_only;  // the maker's library: a short count sends the rest again
+  HostDriver alone(counts_only, Options{}, 0);
+  alone.send(frames.data(), 10);
+  alone.step(0);
+  counts_only.ctrl_reads.push_back(CtrlRead{0, queue_record(MESSAGE_COUNT, {4, 0, 0})});
+  alone.step(1);
+  EXPECT_EQ(alone.totals().frames_sent_again, 6u);
+  EXPECT_EQ(alone.waiting_to_send(), 6u);
 }
 
 TEST(HostDriver, TheLossNoteNamesEveryCauseOncePerInterval) {

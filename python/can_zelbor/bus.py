@@ -135,9 +135,13 @@ class ZelborBus(BusABC):
                 f"INIT_CAN_CHIP failed on {where}: {describe_result(initialised)}",
                 error_code=initialised,
             )
-        self._link = Link(library, self._state, self.channel, where,
-                          receive_buffer=receive_buffer, transmit_buffer=transmit_buffer,
-                          host_timestamps=timestamps == "host", echo=receive_own_messages)
+        try:
+            self._link = Link(library, self._state, self.channel, where,
+                              receive_buffer=receive_buffer, transmit_buffer=transmit_buffer,
+                              host_timestamps=timestamps == "host", echo=receive_own_messages)
+        except BaseException:
+            library.ZelborStopInterface(self._state)  # the channel is free again
+            raise
         # Stops the link once: on shutdown(), or when the bus is collected unshut.
         self._close = weakref.finalize(self, self._link.close_unshut)
 

@@ -98,7 +98,10 @@ class Link:
         self._host = host
         self._destroy = weakref.finalize(self, driver.ZelborHostDestroy, host)
 
-        # Every driver and library call holds it; everything below is shared with callers.
+        # Every call that reaches the library holds it (the thread's steps, counters()).
+        self.library_lock = threading.Lock()
+        # Callers wait on it for frames, room or news; the driver's other calls
+        # take no library lock, so recv() and send() never wait for the library.
         self._cond = threading.Condition()
         self._cache: Deque[Item] = deque()  # taken from the driver, not yet by recv()
         self._frames = (ZelborHostFrame * RECEIVE_BATCH)()
@@ -220,7 +223,7 @@ class Link:
 
     def counters(self) -> Dict[str, int]:
         values: Dict[str, int] = {}
-        with self._cond:
+        with self.library_lock:
             library = self._library
             if library.ZelborGetCounters is not None and library.ZelborGetCounters(
                     self._state, ctypes.byref(self._counters)) == 0:
@@ -252,12 +255,13 @@ class Link:
             self._wake()
         if threading.current_thread() is not self._thread:
             self._thread.join(CLOSE_WAIT)
-        with self._cond:
+        with self.library_lock:
             self._library.ZelborStopInterface(self._state)
             self._driver.ZelborHostAbandon(self._host)
             self._driver.ZelborHostTellLosses(self._host, time.monotonic_ns())
             self._tell_notes()
             totals = self._read_totals()
+        with self._cond:
             lost = totals.frames_not_sent - self._not_sent_told
             self._not_sent_told = totals.frames_not_sent
             self._cond.notify_all()
@@ -281,7 +285,7 @@ class Link:
         self._driver.ZelborHostGetState(self._host, ctypes.byref(self._driver_state))
         return self._driver_state.queued
 
-    def _read_totals(self) -> ZelborHostTotals:  # under _cond
+    def _read_totals(self) -> ZelborHostTotals:  # under library_lock
         self._driver.ZelborHostGetTotals(self._host, ctypes.byref(self._totals))
         return self._totals
 
@@ -298,7 +302,7 @@ class Link:
     def _run(self) -> None:
         try:
             while True:
-                with self._cond:
+                with self.library_lock:
                     if self._stopping:
                         return
                     changes = self._step()
@@ -306,41 +310,47 @@ class Link:
                         continue
                     self._driver.ZelborHostWaitAdvice(self._host, time.monotonic_ns(),
                                                       ctypes.byref(self._wait))
-                    timeout, descriptor = self._wait.timeout_ns / 1e9, self._wait.descriptor
-                    if timeout <= 0:
+                timeout, descriptor = self._wait.timeout_ns / 1e9, self._wait.descriptor
+                if timeout <= 0:
+                    continue
+                with self._cond:
+                    if self._stopping:
                         continue
                     self._sleeping = True
                 readable = self._sleep(timeout, descriptor)
                 with self._cond:
                     self._sleeping = False
-                    self._driver.ZelborHostWoke(self._host, 1 if readable else 0)
+                self._driver.ZelborHostWoke(self._host, 1 if readable else 0)
         except Exception as error:  # the thread must never end without a word
             LOG.exception("%s: the link thread failed", self._where)
             with self._cond:
                 self._failure = CanOperationError(f"{self._where}: the link failed: {error!r}")
                 self._cond.notify_all()
 
-    def _step(self) -> int:  # under _cond
+    def _step(self) -> int:  # under library_lock
         changes = self._driver.ZelborHostStep(self._host, time.monotonic_ns())
         if changes < 0:
             raise CanOperationError(f"host driver step failed: {describe_result(changes)}")
-        if changes & HOST_CHANGED:
-            self._driver.ZelborHostGetState(self._host, ctypes.byref(self._driver_state))
-            self._read_totals()
-            self._tell_notes()
-            error = self._driver_state.write_error
-            if error and self._failure is None:
-                self._failure = CanOperationError(
-                    f"{self._where}: ZelborRawCanWrite failed: {describe_result(error)}",
-                    error_code=error)
-        if changes & HOST_RECEIVED and not self._ready and self._ready_w >= 0:
-            self._ready = True
-            os.write(self._ready_w, b"r")
-        if changes & (HOST_RECEIVED | HOST_TAKEN | HOST_CHANGED):
+        if changes & (HOST_CHANGED | HOST_TAKEN):
+            self._read_totals()  # frames given up are told to the next send()
+        if not changes & (HOST_RECEIVED | HOST_TAKEN | HOST_CHANGED):
+            return changes
+        with self._cond:
+            if changes & HOST_CHANGED:
+                self._driver.ZelborHostGetState(self._host, ctypes.byref(self._driver_state))
+                self._tell_notes()
+                error = self._driver_state.write_error
+                if error and self._failure is None:
+                    self._failure = CanOperationError(
+                        f"{self._where}: ZelborRawCanWrite failed: {describe_result(error)}",
+                        error_code=error)
+            if changes & HOST_RECEIVED and not self._ready and self._ready_w >= 0:
+                self._ready = True
+                os.write(self._ready_w, b"r")
             self._cond.notify_all()
         return changes
 
-    def _tell_notes(self) -> None:  # under _cond
+    def _tell_notes(self) -> None:
         text = ctypes.create_string_buffer(512)
         while self._driver.ZelborHostNextNote(self._host, text, len(text)) >= 0:
             LOG.warning("%s: %s", self._where, text.value.decode(errors="replace"))

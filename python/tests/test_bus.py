@@ -253,6 +253,20 @@ def test_open_failures_and_reopening(sim, address):
         again.send(can.Message(arbitration_id=7, is_extended_id=False))
 
 
+def test_a_link_that_fails_to_start_leaves_the_channel_free(sim, address, monkeypatch):
+    sim()
+
+    def failing(*args, **kwargs):
+        raise can.CanInitializationError("the host driver did not start")
+
+    with monkeypatch.context() as patch:
+        patch.setattr(can_zelbor.bus, "Link", failing)
+        with pytest.raises(can.CanInitializationError, match="host driver"):
+            open_bus(address, 0)
+    with open_bus(address, 0):
+        pass
+
+
 def test_a_restarted_device_is_followed_on_the_host_clock(sim, address):
     device = sim()
     with open_bus(address, 0) as sender, open_bus(address, 1) as bus:
