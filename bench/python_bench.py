@@ -8,7 +8,7 @@ onto a 125 kbit/s bus, which must slow down and lose nothing. Frames sent
 plugin to plugin by turns, each waited for: how long an answer takes. Prints
 table rows for bench/run.sh. Usage: python_bench.py [--exchanges] BUILD [ADDRESS]
 (by default a loopback address of the process's own; --exchanges: only
-those). Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a
+those; --senders: only the senders). Environment: BENCH_TRIAL_SECONDS (10), BENCH_PYTHON_RATES (a
 ladder, frames/s), BENCH_EXCHANGES (300)."""
 
 import os
@@ -124,20 +124,32 @@ class Bench:
         return (float(busy.group(1)) * float(busy.group(2)) / 100,
                 tuple(int(n) for n in queue.groups()) if queue else (0, 0, 0))
 
-    def bus(self, channel: int):
-        """The plugin, from the build tree, in this process."""
-        from can_zelbor import ZelborBus  # noqa: E402
+    def bus(self, channel: int, six_calls: bool = False):
+        """The plugin, from the build tree, in this process; with `six_calls`,
+        with the library's extensions hidden, as the maker's library has none."""
+        import can_zelbor.bus  # noqa: E402
 
-        return ZelborBus(channel, host_ip=self.address, device_ip=self.address,
-                         library=self.environment["ZELBOR_LIBRARY"])
+        library = can_zelbor.bus.Library
+        if six_calls:
+            def maker_like(path):
+                loaded = library(path)
+                loaded.ZelborGetLinkStatus = loaded.ZelborGetCounters = None
+                return loaded
 
-    def sender(self, bitrate: int, count: int) -> str:
+            can_zelbor.bus.Library = maker_like
+        try:
+            return can_zelbor.bus.ZelborBus(channel, host_ip=self.address, device_ip=self.address,
+                                            library=self.environment["ZELBOR_LIBRARY"])
+        finally:
+            can_zelbor.bus.Library = library
+
+    def sender(self, bitrate: int, count: int, six_calls: bool = False) -> str:
         """A table row: `count` eight-byte frames sent as fast as send() takes
         them; the device's recording shows each once, in order, and how busy
         the bus was from the first to the last."""
         recording = os.path.join(self.work, f"sent-{bitrate}.log")
         sim = self.start_sim("--bitrate", str(bitrate), "--record", recording)
-        with self.bus(0) as bus:
+        with self.bus(0, six_calls) as bus:
             for number in range(count):
                 bus.send(Message(arbitration_id=0x100, is_extended_id=False,
                                      data=number.to_bytes(4, "big") + bytes(4)))
@@ -152,9 +164,11 @@ class Bench:
             (0x100, False, n.to_bytes(4, "big") + bytes(4)) for n in range(count)]
         print(f"sender at {bitrate} bit/s: {len(recorded)} of {count} recorded, in order: {whole}, "
               f"device offered {offered}, dropped {dropped}", file=sys.stderr)
-        verdict = "met" if load >= 95 and whole and dropped == 0 else "MISSED"
-        return (f"| python-can sender through the plugin, {bitrate // 1000} kbit/s bus, {count} "
-                f"eight-byte frames | bus {load:.1f} % busy, {len(recorded) / span:.0f} frames/s "
+        # With the six calls alone the device's queue drops what the counts then send again.
+        verdict = "met" if load >= 95 and whole and (dropped == 0 or six_calls) else "MISSED"
+        calls = ", the library's six calls alone" if six_calls else ""
+        return (f"| python-can sender through the plugin{calls}, {bitrate // 1000} kbit/s bus, "
+                f"{count} eight-byte frames | bus {load:.1f} % busy, {len(recorded) / span:.0f} frames/s "
                 f"carried, {lost} lost, device dropped {dropped} | >= 95 %, 0 lost | {verdict} |")
 
     def threads(self) -> str:
@@ -276,6 +290,10 @@ def main() -> int:
             if only_exchanges:
                 print("\n".join(bench.exchanges(bitrate, exchanges) for bitrate in (0, 500000)))
                 return 0
+            if "--senders" in sys.argv:
+                print(bench.sender(1000000, 1000 * seconds * 8))
+                print(bench.sender(1000000, 1000 * seconds * 8, six_calls=True))
+                return 0
             best, best_cost = 0, 0.0
             for rate in rates:
                 lossless, cost = bench.trial(rate, seconds)
@@ -285,6 +303,7 @@ def main() -> int:
             idle = bench.idle_percent(seconds)
             senders = [bench.sender(bitrate, 1000 * seconds * bitrate // 125000)
                        for bitrate in (500000, 1000000)]
+            senders.append(bench.sender(1000000, 1000 * seconds * 8, six_calls=True))
             senders += [bench.sender(125000, 10000), bench.threads()]
             senders += [bench.exchanges(bitrate, exchanges) for bitrate in (0, 500000)]
             played = bench.player(5000)

@@ -119,12 +119,20 @@ trips() {  # FROM_LOG TO_LOG ID: milliseconds from one log's frame to the same f
     file == 1 { sent[$3] = t } file == 2 && ($3 in sent) { printf "%.3f\n", (t - sent[$3]) * 1000 }' \
     "$1" "$2"
 }
-exchanges() {  # COUNT
+exchanges() {  # COUNT [gateway]: through two bridges, or the kernel's gateway between vcan0 and vcan1
   start_candump vcan0 ./on0.log || return 1
   start_candump vcan1 ./on1.log || return 1
-  start_device || return 1
-  start_bridge 0 vcan0 ./bridge0.out || return 1
-  start_bridge 1 vcan1 ./bridge1.out || return 1
+  if [ "${2:-}" = gateway ]; then
+    cangw -F
+    cangw -A -s vcan0 -d vcan1 -f 123:7FF -e || return 1
+    cangw -A -s vcan1 -d vcan0 -f 456:7FF -e || return 1
+    path="the kernel's gateway (cangw vcan0 <-> vcan1)"
+  else
+    start_device || return 1
+    start_bridge 0 vcan0 ./bridge0.out || return 1
+    start_bridge 1 vcan1 ./bridge1.out || return 1
+    path="two bridges, 500 kbit/s bus"
+  fi
   answer_requests "$1" >./answerer.out 2>&1 &
   echo $! >>"$pids"
   i=1
@@ -134,9 +142,10 @@ exchanges() {  # COUNT
     wait_for 10 "answer $i on vcan0" has_lines ./on0.log "456#$number" 1 || return 1
     i=$((i + 1))
   done
+  if [ "${2:-}" = gateway ]; then cangw -F; fi
   { trips ./on0.log ./on1.log 123; trips ./on1.log ./on0.log 456; } | sort -n >trips
   count=$(wc -l <trips)
-  row "request/answer through two bridges, 500 kbit/s bus, $1 exchanges: one-way trips ($count)" \
+  row "request/answer through $path, $1 exchanges: one-way trips ($count)" \
     "p50 $(sed -n "$((count / 2))p" trips) ms, p99 $(sed -n "$((count * 99 / 100))p" trips) ms, worst $(tail -n 1 trips) ms"
 }
 
@@ -149,6 +158,7 @@ else
   check full_bus_queue_64 full_bus 64
   check full_bus_queue_256 full_bus 256
   check exchanges exchanges 200
+  check gateway_exchanges exchanges 200 gateway
 fi
 cat /tmp/rows
 echo "measure: $passed passed, $failed failed"

@@ -17,8 +17,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache="${RAWCAN_VM_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/rawcan-vm}"
 test_timeout="${RAWCAN_VM_TIMEOUT:-300}"
-modules=(can can-raw can-dev vcan)
-can_utils=(candump cansend cangen canplayer cansequence canbusload cansniffer)
+modules=(can can-raw can-dev vcan can-gw)
+can_utils=(candump cansend cangen canplayer cansequence canbusload cansniffer cangw)
 build_programs=(sim/zelbor_sim reader/raw_can_reader writer/raw_can_writer relay/zelbor_relay
                 zelbor/libZelbor.so bridge/raw_can_bridge tests/libzelbor_without_extensions.so)
 
