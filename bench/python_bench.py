@@ -147,7 +147,7 @@ class Bench:
         """A table row: `count` eight-byte frames sent as fast as send() takes
         them; the device's recording shows each once, in order, and how busy
         the bus was from the first to the last."""
-        recording = os.path.join(self.work, f"sent-{bitrate}.log")
+        recording = os.path.join(self.work, f"sent-{bitrate}{'-six' if six_calls else ''}.log")
         sim = self.start_sim("--bitrate", str(bitrate), "--record", recording)
         with self.bus(0, six_calls) as bus:
             for number in range(count):

@@ -113,6 +113,7 @@ class Link:
         self._not_sent_told = 0  # frames the driver gave up that callers were told of
         self._stopping = False
         self._sleeping = False
+        self._sent = False  # send() queued a frame since the thread's last step began
 
         self._ready_r = self._ready_w = self._wake_r = self._wake_w = -1
         self._ready = False  # a byte is in the ready pipe
@@ -151,6 +152,7 @@ class Link:
             while True:
                 self._raise_if_failed()
                 if self._driver.ZelborHostSend(self._host, record, 1) == 1:
+                    self._sent = True
                     break
                 left = None if deadline is None else deadline - time.monotonic()
                 if left is not None and left <= 0:
@@ -302,6 +304,8 @@ class Link:
     def _run(self) -> None:
         try:
             while True:
+                with self._cond:
+                    self._sent = False  # what send() queues from now on, the step may miss
                 with self.library_lock:
                     if self._stopping:
                         return
@@ -314,8 +318,8 @@ class Link:
                 if timeout <= 0:
                     continue
                 with self._cond:
-                    if self._stopping:
-                        continue
+                    if self._stopping or self._sent:
+                        continue  # a frame queued after the step: step again, not sleep
                     self._sleeping = True
                 readable = self._sleep(timeout, descriptor)
                 with self._cond:

@@ -89,14 +89,25 @@ full_bus() {  # TX_QUEUE: frames the device's transmit queue for the bridge hold
     "$bridge_cpu / $reader_cpu hundredths of a second"
 }
 
-# One way: cangen on vcan0 far faster than a 1 Mbit/s bus, through the bridge.
-one_way() {
-  start_device --bitrate 1000000 --record recording.log || return 1
+# One way: cangen on vcan0 far faster than a 1 Mbit/s bus, through the
+# bridge; with "six", on the library's six calls alone, as with the maker's.
+one_way() {  # [six|room] [TX_QUEUE]: the device's transmit queue, 64 frames unless given
+  calls=""
+  if [ "${1:-}" = six ]; then
+    bridge_environment="LD_PRELOAD=$BUILD/tests/libzelbor_without_extensions.so"
+    calls=", the library's six calls alone"
+  fi
+  queue=${2:-64}
+  start_device --bitrate 1000000 --tx-queue "$queue" --record recording.log || return 1
   start_bridge 0 vcan0 || return 1
+  bridge_environment=""
+  start_candump vcan0 from_vcan0.log || return 1
   cangen vcan0 -n 20000 -g 0 -e -I 1FFFFFFF -L 8 -D i -p 100 || return 1
   wait_for 60 "20000 frames on the bus" has_lines recording.log 'zelbor0 1FFFFFFF#' 20000 || return 1
+  grep ' zelbor0 ' recording.log >on_bus.log
   stop_device || return 1
-  row "vcan0 to a 1 Mbit/s bus, 20000 extended eight-byte frames from cangen -g 0 (bus $(bus_load) % busy from first frame to last)" \
+  same_frames from_vcan0.log on_bus.log || return 1
+  row "vcan0 to a 1 Mbit/s bus$calls, device queue $queue frames, 20000 extended eight-byte frames from cangen -g 0 (bus $(bus_load) % busy from first frame to last)" \
     "all on the bus once, in order; $(grep '^queue channel 0' sim.out)"
 }
 
@@ -155,6 +166,7 @@ else
   check idle idle
   check latency latency
   check one_way one_way
+  check one_way_six_calls one_way six
   check full_bus_queue_64 full_bus 64
   check full_bus_queue_256 full_bus 256
   check exchanges exchanges 200
