@@ -133,6 +133,8 @@ class Link:
     def _raise_if_failed(self) -> None:  # under _cond
         if self._failure is not None:
             raise self._failure
+        if self._stopping:  # a frame queued now would never be sent, nor counted
+            raise CanOperationError(f"{self._where}: the bus is shut down")
         if not self._driver_state.answering:
             raise DeviceSilent(
                 f"{self._where}: the device does not answer (silent for "
@@ -268,7 +270,8 @@ class Link:
             self._not_sent_told = totals.frames_not_sent
             self._cond.notify_all()
         if self._thread.is_alive():
-            return lost  # stuck in a call: its descriptors stay open
+            self._destroy.detach()  # stuck in a call: the driver and descriptors stay
+            return lost
         for descriptor in (self._ready_r, self._ready_w, self._wake_r, self._wake_w):
             if descriptor >= 0:
                 os.close(descriptor)
