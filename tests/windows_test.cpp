@@ -4,16 +4,20 @@
 // RAWCAN_WINDOWS_BUILD.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "child_process.h"
 #include "listing.h"
 #include "loopback.h"
+#include "ports.h"
 #include "sim_fixture.h"
 
 namespace rawcan::testing {
@@ -47,10 +51,37 @@ std::string from_windows_lines(const std::string& text) {
   return lines;
 }
 
+// Waits until nothing holds UDP `port` on any local address; false after `wait`.
+bool port_freed(int port, milliseconds wait) {
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    const int probe = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(static_cast<uint16_t>(port));
+    const bool free = ::bind(probe, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+    ::close(probe);
+    if (free || std::chrono::steady_clock::now() >= deadline) {
+      return free;
+    }
+    std::this_thread::sleep_for(milliseconds(10));  // Wine's server lets the port go by itself
+  }
+}
+
 class Windows : public ProcessTest {
  protected:
   static std::vector<std::string> under_wine(const std::string& name) {
     return {kWineRun, windows_program(name)};
+  }
+  // A Windows program on `channel`. Wine binds its port on all of loopback,
+  // whatever address it is given, and a Windows program that has ended may
+  // hold its port a moment longer, until Wine's server closes it: the next
+  // program on that channel waits for the port first.
+  std::unique_ptr<Process> start_windows(const std::string& name, const std::string& channel,
+                                         const std::string& output, int stdout_fd = -1) {
+    EXPECT_TRUE(port_freed(host_port_of(std::stoi(channel)), milliseconds(10000)))
+        << "port of channel " << channel << " still held";
+    return start(under_wine(name), channel, output, stdout_fd);
   }
 };
 
@@ -58,7 +89,7 @@ TEST_F(Windows, TheLinuxReaderListsTheWindowsWritersBatchesWhole) {
   auto sim = start_sim({"--bitrate", "0"});
   auto reader = start({kReader}, "1", "reader.out");
   ASSERT_TRUE(reader->wait_for_output("Start reading", milliseconds(5000)));
-  auto writer = start(under_wine("raw_can_writer"), "0", "writer.out");
+  auto writer = start_windows("raw_can_writer", "0", "writer.out");
   ASSERT_TRUE(writer->wait_for_output("Start writing", kWineStart)) << writer->errors();
   EXPECT_TRUE(reader->wait_for_lines(1 + 5 * 50, milliseconds(10000)));
 
@@ -76,7 +107,7 @@ TEST_F(Windows, TheLinuxReaderListsTheWindowsWritersBatchesWhole) {
 TEST_F(Windows, TheWindowsReaderListsWhatTheLinuxReaderLists) {
   auto sim = start_sim({"--channels", "3"});
   auto linux_reader = start({kReader}, "1", "linux.out");
-  auto windows_reader = start(under_wine("raw_can_reader"), "2", "windows.out");
+  auto windows_reader = start_windows("raw_can_reader", "2", "windows.out");
   ASSERT_TRUE(linux_reader->wait_for_output("Start reading", milliseconds(5000)));
   ASSERT_TRUE(windows_reader->wait_for_output("Start reading", kWineStart))
       << windows_reader->errors();
@@ -118,7 +149,7 @@ TEST_F(Windows, WithoutADeviceTheWindowsProgramsEndAsTheLinuxOnes) {
        {std::pair{kReader, "raw_can_reader"}, std::pair{kWriter, "raw_can_writer"}}) {
     auto linux_run = start({linux_program}, "0", "linux.out");
     const int linux_status = linux_run->wait_exit(milliseconds(5000));
-    auto windows_run = start(under_wine(windows_name), "0", "windows.out");
+    auto windows_run = start_windows(windows_name, "0", "windows.out");
     EXPECT_EQ(windows_run->wait_exit(kWineStart), linux_status) << windows_name;
     EXPECT_EQ(from_windows_lines(windows_run->output()), linux_run->output()) << windows_name;
   }
@@ -129,7 +160,7 @@ TEST_F(Windows, WithoutADeviceTheWindowsProgramsEndAsTheLinuxOnes) {
 TEST_F(Windows, CtrlCDuringStartUpEndsTheProgramWithItsStatus) {
   UdpEndpoint silent_device(device_ip, 34567);
   ASSERT_TRUE(silent_device.bound());
-  auto reader = start(under_wine("raw_can_reader"), "0", "reader.out");
+  auto reader = start_windows("raw_can_reader", "0", "reader.out");
   ASSERT_FALSE(silent_device.receive(20000).empty());  // the library's greeting
   ASSERT_FALSE(silent_device.receive(5000).empty());   // INIT_CAN_CHIP, never acknowledged
   reader->signal(SIGINT);
@@ -142,7 +173,7 @@ TEST_F(Windows, CtrlCDuringStartUpEndsTheProgramWithItsStatus) {
 TEST_F(Windows, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
   auto sim = start_sim({});
   const int full = open("/dev/full", O_WRONLY);
-  auto to_full = start(under_wine("raw_can_reader"), "1", "full.out", full);
+  auto to_full = start_windows("raw_can_reader", "1", "full.out", full);
   close(full);
   EXPECT_TRUE(exited_with(to_full->wait_exit(kWineStart), 1));
   EXPECT_EQ(from_windows_lines(to_full->errors()),
@@ -152,7 +183,7 @@ TEST_F(Windows, FailedOutputStopsTheInterfaceAndEndsByItsCause) {
   int pipe_ends[2];
   ASSERT_EQ(pipe(pipe_ends), 0);
   close(pipe_ends[0]);
-  auto to_closed_pipe = start(under_wine("raw_can_reader"), "0", "pipe.out", pipe_ends[1]);
+  auto to_closed_pipe = start_windows("raw_can_reader", "0", "pipe.out", pipe_ends[1]);
   close(pipe_ends[1]);
   EXPECT_TRUE(exited_with(to_closed_pipe->wait_exit(kWineStart), 1));
   EXPECT_EQ(to_closed_pipe->errors(), "");
