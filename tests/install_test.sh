@@ -22,7 +22,8 @@ fi
 
 lib=$(ls "$root"/lib*/libZelbor.so 2>/dev/null || ls "$root"/lib/*/libZelbor.so)
 for file in bin/raw_can_reader bin/raw_can_writer bin/raw_can_bridge bin/zelbor_sim bin/zelbor_relay \
-            include/zelbor.h include/zelbor_counters.h share/man/man1/raw_can_reader.1 \
+            include/zelbor.h include/zelbor_counters.h include/zelbor_host.h \
+            share/man/man1/raw_can_reader.1 \
             share/man/man1/raw_can_writer.1 share/man/man1/raw_can_bridge.1 \
             share/man/man1/zelbor_sim.1 share/man/man1/zelbor_relay.1; do
   [ -f "$root/$file" ] || fail "$file not installed"
@@ -32,6 +33,10 @@ readelf -d "$lib" | grep -q 'SONAME.*\[libZelbor.so\]' || fail "libZelbor.so has
 exported=$(nm -D --defined-only "$lib" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
 [ "$exported" = "ZelborCtrlRead ZelborCtrlWrite ZelborGetCounters ZelborGetLinkStatus ZelborRawCanRead ZelborRawCanWrite ZelborStartInterface ZelborStopInterface " ] ||
   fail "unexpected exports: $exported"
+# The host driver, beside it, exports its C interface alone.
+exported=$(nm -D --defined-only "$(dirname "$lib")/libZelborHost.so" |
+           awk '$2 == "T" && $3 !~ /^ZelborHost/ {print $3}' | tr '\n' ' ')
+[ -z "$exported" ] || fail "libZelborHost.so exports more than its C interface: $exported"
 for program in raw_can_reader raw_can_writer; do
   readelf -d "$root/bin/$program" | grep -q 'NEEDED.*\[libZelbor.so\]' || fail "$program does not load libZelbor.so"
   status=0
