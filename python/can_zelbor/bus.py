@@ -243,4 +243,4 @@ def _frame_record(msg: Message) -> bytes:
     if len(data) > MAX_DATA:
         raise ValueError(f"a frame carries at most {MAX_DATA} data bytes, not {len(data)}")
     identifier = msg.arbitration_id | (EXTENDED_FLAG if msg.is_extended_id else 0)
-    return RAW_FRAME_LAYOUT.pack(data, len(data), 0, bytes(2), identifier, 0, 0, 0)
+    return RAW_FRAME_LAYOUT.pack(data, len(data), identifier, 0, 0)

@@ -63,9 +63,9 @@ class RawCanMessage(ctypes.Structure):
 
 
 # The same record as bytes, for packing and unpacking many at a time (cheaper
-# than ctypes field reads): data, length, aux_byte, reserved, id, aux_word,
-# time_high, time_low.
-RAW_FRAME_FORMAT = "8sbB2sIIII"
+# than ctypes field reads): data, length, id, time_high, time_low; aux_byte,
+# reserved and aux_word are skipped, and packed as 0.
+RAW_FRAME_FORMAT = "8sb3xI4xII"
 RAW_FRAME_LAYOUT = struct.Struct("<" + RAW_FRAME_FORMAT)
 
 

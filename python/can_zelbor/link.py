@@ -189,18 +189,21 @@ class Link:
             return 0
         # Monotonic nanoseconds onto the epoch, at this moment's distance.
         epoch_offset = time.time() - time.monotonic_ns() / 1e9
-        clock, cache = self._clock, self._cache
+        clock, cache, stamp = self._clock, self._cache, self._clock.stamp
         view = ctypes.string_at(self._frames, count * HOST_FRAME_LAYOUT.size)
-        for (data, length, _, _, identifier, _, time_high, time_low, flags,
+        step_ns, arrival = None, 0.0  # frames read in one step share their time
+        for (data, length, identifier, time_high, time_low, flags,
              at_ns) in HOST_FRAME_LAYOUT.iter_unpack(view):
-            arrival = at_ns / 1e9 + epoch_offset
-            if flags & HOST_NEW_SESSION:
-                clock.restart()
-            if flags & HOST_SENT:
-                cache.append((clock.stamp_sent(arrival), identifier, length, data, False))
-            else:
-                seconds = (time_high << 32 | time_low) / COUNTS_PER_SECOND
-                cache.append((clock.stamp(seconds, arrival), identifier, length, data, True))
+            if at_ns != step_ns:
+                step_ns, arrival = at_ns, at_ns / 1e9 + epoch_offset
+            if flags:
+                if flags & HOST_NEW_SESSION:
+                    clock.restart()
+                if flags & HOST_SENT:
+                    cache.append((clock.stamp_sent(arrival), identifier, length, data, False))
+                    continue
+            cache.append((stamp((time_high << 32 | time_low) / COUNTS_PER_SECOND, arrival),
+                          identifier, length, data, True))
         return count
 
     def discard_queued(self) -> int:

@@ -59,7 +59,8 @@ def test_the_ctypes_records_are_laid_out_as_the_c_headers_say():
     frame = library.ZelborHostFrame(flags=5, at_ns=-7)
     frame.frame.length, frame.frame.id, frame.frame.time_low = -1, 0x80000123, 99
     frame.frame.data[7] = 0xAB
+    frame.frame.aux_word = 0xFFFFFFFF  # skipped by the byte layout
     unpacked = library.HOST_FRAME_LAYOUT.unpack(bytes(frame))
-    assert unpacked[0][7] == 0xAB and unpacked[1] == -1 and unpacked[4] == 0x80000123
-    assert unpacked[7:] == (99, 5, -7)
+    assert unpacked[0][7] == 0xAB and unpacked[1:3] == (-1, 0x80000123)
+    assert unpacked[4:] == (99, 5, -7)
     assert library.RAW_FRAME_LAYOUT.size == ctypes.sizeof(library.RawCanMessage)
