@@ -185,7 +185,6 @@ int32_t ZelborHostTellLosses(ZelborHost* host, int64_t now_ns) {
     return ZELBOR_ERR_ARGUMENT;
   }
   return guarded([&] {
-    host->driver.totals();  // the library's counters, read now
     host->driver.tell_losses(now_ns);
     return 0;
   });

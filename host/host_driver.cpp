@@ -55,6 +55,7 @@ void HostDriver::note(const char* format, ...) {
   std::vsnprintf(text, sizeof text, format, arguments);
   va_end(arguments);
   notes_.emplace_back(text);
+  ++notes_made_;
 }
 
 bool HostDriver::next_note(std::string& text) {
@@ -254,7 +255,7 @@ void HostDriver::tell_losses(int64_t now_ns) {
   tell_losses_locked(now_ns);
 }
 
-bool HostDriver::watch(int64_t now_ns) {
+void HostDriver::watch(int64_t now_ns) {
   if (has_status_ && !library_.link_status(status_)) {
     has_status_ = false;
   }
@@ -265,7 +266,6 @@ bool HostDriver::watch(int64_t now_ns) {
     counters = library_counters();
   }
   const Lock lock(mutex_);
-  const std::size_t notes_before = notes_.size();
   if (has_status_) {
     silent_ns_ = status_.device_silent_ms < 0 ? now_ns - started_ns_
                                               : int64_t{status_.device_silent_ms} * 1'000'000;
@@ -295,7 +295,6 @@ bool HostDriver::watch(int64_t now_ns) {
       tell_losses_locked(now_ns);
     }
   }
-  return notes_.size() != notes_before || write_error_ != 0;
 }
 
 int HostDriver::step(int64_t now_ns) {
@@ -303,8 +302,10 @@ int HostDriver::step(int64_t now_ns) {
   const std::size_t read = read_frames(now_ns);
   bool sending = false;
   bool in_flight = false;
+  uint64_t notes_before = 0;
   {
     const Lock lock(mutex_);
+    notes_before = notes_made_;
     sending = queue_.size() != 0;
     in_flight = queue_.in_flight() != 0;
   }
@@ -316,11 +317,16 @@ int HostDriver::step(int64_t now_ns) {
     changes |= ZELBOR_HOST_TAKEN;
   }
   const bool wrote = write(now_ns);
-  if (watch(now_ns)) {
-    changes |= ZELBOR_HOST_CHANGED;
-  }
-  if (has_received()) {
-    changes |= ZELBOR_HOST_RECEIVED;
+  watch(now_ns);
+  {
+    // Every change of state a program must see comes with a note.
+    const Lock lock(mutex_);
+    if (notes_made_ != notes_before) {
+      changes |= ZELBOR_HOST_CHANGED;
+    }
+    if (!received_.empty()) {
+      changes |= ZELBOR_HOST_RECEIVED;
+    }
   }
   if (wrote) {
     changes |= ZELBOR_HOST_WROTE;

@@ -93,7 +93,7 @@ class HostDriver {
   bool handle_control(const CtrlMessage& record, int64_t now_ns);
   void ask_for_room_reports();
   bool write(int64_t now_ns);
-  bool watch(int64_t now_ns);
+  void watch(int64_t now_ns);
   std::optional<ZelborCounters> library_counters();
   void take_counters(const ZelborCounters& counters);
   void count_queue();
@@ -120,6 +120,7 @@ class HostDriver {
   TransmitQueue queue_;
   std::deque<ZelborHostFrame> received_;
   std::deque<std::string> notes_;
+  uint64_t notes_made_ = 0;  // a step that made one changed what the program must see
   std::vector<HostLoss> host_losses_;
   TransmitQueue::TakenFrames taken_frames_;
   ZelborHostTotals totals_{};
