@@ -2,10 +2,12 @@
 // which control records were delivered, and the frame slots' invariant.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 #include <vector>
 
 #include "frame_queue.h"
+#include "ring.h"
 #include "stream.h"
 
 namespace zelbor {
@@ -13,6 +15,39 @@ namespace {
 
 using Place = StreamTracker::Place;
 constexpr int64_t kMs = 1'000'000;
+
+// Against a std::deque model, through many wraps, at both kinds of capacity.
+template <typename RingType>
+void check_ring_against_a_model(RingType& ring) {
+  std::mt19937 random(7);
+  std::deque<int> model;
+  for (int step = 0; step < 5000; ++step) {
+    const int action = static_cast<int>(random() % 3);
+    if (action < 2) {
+      EXPECT_EQ(ring.push_back(step), model.size() < ring.capacity());
+      if (model.size() < ring.capacity()) {
+        model.push_back(step);
+      }
+    } else {
+      EXPECT_EQ(ring.pop_front(), !model.empty());
+      if (!model.empty()) {
+        model.pop_front();
+      }
+    }
+    ASSERT_EQ(ring.size(), model.size());
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      ASSERT_EQ(ring[i], model[i]) << "step " << step << ", the " << i << "-th oldest";
+    }
+  }
+}
+
+TEST(Ring, KeepsOrderThroughWrapsAndRefusesBeyondItsCapacity) {
+  rawcan::Ring<int, 5> fixed;
+  check_ring_against_a_model(fixed);
+  rawcan::Ring<int> sized(3);
+  check_ring_against_a_model(sized);
+  EXPECT_FALSE(sized.pop_back() && sized.pop_back() && sized.pop_back() && sized.pop_back());
+}
 
 TEST(StreamTracker, GapsAreCountedAndRepeatsAreBehind) {
   StreamTracker stream(1000, 1000);
