@@ -75,14 +75,14 @@ std::vector<uint32_t> id_range(uint32_t first, std::size_t count) {
 }
 
 // Keeps what the core sends, and at what virtual time.
-struct Recorder final : Transmit {
+struct Recorder {
   struct Sent {
     int64_t at;
     Bytes bytes;
     wire::Header header() const { return decoded(bytes).header; }
   };
   explicit Recorder(const int64_t& clock) : now(clock) {}
-  Result send(const uint8_t* bytes, std::size_t size) override {
+  SendResult operator()(const uint8_t* bytes, std::size_t size) {
     sent.push_back({now, Bytes(bytes, bytes + size)});
     return {true, 0};
   }
@@ -103,7 +103,8 @@ class LinkCoreTest : public ::testing::Test {
   void TearDown() override { EXPECT_TRUE(core->consistent()); }
   void start() {
     core = std::make_unique<LinkCore>();
-    core->start(kDevice, kHostSession, 1234, now, out);
+    core->start(kDevice, kHostSession, 1234, now);
+    core->transmit(out);
     ASSERT_EQ(out.sent.back().header().kind, wire::Kind::kHello);
     out.sent.clear();
   }
@@ -129,7 +130,8 @@ class LinkCoreTest : public ::testing::Test {
     auto waiting = [this] { return !socket.empty() && socket.begin()->first <= now; };
     receive_rounds(
         *core, want, FrameQueue::kSlots, receive, waiting, [this] { return now; }, out);
-    core->on_time(now, out);
+    core->on_time(now);
+    core->transmit(out);
   }
   // Up to `wait_ns`, rounded up to the millisecond, or until a datagram arrives.
   void wait_readable(int64_t wait_ns) {
@@ -143,12 +145,14 @@ class LinkCoreTest : public ::testing::Test {
   }
 
   int32_t ctrl_write() {
-    core->begin_control_write({INIT_CAN_CHIP, 10, {}}, now, out);
+    core->begin_control_write({INIT_CAN_CHIP, 10, {}}, now);
+    core->transmit(out);
     run_until_answered(Want::kAck);
     return core->control_write_result();
   }
   void stop() {
-    core->begin_stop(now, out);
+    core->begin_stop(now);
+    core->transmit(out);
     run_until_answered(Want::kGoodbye);
   }
   bool ctrl_read(CtrlMessage& record) {
@@ -165,7 +169,8 @@ class LinkCoreTest : public ::testing::Test {
       result = core->check_write(written, count);
     }
     if (result == 0) {
-      core->write_frames(written, count, now, out);
+      core->write_frames(written, count, now);
+      core->transmit(out);
     }
     return result;
   }

@@ -23,20 +23,19 @@ struct LinkState {
   LinkCore core;
 };
 
-// The core's datagrams go out on the link's socket, under the send policy.
-class SocketTransmit final : public Transmit {
- public:
-  explicit SocketTransmit(const LinkState& link) : link_(link) {}
-  Result send(const uint8_t* bytes, std::size_t size) override {
+// The datagrams the core handed back go out on the link's socket, under the
+// send policy.
+auto socket_sender(const LinkState& link) {
+  return [&link](const uint8_t* bytes, std::size_t size) {
     udp::SendTally tally{};
-    const bool sent =
-        udp::send_datagram(*link_.ops, link_.socket, bytes, size, link_.device, tally);
-    return {sent, static_cast<uint32_t>(tally.retries)};
-  }
+    const bool sent = udp::send_datagram(*link.ops, link.socket, bytes, size, link.device, tally);
+    return SendResult{sent, static_cast<uint32_t>(tally.retries)};
+  };
+}
 
- private:
-  const LinkState& link_;
-};
+void transmit(LinkState& link) {
+  link.core.transmit(socket_sender(link));
+}
 
 static_assert(sizeof(LinkState) <= sizeof(InterfaceState), "link state fits InterfaceState");
 static_assert(alignof(LinkState) <= alignof(InterfaceState), "InterfaceState aligns it");
@@ -53,14 +52,15 @@ LinkState* started(InterfaceState* state) {
 // Acks that arrived are taken first, so only frames the device has not taken
 // are sent again.
 void receive_pending(LinkState& link, Want want) {
-  SocketTransmit out(link);
   receive_rounds(
       link.core, want, FrameQueue::kSlots,
       [&link](DatagramSlot* slots, int count) {
         return udp::receive_batch(*link.ops, link.socket, slots, count);
       },
-      [&link] { return link.ops->wait(link.socket, false, 0) > 0; }, monotonic_ns, out);
-  link.core.on_time(monotonic_ns(), out);
+      [&link] { return link.ops->wait(link.socket, false, 0) > 0; }, monotonic_ns,
+      socket_sender(link));
+  link.core.on_time(monotonic_ns());
+  transmit(link);
 }
 
 void wait_readable(LinkState& link, int64_t wait_ns) {
@@ -105,9 +105,8 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   link->device = ipv4_endpoint(device_address, static_cast<uint16_t>(second_port));
   link->magic = kStartedMagic;
   const int64_t now = monotonic_ns();
-  SocketTransmit out(*link);
-  link->core.start(link->device, random_nonzero_u32(), static_cast<uint32_t>(now / kNsPerMs), now,
-                   out);
+  link->core.start(link->device, random_nonzero_u32(), static_cast<uint32_t>(now / kNsPerMs), now);
+  transmit(*link);
   return 0;
 }
 
@@ -116,8 +115,8 @@ int32_t link_stop(InterfaceState* state) {
   if (link == nullptr) {
     return 0;
   }
-  SocketTransmit out(*link);
-  link->core.begin_stop(monotonic_ns(), out);
+  link->core.begin_stop(monotonic_ns());
+  transmit(*link);
   run_until_answered(*link, Want::kGoodbye);
   close_socket(link->socket);
   link->magic = kStoppedMagic;
@@ -133,8 +132,8 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
   if (message == nullptr || message->length > CTRL_MESSAGE_DATA_CAPACITY) {
     return ZELBOR_ERR_ARGUMENT;
   }
-  SocketTransmit out(*link);
-  link->core.begin_control_write(*message, monotonic_ns(), out);
+  link->core.begin_control_write(*message, monotonic_ns());
+  transmit(*link);
   run_until_answered(*link, Want::kAck);
   return link->core.control_write_result();
 }
@@ -184,8 +183,8 @@ int32_t link_raw_can_write(InterfaceState* state, const RawCanMessage* frames, i
     result = link->core.check_write(frames, count);
   }
   if (result == 0) {
-    SocketTransmit out(*link);
-    link->core.write_frames(frames, count, monotonic_ns(), out);
+    link->core.write_frames(frames, count, monotonic_ns());
+    transmit(*link);
   }
   return result;
 }

@@ -1,5 +1,7 @@
 #include "link_core.h"
 
+#include <cstring>
+
 #include "can_frame.h"
 
 namespace zelbor {
@@ -25,63 +27,95 @@ constexpr int64_t ms(int milliseconds) {
 }  // namespace
 
 void LinkCore::start(const sockaddr_in& device, uint32_t own_session, uint32_t run_start_ms,
-                     int64_t now_ns, Transmit& out) {
+                     int64_t now_ns) {
   now_ns_ = now_ns;
   device_ = device;
   own_session_ = own_session;
   run_start_ms_ = run_start_ms;
   queue_.init();
-  send_signal(wire::Kind::kHello, out);
+  outbox_.clear();
+  send_signal(wire::Kind::kHello);
 }
 
 wire::Envelope LinkCore::envelope(uint32_t sequence) const {
   return {own_session_, knows_device_ ? device_session_ : 0, sequence, oldest_unacknowledged()};
 }
 
-bool LinkCore::send(const uint8_t* bytes, std::size_t size, Transmit& out) {
-  const Transmit::Result result = out.send(bytes, size);
-  counters_.send_retries += result.retries;
-  if (!result.sent) {
-    ++counters_.send_failures;
-    return false;
+bool LinkCore::queue_send(const Outgoing& outgoing) {
+  if (outbox_.push_back(outgoing)) {
+    return true;
   }
-  ++counters_.datagrams_out;
-  return true;
+  ++counters_.send_failures;  // kOutboxDepth bounds what one call decides on; never expected
+  return false;
 }
 
-bool LinkCore::send_signal(wire::Kind kind, Transmit& out) {
+std::size_t LinkCore::encode_next() {
+  while (!outbox_.empty()) {
+    const Outgoing& next = outbox_.front();
+    switch (next.what) {
+      case Outgoing::What::kSignal:
+        return wire::encode_signal(next.signal, next.envelope, transmit_, sizeof transmit_);
+      case Outgoing::What::kAck:
+        return wire::encode_ack(next.envelope, next.acked_type, next.acked_sequence, transmit_,
+                                sizeof transmit_);
+      case Outgoing::What::kControl:
+        std::memcpy(transmit_, control_datagram_, control_size_);
+        return control_size_;
+      case Outgoing::What::kBatch:
+        for (std::size_t i = 0; i < held_.size(); ++i) {
+          const HeldBatch& batch = held_[i];
+          if (batch.number == next.envelope.sequence) {
+            return wire::encode_frames(next.envelope, batch.frames, batch.count, transmit_,
+                                       sizeof transmit_);
+          }
+        }
+        break;  // taken by the device meanwhile: nothing to send
+    }
+    outbox_.pop_front();
+  }
+  return 0;
+}
+
+void LinkCore::sent(const SendResult& result) {
+  counters_.send_retries += result.retries;
+  if (result.sent) {
+    ++counters_.datagrams_out;
+    return;
+  }
+  ++counters_.send_failures;
+  if (outbox_.front().what == Outgoing::What::kControl &&
+      control_write_ == ControlWrite::kAwaitingAck) {
+    control_write_ = ControlWrite::kSendFailed;
+  }
+  // A failed frame datagram is sent again with the held ones.
+}
+
+void LinkCore::send_signal(wire::Kind kind) {
   const bool hello = kind == wire::Kind::kHello;
-  const std::size_t size =
-      wire::encode_signal(kind, envelope(hello ? run_start_ms_ : 0), transmit_, sizeof transmit_);
   if (hello) {
     last_hello_ns_ = now_ns_;
   }
-  return send(transmit_, size, out);
+  queue_send({Outgoing::What::kSignal, kind, 0, 0, envelope(hello ? run_start_ms_ : 0)});
 }
 
-void LinkCore::send_ack(uint16_t acked_type, uint32_t acked_sequence, Transmit& out) {
-  const std::size_t size =
-      wire::encode_ack(envelope(0), acked_type, acked_sequence, transmit_, sizeof transmit_);
-  send(transmit_, size, out);
+void LinkCore::send_ack(uint16_t acked_type, uint32_t acked_sequence) {
+  queue_send({Outgoing::What::kAck, wire::Kind::kAck, acked_type, acked_sequence, envelope(0)});
 }
 
-void LinkCore::send_batch(HeldBatch& batch, Transmit& out) {
+void LinkCore::send_batch(HeldBatch& batch) {
   batch.sent_ns = now_ns_;
-  const std::size_t size = wire::encode_frames(envelope(batch.number), batch.frames, batch.count,
-                                               transmit_, sizeof transmit_);
-  send(transmit_, size, out);  // a failed send is retried with the held ones
+  queue_send({Outgoing::What::kBatch, wire::Kind::kFrames, 0, 0, envelope(batch.number)});
 }
 
 // The device acknowledges frame datagrams by the number of the next one it
 // will take; everything before it is on the bus and need not be held.
 void LinkCore::release_taken(uint32_t next_taken) {
-  while (held_count_ > 0 && is_after(next_taken, held_[held_head_].number)) {
-    held_head_ = (held_head_ + 1) % kHeldBatches;
-    --held_count_;
+  while (!held_.empty() && is_after(next_taken, held_.front().number)) {
+    held_.pop_front();
   }
 }
 
-void LinkCore::on_time(int64_t now_ns, Transmit& out) {
+void LinkCore::on_time(int64_t now_ns) {
   now_ns_ = now_ns;
   if (phase_ == Phase::kLeaving) {
     if (now_ns_ >= goodbye_deadline_ns_) {
@@ -96,18 +130,18 @@ void LinkCore::on_time(int64_t now_ns, Transmit& out) {
     if (control_attempts_ == kAckAttempts) {
       control_write_ = ControlWrite::kNoAnswer;
     } else {
-      send_control_attempt(out);
+      send_control_attempt();
     }
   }
   // All held batches go again, in order, as the device takes them only in order.
-  if (held_count_ > 0 && now_ns_ - held_[held_head_].sent_ns >= ms(kResendIntervalMs)) {
-    for (int i = 0; i < held_count_; ++i) {
-      send_batch(held_[(held_head_ + i) % kHeldBatches], out);
+  if (!held_.empty() && now_ns_ - held_.front().sent_ns >= ms(kResendIntervalMs)) {
+    for (std::size_t i = 0; i < held_.size(); ++i) {
+      send_batch(held_[i]);
     }
-    counters_.batches_resent += static_cast<uint64_t>(held_count_);
+    counters_.batches_resent += held_.size();
   }
   if (now_ns_ - last_hello_ns_ >= ms(kKeepaliveIntervalMs)) {
-    send_signal(wire::Kind::kHello, out);
+    send_signal(wire::Kind::kHello);
   }
 }
 
@@ -119,8 +153,8 @@ int64_t LinkCore::next_wake_ns() const {
     return kNever;
   }
   int64_t wake = last_hello_ns_ + ms(kKeepaliveIntervalMs);
-  if (held_count_ > 0 && held_[held_head_].sent_ns + ms(kResendIntervalMs) < wake) {
-    wake = held_[held_head_].sent_ns + ms(kResendIntervalMs);
+  if (!held_.empty() && held_.front().sent_ns + ms(kResendIntervalMs) < wake) {
+    wake = held_.front().sent_ns + ms(kResendIntervalMs);
   }
   if (control_write_ == ControlWrite::kAwaitingAck && attempt_deadline_ns_ < wake) {
     wake = attempt_deadline_ns_;
@@ -129,13 +163,11 @@ int64_t LinkCore::next_wake_ns() const {
 }
 
 void LinkCore::queue_control(const CtrlMessage& record) {
-  if (control_count_ == kControlQueue) {
-    control_head_ = (control_head_ + 1) % kControlQueue;
-    --control_count_;
+  if (controls_.full()) {
+    controls_.pop_front();
     ++counters_.controls_overflowed;
   }
-  controls_[(control_head_ + control_count_) % kControlQueue] = record;
-  ++control_count_;
+  controls_.push_back(record);
 }
 
 // A datagram from a session of the device other than the current one: the
@@ -146,18 +178,17 @@ bool LinkCore::follow_device_session(uint32_t session) {
   if (knows_device_ && session == device_session_) {
     return true;
   }
-  for (int i = 0; i < earlier_sessions_count_; ++i) {
+  for (std::size_t i = 0; i < earlier_device_sessions_.size(); ++i) {
     if (earlier_device_sessions_[i] == session) {
       return false;
     }
   }
   if (knows_device_) {
     ++counters_.device_restarts;
-    earlier_device_sessions_[earlier_sessions_next_] = device_session_;
-    earlier_sessions_next_ = (earlier_sessions_next_ + 1) % kEarlierDeviceSessions;
-    if (earlier_sessions_count_ < kEarlierDeviceSessions) {
-      ++earlier_sessions_count_;
+    if (earlier_device_sessions_.full()) {
+      earlier_device_sessions_.pop_front();
     }
+    earlier_device_sessions_.push_back(device_session_);
   }
   knows_device_ = true;
   device_session_ = session;
@@ -192,7 +223,7 @@ uint16_t LinkCore::accept_frames(const wire::Header& header) {
 
 // Every control record from the device is delivered once, however often the
 // device repeats it, and every copy within the window is acknowledged.
-void LinkCore::accept_control(const wire::Datagram& datagram, Transmit& out) {
+void LinkCore::accept_control(const wire::Datagram& datagram) {
   const uint32_t number = datagram.header.envelope.sequence;
   CtrlMessage record{};
   wire::control_record(datagram, record);
@@ -225,7 +256,7 @@ void LinkCore::accept_control(const wire::Datagram& datagram, Transmit& out) {
     delivered_controls_.mark(number);
     queue_control(record);
   }
-  send_ack(record.type, number, out);
+  send_ack(record.type, number);
 }
 
 void LinkCore::accept_ack(const wire::Datagram& datagram) {
@@ -257,7 +288,7 @@ void LinkCore::accept_ack(const wire::Datagram& datagram) {
 }
 
 // Sorts one received datagram; returns the frames its slot now holds for reading.
-uint16_t LinkCore::accept(const DatagramSlot& received, Transmit& out) {
+uint16_t LinkCore::accept(const DatagramSlot& received) {
   if (!same_endpoint(received.source, device_)) {
     ++counters_.foreign;
     return 0;
@@ -292,7 +323,7 @@ uint16_t LinkCore::accept(const DatagramSlot& received, Transmit& out) {
     case wire::Kind::kFrames:
       return accept_frames(header);
     case wire::Kind::kControl:
-      accept_control(datagram, out);
+      accept_control(datagram);
       return 0;
     case wire::Kind::kAck:
       accept_ack(datagram);
@@ -316,10 +347,10 @@ DatagramSlot* LinkCore::lend(int most, int& count) {
   return received_;
 }
 
-void LinkCore::take(int received, int64_t now_ns, Transmit& out) {
+void LinkCore::take(int received, int64_t now_ns) {
   now_ns_ = received > 0 ? now_ns : now_ns_;
   for (int i = 0; i < lent_count_; ++i) {
-    const uint16_t frames = i < received ? accept(received_[i], out) : 0;
+    const uint16_t frames = i < received ? accept(received_[i]) : 0;
     if (frames > 0 && phase_ == Phase::kRunning) {
       queue_.push(lent_[i], frames);
     } else {
@@ -334,7 +365,7 @@ bool LinkCore::has(Want want) const {
     case Want::kFrames:
       return !queue_.empty();
     case Want::kControl:
-      return control_count_ > 0;
+      return !controls_.empty();
     case Want::kAck:
       return control_write_ != ControlWrite::kAwaitingAck;
     case Want::kGoodbye:
@@ -345,19 +376,19 @@ bool LinkCore::has(Want want) const {
   return false;
 }
 
-void LinkCore::send_control_attempt(Transmit& out) {
+void LinkCore::send_control_attempt() {
   ++control_attempts_;
   attempt_deadline_ns_ = now_ns_ + ms(kAckWaitMs);
   if (!knows_device_) {
     // A device that has not heard this run's HELLO may not take its records.
-    send_signal(wire::Kind::kHello, out);
+    send_signal(wire::Kind::kHello);
   }
-  if (!send(control_datagram_, control_size_, out)) {
+  if (!queue_send({Outgoing::What::kControl, wire::Kind::kControl, 0, 0, {}})) {
     control_write_ = ControlWrite::kSendFailed;
   }
 }
 
-void LinkCore::begin_control_write(const CtrlMessage& message, int64_t now_ns, Transmit& out) {
+void LinkCore::begin_control_write(const CtrlMessage& message, int64_t now_ns) {
   now_ns_ = now_ns;
   ack_type_ = message.type;
   ack_sequence_ = next_control_++;
@@ -366,7 +397,7 @@ void LinkCore::begin_control_write(const CtrlMessage& message, int64_t now_ns, T
                            control_datagram_, sizeof control_datagram_));
   control_write_ = ControlWrite::kAwaitingAck;
   control_attempts_ = 0;
-  send_control_attempt(out);
+  send_control_attempt();
 }
 
 int32_t LinkCore::control_write_result() {
@@ -387,10 +418,10 @@ int32_t LinkCore::control_write_result() {
   return ZELBOR_ERR_NO_ANSWER;
 }
 
-void LinkCore::begin_stop(int64_t now_ns, Transmit& out) {
+void LinkCore::begin_stop(int64_t now_ns) {
   now_ns_ = now_ns;
   control_write_ = ControlWrite::kIdle;
-  send_signal(wire::Kind::kBye, out);
+  send_signal(wire::Kind::kBye);
   if (!knows_device_) {
     phase_ = Phase::kNeverHeard;
     return;
@@ -403,12 +434,11 @@ void LinkCore::begin_stop(int64_t now_ns, Transmit& out) {
 }
 
 bool LinkCore::read_control(CtrlMessage& message) {
-  if (control_count_ == 0) {
+  if (controls_.empty()) {
     return false;
   }
-  message = controls_[control_head_];
-  control_head_ = (control_head_ + 1) % kControlQueue;
-  --control_count_;
+  message = controls_.front();
+  controls_.pop_front();
   return true;
 }
 
@@ -432,23 +462,26 @@ int32_t LinkCore::check_write(const RawCanMessage* frames, int32_t count) const 
     }
   }
   const int datagrams = (count + kPerDatagram - 1) / kPerDatagram;
-  return held_count_ + datagrams > kHeldBatches ? ZELBOR_ERR_BACKLOG : 0;
+  return held_.size() + static_cast<std::size_t>(datagrams) > held_.capacity() ? ZELBOR_ERR_BACKLOG
+                                                                               : 0;
 }
 
-void LinkCore::write_frames(const RawCanMessage* frames, int32_t count, int64_t now_ns,
-                            Transmit& out) {
+void LinkCore::write_frames(const RawCanMessage* frames, int32_t count, int64_t now_ns) {
   constexpr auto kPerDatagram = static_cast<int32_t>(wire::kMaxFramesPerDatagram);
   now_ns_ = now_ns;
   for (int32_t done = 0; done < count;) {
     const int32_t chunk = count - done < kPerDatagram ? count - done : kPerDatagram;
-    HeldBatch& batch = held_[(held_head_ + held_count_) % kHeldBatches];
-    ++held_count_;
+    HeldBatch* held = held_.grow_back();
+    if (held == nullptr) {
+      return;  // check_write() refuses what does not fit; never here
+    }
+    HeldBatch& batch = *held;
     batch.number = next_batch_++;
     batch.count = static_cast<uint16_t>(chunk);
     for (int32_t i = 0; i < chunk; ++i) {
       batch.frames[i] = frames[done + i];
     }
-    send_batch(batch, out);
+    send_batch(batch);
     counters_.frames_out += static_cast<uint64_t>(chunk);
     done += chunk;
   }
@@ -469,20 +502,19 @@ void LinkCore::status(int64_t now_ns, ZelborLinkStatus& status) const {
     status.device_silent_ms = static_cast<int32_t>(silent_ms < INT32_MAX ? silent_ms : INT32_MAX);
   }
   status.frames_held = 0;
-  for (int i = 0; i < held_count_; ++i) {
-    status.frames_held += held_[(held_head_ + i) % kHeldBatches].count;
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    status.frames_held += held_[i].count;
   }
-  status.batches_held = static_cast<uint32_t>(held_count_);
+  status.batches_held = static_cast<uint32_t>(held_.size());
 }
 
 bool LinkCore::consistent() const {
-  if (held_count_ < 0 || held_count_ > kHeldBatches || control_count_ < 0 ||
-      control_count_ > kControlQueue || lent_count_ != 0 || !queue_.consistent()) {
+  if (lent_count_ != 0 || !outbox_.empty() || !queue_.consistent()) {
     return false;
   }
-  for (int i = 0; i < held_count_; ++i) {
-    const HeldBatch& batch = held_[(held_head_ + i) % kHeldBatches];
-    const uint32_t expected = next_batch_ - static_cast<uint32_t>(held_count_ - i);
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    const HeldBatch& batch = held_[i];
+    const uint32_t expected = next_batch_ - static_cast<uint32_t>(held_.size() - i);
     if (batch.number != expected || batch.count == 0 || batch.count > wire::kMaxFramesPerDatagram) {
       return false;
     }

@@ -1,13 +1,15 @@
 // The host's side of the device link as a state machine without I/O. It is
 // fed the datagrams that arrived, the time, and the library calls' requests;
-// it hands the datagrams to send to a Transmit and says when it next wants
-// to be woken. It never reads a clock or touches a socket, so the library's
-// shell over UDP and the deterministic simulator drive the same code.
+// it hands back the datagrams to send (transmit()) and says when it next
+// wants to be woken. It never reads a clock, touches a socket or waits, so
+// the library's shell drives the same code over UDP and over the
+// deterministic simulator's network.
 #pragma once
 
 #include <cstdint>
 
 #include "frame_queue.h"
+#include "ring.h"
 #include "socket_ops.h"
 #include "stream.h"
 #include "wire.h"
@@ -36,18 +38,10 @@ inline constexpr int kReceiveRounds = 64;         // bounds one call's receiving
 inline constexpr int64_t kNsPerMs = 1'000'000;
 inline constexpr int64_t kNever = INT64_MAX;
 
-// Where the core's datagrams go. The shell sends them on its socket; the
-// simulator puts them on its network.
-class Transmit {
- public:
-  struct Result {
-    bool sent;
-    uint32_t retries;  // temporary failures before the send went, or was given up
-  };
-  virtual Result send(const uint8_t* bytes, std::size_t size) = 0;
-
- protected:
-  ~Transmit() = default;
+// How the sending of one datagram the core handed back went.
+struct SendResult {
+  bool sent;
+  uint32_t retries;  // temporary failures before the send went, or was given up
 };
 
 // What a call is waiting for; receiving stops once it is there.
@@ -76,8 +70,8 @@ enum class Phase : uint8_t {
 class LinkCore {
  public:
   // Sends this run's HELLO; a device that is not there yet is no failure.
-  void start(const sockaddr_in& device, uint32_t own_session, uint32_t run_start_ms, int64_t now_ns,
-             Transmit& out);
+  void start(const sockaddr_in& device, uint32_t own_session, uint32_t run_start_ms,
+             int64_t now_ns);
 
   // Receiving, without copies: lend() makes up to `most` slots ready for
   // datagrams (dropping the oldest unread frames, counted, should none be
@@ -92,21 +86,21 @@ class LinkCore {
   bool may_drop_frames_for(Want want) const {
     return want == Want::kAck || want == Want::kGoodbye || !frames_read_;
   }
-  void take(int received, int64_t now_ns, Transmit& out);
+  void take(int received, int64_t now_ns);
   bool has(Want want) const;
 
   // Held frames that the device has not taken go again, a quiet host tells
   // the device it is there, a control write's attempt or the wait for the
   // answer to BYE runs out.
-  void on_time(int64_t now_ns, Transmit& out);
+  void on_time(int64_t now_ns);
   // The earliest moment on_time() has something to do (kNever: nothing).
   int64_t next_wake_ns() const;
 
   // The calls. A control write and a stop are begun here and end when
   // waiting() turns false.
-  void begin_control_write(const CtrlMessage& message, int64_t now_ns, Transmit& out);
+  void begin_control_write(const CtrlMessage& message, int64_t now_ns);
   int32_t control_write_result();  // 0 or a ZELBOR_ERR_ or ERR_ code; back to kIdle
-  void begin_stop(int64_t now_ns, Transmit& out);
+  void begin_stop(int64_t now_ns);
   bool waiting() const {
     return control_write_ == ControlWrite::kAwaitingAck || phase_ == Phase::kLeaving;
   }
@@ -118,14 +112,24 @@ class LinkCore {
   // cannot all be held until the device takes them (all or nothing).
   int32_t check_write(const RawCanMessage* frames, int32_t count) const;
   // Holds and sends frames that check_write() passed.
-  void write_frames(const RawCanMessage* frames, int32_t count, int64_t now_ns, Transmit& out);
+  void write_frames(const RawCanMessage* frames, int32_t count, int64_t now_ns);
+
+  // Hands each datagram the calls above decided to send to
+  // `send(bytes, size)`, which returns a SendResult, oldest first. Callers
+  // transmit after every call, so nothing waits in the core between calls.
+  template <typename Send>
+  void transmit(Send&& send) {
+    for (std::size_t size = 0; (size = encode_next()) > 0; outbox_.pop_front()) {
+      sent(send(static_cast<const uint8_t*>(transmit_), size));
+    }
+  }
 
   const ZelborCounters& counters() const { return counters_; }
   // Everything but the descriptor, which is the shell's.
   void status(int64_t now_ns, ZelborLinkStatus& status) const;
   Phase phase() const { return phase_; }
   uint32_t oldest_unacknowledged() const {
-    return held_count_ > 0 ? held_[held_head_].number : next_batch_;
+    return held_.empty() ? next_batch_ : held_.front().number;
   }
 
   // The invariants of the three queues below, for tests and the simulator.
@@ -140,18 +144,33 @@ class LinkCore {
     RawCanMessage frames[wire::kMaxFramesPerDatagram];
   };
 
+  // A datagram decided on and not yet handed back, with the envelope it
+  // had when it was decided on; its bytes are written when it is handed back.
+  struct Outgoing {
+    enum class What : uint8_t { kSignal, kAck, kBatch, kControl } what;
+    wire::Kind signal;
+    uint16_t acked_type;
+    uint32_t acked_sequence;
+    wire::Envelope envelope;
+  };
+  // The most one call decides on: an ack for every datagram one receive
+  // lends, or every held batch again with a control attempt and HELLOs.
+  static constexpr std::size_t kOutboxDepth = FrameQueue::kSlots + kHeldBatches + 4;
+
   wire::Envelope envelope(uint32_t sequence) const;
-  bool send(const uint8_t* bytes, std::size_t size, Transmit& out);
-  bool send_signal(wire::Kind kind, Transmit& out);
-  void send_ack(uint16_t acked_type, uint32_t acked_sequence, Transmit& out);
-  void send_batch(HeldBatch& batch, Transmit& out);
-  void send_control_attempt(Transmit& out);
+  bool queue_send(const Outgoing& outgoing);
+  std::size_t encode_next();  // the oldest outgoing datagram into transmit_; 0 if none
+  void sent(const SendResult& result);
+  void send_signal(wire::Kind kind);
+  void send_ack(uint16_t acked_type, uint32_t acked_sequence);
+  void send_batch(HeldBatch& batch);
+  void send_control_attempt();
   void release_taken(uint32_t next_taken);
   void queue_control(const CtrlMessage& record);
   bool follow_device_session(uint32_t session);
-  uint16_t accept(const DatagramSlot& received, Transmit& out);
+  uint16_t accept(const DatagramSlot& received);
   uint16_t accept_frames(const wire::Header& header);
-  void accept_control(const wire::Datagram& datagram, Transmit& out);
+  void accept_control(const wire::Datagram& datagram);
   void accept_ack(const wire::Datagram& datagram);
 
   int64_t now_ns_ = 0;  // the time of the call in progress
@@ -170,9 +189,7 @@ class LinkCore {
   // The device's sessions before the current one, newest at
   // earlier_sessions_next_ - 1: a late datagram of any of them is stale, and
   // never taken for a restart.
-  uint32_t earlier_device_sessions_[kEarlierDeviceSessions] = {};
-  int earlier_sessions_next_ = 0;
-  int earlier_sessions_count_ = 0;
+  rawcan::Ring<uint32_t, kEarlierDeviceSessions> earlier_device_sessions_;
   StreamTracker frames_from_device_{kFrameWindow, kFrameWindow, kFrameReorderSpan};
   StreamTracker controls_from_device_{kControlWindowAhead, DeliveredWindow::kSpan,
                                       kControlReorderSpan};
@@ -193,18 +210,14 @@ class LinkCore {
   uint32_t ack_sequence_ = 0;
   uint8_t control_datagram_[wire::kMaxControlDatagram] = {};
 
-  // Batches written and not yet taken, oldest at held_head_, numbered one
-  // after another up to next_batch_ - 1: the device takes them in order, so
-  // an ack releases a prefix and a resend goes in that order.
-  HeldBatch held_[kHeldBatches];
-  int held_head_ = 0;
-  int held_count_ = 0;
+  // Batches written and not yet taken, oldest first, numbered one after
+  // another up to next_batch_ - 1: the device takes them in order, so an ack
+  // releases a prefix and a resend goes in that order.
+  rawcan::Ring<HeldBatch, kHeldBatches> held_;
 
-  // Control records for ZelborCtrlRead, oldest at control_head_; a full
-  // queue gives up its oldest, counted.
-  CtrlMessage controls_[kControlQueue];
-  int control_head_ = 0;
-  int control_count_ = 0;
+  // Control records for ZelborCtrlRead, oldest first; a full queue gives up
+  // its oldest, counted.
+  rawcan::Ring<CtrlMessage, kControlQueue> controls_;
 
   ZelborCounters counters_{};
 
@@ -214,6 +227,7 @@ class LinkCore {
   DatagramSlot received_[FrameQueue::kSlots];
   uint16_t lent_[FrameQueue::kSlots];
   int lent_count_ = 0;
+  rawcan::Ring<Outgoing, kOutboxDepth> outbox_;
   uint8_t transmit_[wire::kMaxDatagram];
 };
 
@@ -223,9 +237,9 @@ class LinkCore {
 // datagram is there to take it and may_drop_frames_for(want); until what
 // `want` names is there or nothing more is waiting. A flood of other datagrams costs
 // time, not a false "no data"; bounded, so no flood holds a call for long.
-template <typename Receive, typename Waiting, typename Clock>
+template <typename Receive, typename Waiting, typename Clock, typename Send>
 void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Waiting&& waiting,
-                    Clock&& clock, Transmit& out) {
+                    Clock&& clock, Send&& send) {
   for (int round = 0; round < kReceiveRounds && !core.has(want); ++round) {
     if (core.frames_full() && (!core.may_drop_frames_for(want) || !waiting())) {
       return;
@@ -233,7 +247,8 @@ void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Wait
     int lent = 0;
     DatagramSlot* slots = core.lend(most, lent);
     const int received = receive(slots, lent);
-    core.take(received, received > 0 ? clock() : 0, out);
+    core.take(received, received > 0 ? clock() : 0);
+    core.transmit(send);
     if (received < lent) {
       return;  // nothing more is waiting
     }

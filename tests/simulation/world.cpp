@@ -594,10 +594,10 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
   // --- the programs ---------------------------------------------------------
 
-  class HostTransmit final : public Transmit {
+  class HostTransmit {
    public:
     HostTransmit(World& world, const Host& host) : world_(world), host_(host) {}
-    Result send(const uint8_t* bytes, std::size_t size) override {
+    SendResult operator()(const uint8_t* bytes, std::size_t size) {
       world_.put_on_network(host_.endpoint, device_endpoint(host_.channel), bytes, size, true);
       return {true, 0};
     }
@@ -630,7 +630,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
           return received;
         },
         [&host] { return !host.socket.empty(); }, [this] { return now_; }, out);
-    host.core->on_time(now_, out);
+    host.core->on_time(now_);
+    host.core->transmit(out);
   }
 
   // The programs sleep 1 ms between polls: the next poll that finds work.
@@ -704,8 +705,9 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     trace(Step::kStart, host.channel, host.session, host.run);
     HostTransmit out(*this, host);
     host.core->start(device_endpoint(host.channel), host.session, static_cast<uint32_t>(now_ / kMs),
-                     now_, out);
-    host.core->begin_control_write(rawcan::make_init_can_chip(), now_, out);
+                     now_);
+    host.core->begin_control_write(rawcan::make_init_can_chip(), now_);
+    host.core->transmit(out);
   }
 
   void finish_start(Host& host) {
@@ -728,7 +730,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     HostTransmit out(*this, host);
     host.program = Program::kStopping;
     host.call_began = now_;
-    host.core->begin_stop(now_, out);
+    host.core->begin_stop(now_);
+    host.core->transmit(out);
     if (!host.core->waiting()) {
       end_run(host, true);
     } else {
@@ -830,7 +833,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       batch.accepted = true;
       batch.accepted_ns = now_;
       HostTransmit out(*this, host);
-      host.core->write_frames(frames, kBatchFrames, now_, out);
+      host.core->write_frames(frames, kBatchFrames, now_);
+      host.core->transmit(out);
     }
     trace(Step::kWrite, host.channel, host.counter, static_cast<uint64_t>(-result));
     host.batches.push_back(batch);
