@@ -13,9 +13,13 @@ namespace rawcan {
 
 Output::Output(int fd) : fd_(fd), line_buffered_(platform::is_terminal(fd)) {}
 
+Output::Output(WriteSome write_some, void* context)
+    : fd_(-1), write_some_(write_some), context_(context), line_buffered_(false) {}
+
 bool Output::write_through(const char* bytes, std::size_t size) {
   while (size > 0 && error_ == 0) {
-    const int64_t written = platform::write_some(fd_, bytes, size);
+    const int64_t written = write_some_ != nullptr ? write_some_(context_, bytes, size)
+                                                   : platform::write_some(fd_, bytes, size);
     if (written > 0) {
       bytes += written;
       size -= static_cast<std::size_t>(written);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace rawcan {
 
@@ -17,6 +18,10 @@ class Output {
   // A terminal is written line by line, anything else when the buffer fills
   // or on flush(), as stdio does with standard output.
   explicit Output(int fd);
+  // Written through `write_some` instead of the system (tests and the
+  // simulation): it returns what it took, or -1 with errno set. Fully buffered.
+  using WriteSome = int64_t (*)(void* context, const char* bytes, std::size_t size);
+  Output(WriteSome write_some, void* context);
   ~Output() = default;
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
@@ -33,6 +38,8 @@ class Output {
   bool write_through(const char* bytes, std::size_t size);
 
   int fd_;
+  WriteSome write_some_ = nullptr;
+  void* context_ = nullptr;
   bool line_buffered_;
   int error_ = 0;
   std::size_t used_ = 0;

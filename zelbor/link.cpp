@@ -15,9 +15,14 @@ namespace {
 constexpr uint64_t kStartedMagic = 0x5A454C424F524C4BULL;  // "ZELBORLK"
 constexpr uint64_t kStoppedMagic = 0x5A454C424F525354ULL;  // "ZELBORST": counters stay readable
 
+const LinkSystem kSystemLink = {&system_socket_ops(), monotonic_ns, open_udp_socket, close_socket,
+                                random_nonzero_u32};
+const LinkSystem* next_system = &kSystemLink;
+
 struct LinkState {
   uint64_t magic;
   SocketHandle socket;
+  const LinkSystem* system;
   const SocketOps* ops;
   sockaddr_in device;
   LinkCore core;
@@ -57,9 +62,9 @@ void receive_pending(LinkState& link, Want want) {
       [&link](DatagramSlot* slots, int count) {
         return udp::receive_batch(*link.ops, link.socket, slots, count);
       },
-      [&link] { return link.ops->wait(link.socket, false, 0) > 0; }, monotonic_ns,
+      [&link] { return link.ops->wait(link.socket, false, 0) > 0; }, link.system->now_ns,
       socket_sender(link));
-  link.core.on_time(monotonic_ns());
+  link.core.on_time(link.system->now_ns());
   transmit(link);
 }
 
@@ -76,7 +81,7 @@ void run_until_answered(LinkState& link, Want want) {
     if (!link.core.waiting()) {
       return;
     }
-    wait_readable(link, link.core.next_wake_ns() - monotonic_ns());
+    wait_readable(link, link.core.next_wake_ns() - link.system->now_ns());
   }
 }
 
@@ -94,18 +99,20 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   if (first_port <= 0 || first_port > 65535 || second_port <= 0 || second_port > 65535) {
     return ERR_SOCKET;
   }
-  const SocketHandle socket =
-      open_udp_socket(host_address, static_cast<uint16_t>(first_port), udp::kReceiveBufferBytes);
+  const LinkSystem* system = next_system;
+  const SocketHandle socket = system->open_socket(host_address, static_cast<uint16_t>(first_port),
+                                                  udp::kReceiveBufferBytes);
   if (socket == kNoSocket) {
     return ERR_SOCKET;
   }
   auto* link = new (state) LinkState{};
   link->socket = socket;
-  link->ops = &system_socket_ops();
+  link->system = system;
+  link->ops = system->ops;
   link->device = ipv4_endpoint(device_address, static_cast<uint16_t>(second_port));
   link->magic = kStartedMagic;
-  const int64_t now = monotonic_ns();
-  link->core.start(link->device, random_nonzero_u32(), static_cast<uint32_t>(now / kNsPerMs), now);
+  const int64_t now = system->now_ns();
+  link->core.start(link->device, system->random_id(), static_cast<uint32_t>(now / kNsPerMs), now);
   transmit(*link);
   return 0;
 }
@@ -115,10 +122,10 @@ int32_t link_stop(InterfaceState* state) {
   if (link == nullptr) {
     return 0;
   }
-  link->core.begin_stop(monotonic_ns());
+  link->core.begin_stop(link->system->now_ns());
   transmit(*link);
   run_until_answered(*link, Want::kGoodbye);
-  close_socket(link->socket);
+  link->system->close_socket(link->socket);
   link->magic = kStoppedMagic;
   link->socket = kNoSocket;
   return 0;
@@ -132,7 +139,7 @@ int32_t link_ctrl_write(InterfaceState* state, const CtrlMessage* message) {
   if (message == nullptr || message->length > CTRL_MESSAGE_DATA_CAPACITY) {
     return ZELBOR_ERR_ARGUMENT;
   }
-  link->core.begin_control_write(*message, monotonic_ns());
+  link->core.begin_control_write(*message, link->system->now_ns());
   transmit(*link);
   run_until_answered(*link, Want::kAck);
   return link->core.control_write_result();
@@ -183,7 +190,7 @@ int32_t link_raw_can_write(InterfaceState* state, const RawCanMessage* frames, i
     result = link->core.check_write(frames, count);
   }
   if (result == 0) {
-    link->core.write_frames(frames, count, monotonic_ns());
+    link->core.write_frames(frames, count, link->system->now_ns());
     transmit(*link);
   }
   return result;
@@ -210,15 +217,28 @@ int32_t link_status(const InterfaceState* state, ZelborLinkStatus* status) {
   if (link->magic != kStartedMagic) {
     return ZELBOR_ERR_NOT_STARTED;
   }
-  link->core.status(monotonic_ns(), *status);
+  link->core.status(link->system->now_ns(), *status);
   status->descriptor = static_cast<int64_t>(link->socket);
   return 0;
 }
 
 void link_set_socket_ops(InterfaceState* state, const SocketOps* ops) {
   if (LinkState* link = started(state)) {
-    link->ops = ops != nullptr ? ops : &system_socket_ops();
+    link->ops = ops != nullptr ? ops : link->system->ops;
   }
+}
+
+bool link_inspect(const InterfaceState* state, LinkInspection& inspection) {
+  const auto* link = reinterpret_cast<const LinkState*>(state);
+  if (link == nullptr || (link->magic != kStartedMagic && link->magic != kStoppedMagic)) {
+    return false;
+  }
+  inspection = {link->core.consistent(), link->core.phase() == Phase::kLeft};
+  return true;
+}
+
+void use_link_system(const LinkSystem* system) {
+  next_system = system != nullptr ? system : &kSystemLink;
 }
 
 }  // namespace zelbor

@@ -24,4 +24,29 @@ int32_t link_status(const InterfaceState* state, ZelborLinkStatus* status);
 // Replaces the system calls of a started link (tests only).
 void link_set_socket_ops(InterfaceState* state, const SocketOps* ops);
 
+// For the simulation's checks: whether a link's queues keep their
+// invariants, and whether its stop heard the device's answer. False for a
+// state never started.
+struct LinkInspection {
+  bool consistent;
+  bool stop_answered;
+};
+bool link_inspect(const InterfaceState* state, LinkInspection& inspection);
+
+// What the shell takes from around it: the socket, its calls, the clock and
+// the randomness of a run's id. Links run on the system's; the deterministic
+// simulation gives a virtual network and clock, so it runs this same shell.
+struct LinkSystem {
+  const SocketOps* ops;
+  int64_t (*now_ns)();
+  // As open_udp_socket() and close_socket().
+  SocketHandle (*open_socket)(uint32_t address, uint16_t port, int receive_buffer_bytes);
+  void (*close_socket)(SocketHandle socket);
+  uint32_t (*random_id)();  // never 0
+};
+
+// Links started from now on run on `system`; nullptr: on the system's own
+// (simulation and tests only, not exported).
+void use_link_system(const LinkSystem* system);
+
 }  // namespace zelbor
