@@ -94,12 +94,15 @@ int main(int argc, char** argv) {
 
   if (const char* replay = std::getenv("DST_SEED")) {
     const Report report = zelbor::simulation::simulate(std::strtoull(replay, nullptr, 10), run_ns);
-    std::printf("seed %llu: %.1f simulated s, %llu steps, %llu frames read, %llu batches taken\n",
-                static_cast<unsigned long long>(report.seed),
-                static_cast<double>(report.simulated_ns) * 1e-9,
-                static_cast<unsigned long long>(report.steps),
-                static_cast<unsigned long long>(report.frames_read),
-                static_cast<unsigned long long>(report.batches_taken));
+    std::printf(
+        "seed %llu: %.1f simulated s, %llu steps, %llu frames read, %llu batches taken, trace "
+        "%016llx\n",
+        static_cast<unsigned long long>(report.seed),
+        static_cast<double>(report.simulated_ns) * 1e-9,
+        static_cast<unsigned long long>(report.steps),
+        static_cast<unsigned long long>(report.frames_read),
+        static_cast<unsigned long long>(report.batches_taken),
+        static_cast<unsigned long long>(report.trace_digest));
     print_faults(report.faults);
     if (report.violation.empty()) {
       std::printf("violations: 0\n");

@@ -44,5 +44,69 @@ INSTANTIATE_TEST_SUITE_P(Seeds, Simulation, ::testing::ValuesIn(kFoundFaults),
                            return "seed" + std::to_string(info.param.seed);
                          });
 
+class Tasks : public ::testing::TestWithParam<Task::Kind> {};
+
+TEST_P(Tasks, RunOneAtATimeInTheOrderResumed) {
+  std::string order;
+  Task* tasks[2] = {};
+  auto body = [&](int who) {
+    for (int i = 0; i < 3; ++i) {
+      order += static_cast<char>('a' + who);
+      tasks[who]->yield();
+    }
+  };
+  auto a = Task::make(GetParam(), [&] { body(0); });
+  auto b = Task::make(GetParam(), [&] { body(1); });
+  tasks[0] = a.get();
+  tasks[1] = b.get();
+  for (Task* next : {tasks[1], tasks[0], tasks[0], tasks[1], tasks[1], tasks[0], tasks[0]}) {
+    next->resume();
+  }
+  EXPECT_EQ(order, "baabba");
+  EXPECT_TRUE(a->done());
+  EXPECT_FALSE(b->done());
+}
+
+TEST_P(Tasks, ACancelledTaskUnwindsFromItsYield) {
+  struct Unwound {
+    bool& flag;
+    ~Unwound() { flag = true; }
+  };
+  bool unwound = false;
+  bool went_on = false;
+  Task* self = nullptr;
+  auto task = Task::make(GetParam(), [&] {
+    Unwound guard{unwound};
+    self->yield();
+    went_on = true;
+  });
+  self = task.get();
+  task->resume();
+  task->cancel();
+  EXPECT_TRUE(unwound);
+  EXPECT_FALSE(went_on);
+  EXPECT_TRUE(task->done());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Tasks, ::testing::Values(Task::Kind::kFiber, Task::Kind::kThread),
+                         [](const ::testing::TestParamInfo<Task::Kind>& info) {
+                           return info.param == Task::Kind::kFiber ? "fibers" : "threads";
+                         });
+
+// The real programs' loops replay a seed exactly, whichever kind of task runs them.
+TEST(SimulationReplay, ASeedRunsTheSameTwiceAndWithEitherKindOfTask) {
+  const int64_t run_ns = kHealedNs + 30'000'000'000;
+  const Report first = simulate(4, run_ns, Task::Kind::kFiber);
+  const Report again = simulate(4, run_ns, Task::Kind::kFiber);
+  const Report threads = simulate(4, run_ns, Task::Kind::kThread);
+  EXPECT_GT(first.frames_read, 0u);
+  EXPECT_GT(first.batches_taken, 0u);
+  for (const Report* other : {&again, &threads}) {
+    EXPECT_EQ(other->trace_digest, first.trace_digest);
+    EXPECT_EQ(other->steps, first.steps);
+    EXPECT_EQ(other->frames_read, first.frames_read);
+  }
+}
+
 }  // namespace
 }  // namespace zelbor::simulation

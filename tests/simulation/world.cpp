@@ -9,13 +9,25 @@
 #include <map>
 #include <memory>
 #include <queue>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "connect.h"
+#include "library_calls.h"
+#include "link.h"
 #include "link_core.h"
+#include "output.h"
 #include "ports.h"
+#include "reader_loop.h"
 #include "records.h"
+#include "run_control.h"
 #include "simulation.h"
+#include "tasks.h"
+#include "writer_loop.h"
 
 namespace zelbor::simulation {
 namespace {
@@ -30,6 +42,11 @@ constexpr int64_t kReportCheckNs =
     3 * kSecond;  // frames of a reported batch are on the bus by then
 constexpr std::size_t kTraceSteps = 48;
 constexpr uint64_t kBusLogBehind = 4096;  // bus frames kept behind the readers' oldest
+constexpr int64_t kWriterGraceNs = 15 * kSecond;
+// The library's shell waits on the socket in whole milliseconds, rounded up,
+// so each of a call's deadlines may pass by up to 1 ms before it is seen:
+// a stop's one, and each of a control write's attempts.
+constexpr int64_t kShellRoundingNs = kMs;
 
 // splitmix64: the one source of everything random, so a seed replays a run.
 class Random {
@@ -125,9 +142,9 @@ struct Host {
   bool writer = false;
   sockaddr_in endpoint{};
   Program program = Program::kOff;
-  std::unique_ptr<LinkCore> core;
-  uint32_t session = 0;
-  uint32_t run = 0;  // the program's run, in the writer's frames
+  bool socket_open = false;
+  uint32_t session = 0;  // the library's id of its run
+  uint32_t run = 0;      // the program's run, in the writer's frames
   int64_t next_step = 0;
   int64_t poll_origin = 0;   // the program polls every 1 ms from here
   int64_t paused_until = 0;  // stopped (SIGSTOP) until then
@@ -138,11 +155,32 @@ struct Host {
   uint64_t device_incarnation = 0;  // at the run's start
   int64_t last_read_ns = 0;
   // The writer's run.
-  uint32_t counter = 0;
   uint32_t first_counter = 0;
+  uint32_t batches_accepted = 0;
   std::deque<Batch> batches;          // by counter, from first_counter
   uint32_t last_on_bus = UINT32_MAX;  // counter * 64 + index of its last frame on the bus
   int64_t last_taken_ns = 0;
+  // The device's frames the library took off its socket, in the device's
+  // order (behind ones not counted), and the next it expects of each of the
+  // device's sessions.
+  uint64_t received_in_order = 0;
+  std::map<uint32_t, uint32_t> next_from_device;
+  // The program itself, its library and what it prints.
+  std::unique_ptr<InterfaceState> state;
+  std::unique_ptr<rawcan::LibraryCalls> library;
+  rawcan::Pacer* pacer = nullptr;  // the library's object
+  std::string printed;             // what the program wrote and the checks have not read
+  std::unique_ptr<rawcan::Output> out;
+  int64_t listed = 0;          // bytes of the listing checked
+  uint64_t frames_listed = 0;  // frame lines of this run
+  int64_t next_listing_check = 0;
+  std::string partial_line;
+  std::deque<unsigned> short_counts;  // MESSAGE_COUNTs below a batch the library delivered
+  bool stop_requested = false;        // SIGINT
+  bool in_pause = false;              // in Pacer::pause_ms, which a stop ends
+  bool wake_on_arrival = false;       // waiting in the library for the socket
+  bool stopped = false;               // stopped its interface
+  std::unique_ptr<zelbor::simulation::Task> task;  // last: ends before what it uses
 };
 
 enum class Step : uint8_t {
@@ -183,7 +221,8 @@ struct TraceEntry {
 
 class World final : sim::Outbox, sim::SimDevice::BusObserver {
  public:
-  World(uint64_t seed, int64_t duration_ns) : random_(seed), end_ns_(duration_ns) {
+  World(uint64_t seed, int64_t duration_ns, Task::Kind kind)
+      : random_(seed), end_ns_(duration_ns), task_kind_(kind) {
     report_.seed = seed;
     heal_ns_ = duration_ns - kHealedNs;
     static const uint32_t kBitrates[] = {10'000, 10'000, 20'000, 50'000};
@@ -211,12 +250,30 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       host.endpoint = host_endpoint(channel);
       host.next_step = random_.between(0, kSecond);
     }
+    current() = this;
+    use_link_system(&kLinkSystem);
     restart_device();
+    stop_all_ns_ = end_ns_ - kStopAllNs;
     next_partition_ = random_.exponential(partition_every_);
     next_device_restart_ = random_.exponential(device_restart_every_);
     next_program_fault_ = random_.exponential(program_fault_every_);
     next_stray_ = random_.exponential(stray_every_);
   }
+
+  ~World() {
+    for (Host& host : hosts_) {
+      if (host.task) {
+        library_of(host)->detach();
+        frozen_.push_back({std::move(host.library), std::move(host.out), std::move(host.state),
+                           std::move(host.task)});
+      }
+    }
+    unwind_frozen();
+    use_link_system(nullptr);
+    current() = nullptr;
+  }
+  World(const World&) = delete;
+  World& operator=(const World&) = delete;
 
   Report run() {
     while (violation_.empty()) {
@@ -230,7 +287,12 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     }
     if (violation_.empty()) {
       now_ = end_ns_;  // nothing more happens before the end
-      check_end();
+      for (const Host& host : hosts_) {
+        if (host.task) {
+          fail("channel %d did not end within %lld s of being asked to stop", host.channel,
+               static_cast<long long>(kStopAllNs / kSecond));
+        }
+      }
     }
     report_.simulated_ns = now_;
     report_.steps = step_;
@@ -251,6 +313,9 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     }
     for (const Host& host : hosts_) {
       next = std::min(next, host.next_step);
+    }
+    if (!stopped_all_) {
+      next = std::min(next, stop_all_ns_);
     }
     if (now_ < heal_ns_) {
       next = std::min({next, next_partition_, next_device_restart_, next_program_fault_,
@@ -274,6 +339,13 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     if (now_ < heal_ns_) {
       inject_faults();
     }
+    if (!stopped_all_ && now_ >= stop_all_ns_) {
+      check_flowing();
+      stopped_all_ = true;
+      for (Host& host : hosts_) {
+        request_stop(host);
+      }
+    }
     if (device_timer_ <= now_) {
       run_device();
     }
@@ -288,6 +360,10 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
   void trace(Step what, int who, uint64_t a, uint64_t b) {
     trace_[trace_next_++ % kTraceSteps] = {step_, now_, what, who, a, b};
+    for (const uint64_t word : {step_, static_cast<uint64_t>(now_), static_cast<uint64_t>(what),
+                                static_cast<uint64_t>(who), a, b}) {
+      report_.trace_digest = (report_.trace_digest ^ word) * 0x100000001B3ULL;
+    }
   }
 
   std::string format_trace() const {
@@ -480,17 +556,25 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     if (kind == 0) {
       ++report_.faults.program_kills;
       trace(Step::kKill, host.channel, host.session, 0);
-      end_run(host, false);
+      end_run(host);
     } else if (kind == 1) {
       ++report_.faults.program_stops;
       trace(Step::kStop, host.channel, host.session, 0);
-      begin_stop(host);
+      request_stop(host);
     } else {
       ++report_.faults.program_pauses;
       const int64_t pause = random_.spread(100 * kMs, 15 * kSecond);
       trace(Step::kPause, host.channel, static_cast<uint64_t>(pause), 0);
-      host.next_step = now_ + pause;
       host.paused_until = now_ + pause;
+      host.next_step = std::max(host.next_step, host.paused_until);
+    }
+  }
+
+  // As SIGINT: the loop sees it; a pause ends at once.
+  void request_stop(Host& host) {
+    host.stop_requested = true;
+    if (host.in_pause) {
+      host.next_step = std::max(now_, host.paused_until);
     }
   }
 
@@ -573,10 +657,9 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   void writer_frame_on_bus(const RawCanMessage& frame) {
     Host& writer = hosts_[0];
     const uint32_t counter = rawcan::load_le32(frame.data);
-    const uint32_t run = rawcan::load_le32(frame.data + 4);
     const uint32_t index = frame.id - kFirstBatchId;
-    if (run != writer.run || writer.batches.empty() || counter < writer.first_counter ||
-        counter - writer.first_counter >= writer.batches.size()) {
+    if (writer.program == Program::kOff || writer.batches.empty() ||
+        counter < writer.first_counter || counter - writer.first_counter >= writer.batches.size()) {
       return;  // an earlier run's, sent before it ended
     }
     Batch& batch = writer.batches[counter - writer.first_counter];
@@ -593,202 +676,492 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   }
 
   // --- the programs ---------------------------------------------------------
+  //
+  // Each program is its own loop (run_reader, run_writer) running as a task
+  // over the real library, whose shell runs on this world's network and clock
+  // (LinkSystem below). The task gives the processor back wherever the
+  // program or the library would wait, and is resumed when that wait ends on
+  // the virtual clock. Between the program and the library sits an observer
+  // that only watches the calls, as a tracer would, for the checks.
 
-  class HostTransmit {
+  class Observer final : public rawcan::LibraryCalls, public rawcan::Pacer {
    public:
-    HostTransmit(World& world, const Host& host) : world_(world), host_(host) {}
-    SendResult operator()(const uint8_t* bytes, std::size_t size) {
-      world_.put_on_network(host_.endpoint, device_endpoint(host_.channel), bytes, size, true);
-      return {true, 0};
+    Observer(World& world, Host& host) : world_(world), host_(host), library_(host.state.get()) {}
+    // A killed program's calls reach its library and nothing of the world.
+    void detach() { detached_ = true; }
+    bool detached() const { return detached_; }
+
+    int32_t start(uint32_t device_address, uint32_t host_address, int32_t first_port,
+                  int32_t second_port, int32_t channel) override {
+      if (!detached_) {
+        world_.begin_run(host_);
+      }
+      return library_.start(device_address, host_address, first_port, second_port, channel);
+    }
+
+    int32_t stop() override {
+      if (detached_) {
+        return library_.stop();
+      }
+      World& w = world_;
+      host_.program = Program::kStopping;
+      const int64_t began = w.now_;
+      const int32_t result = library_.stop();
+      if (w.now_ - began > int64_t{kGoodbyeWaitMs} * kMs + kShellRoundingNs) {
+        w.fail("the stop took %lld ms", static_cast<long long>((w.now_ - began) / kMs));
+      }
+      host_.stopped = true;
+      return result;
+    }
+
+    int32_t ctrl_write(const CtrlMessage& message) override {
+      if (detached_) {
+        return library_.ctrl_write(message);
+      }
+      World& w = world_;
+      const int64_t began = w.now_;
+      const int32_t result = library_.ctrl_write(message);
+      if (w.now_ - began > int64_t{kAckAttempts} * (kAckWaitMs * kMs + kShellRoundingNs)) {
+        w.fail("a control write took %lld ms", static_cast<long long>((w.now_ - began) / kMs));
+      }
+      w.trace(Step::kStarted, host_.channel, static_cast<uint64_t>(-result), 0);
+      if (result == 0) {
+        host_.program = Program::kRunning;
+        host_.last_read_ns = host_.last_taken_ns = w.now_;
+      }
+      return result;
+    }
+
+    int32_t ctrl_read(CtrlMessage& message) override {
+      const int32_t result = library_.ctrl_read(message);
+      if (result == 0 && message.type == MESSAGE_COUNT && !detached_) {
+        if (rawcan::has_queue_fields(message)) {
+          world_.take_report(host_, rawcan::message_count(message),
+                             rawcan::queue_fields(message).batch);
+        }
+        if (rawcan::message_count(message) != kBatchFrames) {
+          host_.short_counts.push_back(rawcan::message_count(message));
+        }
+      }
+      return result;
+    }
+
+    int32_t raw_can_read(RawCanMessage& message) override { return library_.raw_can_read(message); }
+
+    int32_t raw_can_write(const RawCanMessage* frames, int32_t count) override {
+      World& w = world_;
+      const int32_t result = library_.raw_can_write(frames, count);
+      if (detached_) {
+        return result;
+      }
+      const uint32_t counter = count > 0 ? rawcan::load_le32(frames[0].data) : 0;
+      w.trace(Step::kWrite, host_.channel, counter, static_cast<uint64_t>(-result));
+      if (!host_.batches.empty() && counter != host_.first_counter + host_.batches.size()) {
+        w.fail("the writer wrote batch %u after batch %u", counter,
+               static_cast<unsigned>(host_.first_counter + host_.batches.size() - 1));
+      }
+      Batch batch{};
+      // The library numbers its frame datagrams from 0 in each run, one a batch.
+      batch.number = host_.batches_accepted;
+      // Frames of the run before may still reach the bus, with the same counters.
+      batch.excused = w.now_ < w.writer_grace_until_;
+      if (result == 0) {
+        batch.accepted = true;
+        batch.accepted_ns = w.now_;
+        ++host_.batches_accepted;
+      }
+      if (host_.batches.empty()) {
+        host_.first_counter = counter;
+      }
+      host_.batches.push_back(batch);
+      w.prune_batches(host_);
+      return result;
+    }
+
+    bool read_counters(ZelborCounters& counters) override {
+      return library_.read_counters(counters);
+    }
+    bool link_status(ZelborLinkStatus& status) override { return library_.link_status(status); }
+
+    bool stop_requested() override { return detached_ || host_.stop_requested; }
+    void pause_ms(int milliseconds) override {
+      if (detached_) {
+        return;
+      }
+      host_.in_pause = true;
+      world_.block(host_, world_.now_ + milliseconds * kMs, false);
+      host_.in_pause = false;
     }
 
    private:
     World& world_;
-    const Host& host_;
+    Host& host_;
+    rawcan::ZelborLibrary library_;
+    bool detached_ = false;
   };
 
-  // What the library does at the start of each call: receive, then on_time.
-  void receive_pending(Host& host, Want want) {
-    HostTransmit out(*this, host);
-    // As many slots as datagrams wait, or one for a round that finds none:
-    // what the library would lend and give back changes nothing.
-    const int waiting =
-        static_cast<int>(std::min<std::size_t>(host.socket.size(), FrameQueue::kSlots));
-    receive_rounds(
-        *host.core, want, waiting > 0 ? waiting + 1 : 1,
-        [&host](DatagramSlot* slots, int count) {
-          int received = 0;
-          while (received < count && !host.socket.empty()) {
-            const InFlight& datagram = host.socket.front();
-            DatagramSlot& slot = slots[received++];
-            slot.cut = datagram.bytes.size() > slot.capacity;
-            slot.size = std::min(datagram.bytes.size(), slot.capacity);
-            std::copy_n(datagram.bytes.begin(), slot.size, slot.bytes);  // an empty one too
-            slot.source = datagram.from;
-            host.socket.pop_front();
-          }
-          return received;
-        },
-        [&host] { return !host.socket.empty(); }, [this] { return now_; }, out);
-    host.core->on_time(now_);
-    host.core->transmit(out);
+  static Observer* library_of(const Host& host) { return static_cast<Observer*>(host.pacer); }
+
+  // From inside a host's task: back to the world until `until`, or until a
+  // datagram arrives if `arrival_wakes`.
+  void block(Host& host, int64_t until, bool arrival_wakes) {
+    host.next_step = std::max(until, host.paused_until);
+    host.wake_on_arrival = arrival_wakes;
+    host.task->yield();
+    host.wake_on_arrival = false;
   }
 
-  // The programs sleep 1 ms between polls: the next poll that finds work.
   void wake_for_arrival(Host& host) {
-    if (host.program == Program::kOff || now_ < host.paused_until) {
-      return;
+    if (host.task && host.wake_on_arrival && now_ >= host.paused_until) {
+      host.next_step = std::min(host.next_step, now_);
     }
-    host.next_step = std::min(host.next_step, polled(host, now_));
-  }
-  int64_t polled(const Host& host, int64_t at) const {
-    if (host.program == Program::kStarting || host.program == Program::kStopping) {
-      return at;  // a call waiting on the socket wakes when a datagram arrives
-    }
-    const int64_t since = at - host.poll_origin;
-    return host.poll_origin + (since + kMs - 1) / kMs * kMs;
-  }
-  void schedule(Host& host) {
-    if (host.program == Program::kOff) {
-      return;
-    }
-    int64_t next = host.core->next_wake_ns();
-    if (!host.socket.empty()) {
-      next = now_;
-    }
-    next = polled(host, std::max(next, now_ + 1));
-    host.next_step = next;
   }
 
   void step_host(Host& host) {
     host.next_step = INT64_MAX;
-    switch (host.program) {
-      case Program::kOff:
-        start_run(host);
-        break;
-      case Program::kStarting:
-        receive_pending(host, Want::kAck);
-        if (!host.core->waiting()) {
-          finish_start(host);
-        }
-        break;
-      case Program::kRunning:
-        host.writer ? write_step(host) : read_step(host);
-        break;
-      case Program::kStopping:
-        receive_pending(host, Want::kGoodbye);
-        if (!host.core->waiting()) {
-          end_run(host, true);
-          return;
-        }
-        break;
+    if (!host.task) {
+      if (now_ >= stop_all_ns_) {
+        return;  // the end's stop: no program starts again
+      }
+      start_run(host);
+    } else {
+      host.task->resume();
     }
-    schedule(host);
+    // The writer wakes every 20 ms and rarely prints: its listing is read a
+    // tenth of a second at a time, a reader's whenever it ran.
+    if (!host.writer || now_ >= host.next_listing_check || host.task->done()) {
+      check_listing(host);
+      host.next_listing_check = now_ + 100 * kMs;
+    }
+    if (host.task->done()) {
+      end_run(host);
+    }
+  }
+
+  // The program as its main() runs it, less the process. It uses only its
+  // own objects: once killed, its run's are no longer the host's.
+  void run_program(Host& host, Observer& library, rawcan::Output& out) {
+    char channel[8];
+    std::snprintf(channel, sizeof channel, "%d", host.channel);
+    const char* const program = host.writer ? "raw_can_writer" : "raw_can_reader";
+    const char* const argv[] = {program, "10.0.0.2", "10.0.0.1", channel};
+    const rawcan::StartOutcome started = rawcan::start_device(4, argv, library, out);
+    if (!started.ready) {
+      return;  // start_device stopped the interface
+    }
+    if (host.writer) {
+      rawcan::run_writer(library, started.channel, out, library);
+    } else {
+      rawcan::run_reader(library, started.channel, out, library);
+    }
+    out.flush();
+    const rawcan::LinkLoss loss = rawcan::stop_interface(library);
+    if (library.detached()) {
+      return;
+    }
+    check_listing(host);
+    char* said = nullptr;
+    std::size_t said_size = 0;
+    if (std::FILE* errors = open_memstream(&said, &said_size)) {
+      rawcan::report_loss(loss, program, errors);
+      std::fclose(errors);
+      check_loss_line(host, std::string_view(said, said_size));
+    }
+    std::free(said);  // NOLINT: open_memstream's buffer
   }
 
   void start_run(Host& host) {
-    host.core = std::make_unique<LinkCore>();
-    host.session = static_cast<uint32_t>(random_.next()) | 1;
-    host.run = ++runs_;
-    host.socket.clear();
+    host.state = std::make_unique<InterfaceState>();
+    auto library = std::make_unique<Observer>(*this, host);
+    host.pacer = library.get();
+    host.library = std::move(library);
+    host.printed.clear();
+    host.out = std::make_unique<rawcan::Output>(
+        [](void* context, const char* bytes, std::size_t size) -> int64_t {
+          static_cast<std::string*>(context)->append(bytes, size);
+          return static_cast<int64_t>(size);
+        },
+        &host.printed);
+    host.listed = 0;
+    host.frames_listed = 0;
+    host.partial_line.clear();
+    host.short_counts.clear();
+    host.stopped = false;
+    host.stop_requested = false;
     host.program = Program::kStarting;
+    Observer& observer = *library_of(host);
+    rawcan::Output& out = *host.out;
+    host.task = Task::make(task_kind_,
+                           [this, &host, &observer, &out] { run_program(host, observer, out); });
+    host.task->resume();
+  }
+
+  // What the world knows of a run from the moment its program calls
+  // ZelborStartInterface.
+  void begin_run(Host& host) {
+    host.run = ++runs_;
     host.call_began = now_;
-    host.poll_origin = now_;
+    host.session = 0;  // the library's own, learnt from its first datagram
+    host.socket.clear();
     host.next_bus_index = bus_log_base_ + bus_log_.size();
     host.device_incarnation = device_incarnation_;
     host.last_read_ns = now_;
     host.batches.clear();
-    host.counter = 0;
+    host.batches_accepted = 0;
     host.first_counter = 0;
     host.last_on_bus = UINT32_MAX;
     host.last_taken_ns = now_;
-    trace(Step::kStart, host.channel, host.session, host.run);
-    HostTransmit out(*this, host);
-    host.core->start(device_endpoint(host.channel), host.session, static_cast<uint32_t>(now_ / kMs),
-                     now_);
-    host.core->begin_control_write(rawcan::make_init_can_chip(), now_);
-    host.core->transmit(out);
+    host.received_in_order = 0;
+    host.next_from_device.clear();
+    trace(Step::kStart, host.channel, 0, host.run);
   }
 
-  void finish_start(Host& host) {
-    const int64_t took = now_ - host.call_began;
-    if (took > int64_t{kAckAttempts} * kAckWaitMs * kMs) {
-      fail("INIT_CAN_CHIP took %lld ms", static_cast<long long>(took / kMs));
+  // The end of a run: its program ended, or was killed (a killed program's
+  // task is frozen where it was, as the process would be, its socket closed;
+  // it is unwound at the end of the world, where no call it makes reaches
+  // anything).
+  void end_run(Host& host) {
+    const bool killed = host.task && !host.task->done();
+    if (!killed) {
+      check_listing(host);
     }
-    const int32_t result = host.core->control_write_result();
-    trace(Step::kStarted, host.channel, static_cast<uint64_t>(-result), 0);
-    if (result != 0) {
-      begin_stop(host);  // the program says so and ends
-      return;
+    check_host(host);
+    trace(Step::kStopped, host.channel, host.session, host.stopped);
+    if (host.writer) {
+      writer_grace_until_ = now_ + kWriterGraceNs;
     }
-    host.program = Program::kRunning;
-    host.last_read_ns = now_;
-    host.last_taken_ns = now_;
-  }
-
-  void begin_stop(Host& host) {
-    HostTransmit out(*this, host);
-    host.program = Program::kStopping;
-    host.call_began = now_;
-    host.core->begin_stop(now_);
-    host.core->transmit(out);
-    if (!host.core->waiting()) {
-      end_run(host, true);
-    } else {
-      schedule(host);
+    if (killed) {
+      library_of(host)->detach();
+      frozen_.push_back({std::move(host.library), std::move(host.out), std::move(host.state),
+                         std::move(host.task)});
     }
-  }
-
-  void end_run(Host& host, bool stopped) {
-    if (stopped) {
-      const int64_t took = now_ - host.call_began;
-      if (took > int64_t{kGoodbyeWaitMs} * kMs) {
-        fail("the stop took %lld ms", static_cast<long long>(took / kMs));
-      }
-      if (!host.writer) {
-        check_reader_totals(host);
-      }
-    }
-    trace(Step::kStopped, host.channel, host.session, stopped);
+    host.task.reset();
+    host.library.reset();
+    host.pacer = nullptr;
+    host.out.reset();
+    host.state.reset();
     host.program = Program::kOff;
-    host.core.reset();
+    host.socket_open = false;
     host.socket.clear();
     host.batches.clear();
     host.paused_until = 0;
+    host.wake_on_arrival = false;
     host.next_step = now_ + random_.between(0, 4 * kSecond);
   }
 
-  void read_step(Host& host) {
-    for (;;) {
-      if (!host.core->has(Want::kFrames)) {
-        receive_pending(host, Want::kFrames);
+  // Killed programs' tasks run to their end with every wait over at once,
+  // the clock leaping a second a look, and no datagram going anywhere: every
+  // wait in the programs and the library has a bound, so each ends.
+  void unwind_frozen() {
+    tearing_down_ = true;
+    for (Frozen& frozen : frozen_) {
+      for (int resumes = 0; !frozen.task->done(); ++resumes) {
+        if (resumes == 1000000) {
+          std::fprintf(stderr, "seed %llu: a killed program's task never ended\n",
+                       static_cast<unsigned long long>(report_.seed));
+          std::abort();
+        }
+        frozen.task->resume();
       }
-      RawCanMessage frame{};
-      if (!host.core->read_frame(frame)) {
-        return;
-      }
-      ++report_.frames_read;
-      host.last_read_ns = now_;
-      // Bus order: the frame is at or after the one after the last read.
-      const FrameKey key = key_of(frame);
-      const uint64_t end = bus_log_base_ + bus_log_.size();
-      uint64_t at = host.next_bus_index;
-      while (at < end && !(bus_log_[at - bus_log_base_] == key)) {
-        ++at;
-      }
-      if (at == end) {
-        read_off_the_bus(host, key);
-        return;
-      }
-      trace(Step::kRead, host.channel, at, 0);
-      host.next_bus_index = at + 1;
     }
+    frozen_.clear();
+    tearing_down_ = false;
+  }
+
+  // --- the network the library's shell runs on -----------------------------
+
+  static World*& current() {
+    static World* world = nullptr;
+    return world;
+  }
+  Host* host_of(SocketHandle socket) {
+    const auto index = static_cast<std::size_t>(socket) - kFirstSocket;
+    return index < kChannels && hosts_[index].socket_open ? &hosts_[index] : nullptr;
+  }
+
+  static int64_t system_now() {
+    World& w = *current();
+    return w.tearing_down_ ? (w.teardown_now_ += kSecond) : w.now_;
+  }
+  static uint32_t system_random_id() {
+    return static_cast<uint32_t>(current()->random_.next() >> 32) | 1;
+  }
+  static SocketHandle system_open(uint32_t address, uint16_t port, int) {
+    World& w = *current();
+    const int channel = (port - rawcan::host_port_of(0)) / 2;
+    if (w.tearing_down_ || address != kHostAddress || channel < 0 || channel >= kChannels ||
+        w.hosts_[channel].socket_open) {
+      errno = EADDRINUSE;
+      return kNoSocket;
+    }
+    w.hosts_[channel].socket_open = true;
+    w.hosts_[channel].socket.clear();
+    return static_cast<SocketHandle>(kFirstSocket + channel);
+  }
+  static void system_close(SocketHandle socket) {
+    if (Host* host = current()->host_of(socket)) {
+      host->socket_open = false;
+      host->socket.clear();
+    }
+  }
+  static int64_t system_send(SocketHandle socket, const uint8_t* bytes, std::size_t size,
+                             const sockaddr_in& to) {
+    World& w = *current();
+    Host* host = w.tearing_down_ ? nullptr : w.host_of(socket);
+    if (host == nullptr) {
+      errno = EBADF;
+      return -1;
+    }
+    if (host->session == 0 && size >= wire::kHeaderSize) {
+      wire::Datagram datagram{};
+      if (wire::decode(bytes, size, datagram) == wire::DecodeError::kNone) {
+        host->session = datagram.header.envelope.session;
+      }
+    }
+    w.put_on_network(host->endpoint, to, bytes, size, true);
+    return static_cast<int64_t>(size);
+  }
+  static int system_receive(SocketHandle socket, DatagramSlot* slots, int count) {
+    World& w = *current();
+    Host* host = w.tearing_down_ ? nullptr : w.host_of(socket);
+    int received = 0;
+    while (host != nullptr && received < count && !host->socket.empty()) {
+      const InFlight& datagram = host->socket.front();
+      DatagramSlot& slot = slots[received++];
+      slot.cut = datagram.bytes.size() > slot.capacity;
+      slot.size = std::min(datagram.bytes.size(), slot.capacity);
+      std::copy_n(datagram.bytes.begin(), slot.size, slot.bytes);  // an empty one too
+      slot.source = datagram.from;
+      slot.arrival_ns = 0;
+      w.handed_to_library(*host, datagram);
+      host->socket.pop_front();
+    }
+    if (received == 0) {
+      errno = EAGAIN;
+      return -1;
+    }
+    return received;
+  }
+  static int system_wait(SocketHandle socket, bool for_writing, int timeout_ms) {
+    World& w = *current();
+    Host* host = w.tearing_down_ ? nullptr : w.host_of(socket);
+    if (host == nullptr || for_writing) {
+      return 1;  // nothing to wait for: a send or receive says what there is
+    }
+    if (host->socket.empty() && timeout_ms > 0) {
+      w.block(*host, w.now_ + timeout_ms * kMs, true);
+    }
+    return host->socket.empty() ? 0 : 1;
+  }
+  static constexpr SocketOps kSocketOps = {system_send, system_receive, system_wait};
+  static constexpr LinkSystem kLinkSystem = {&kSocketOps, system_now, system_open, system_close,
+                                             system_random_id};
+  static constexpr int kFirstSocket = 100;
+
+  // The frames datagrams the library took off its socket, by the device's
+  // numbering: the truth its loss count is checked against.
+  void handed_to_library(Host& host, const InFlight& datagram) {
+    wire::Datagram decoded{};
+    if (!same(datagram.from, device_endpoint(host.channel)) ||
+        wire::decode(datagram.bytes.data(), datagram.bytes.size(), decoded) !=
+            wire::DecodeError::kNone ||
+        decoded.header.kind != wire::Kind::kFrames ||
+        decoded.header.envelope.peer != host.session) {
+      return;
+    }
+    const wire::Envelope& envelope = decoded.header.envelope;
+    auto [next, first] = host.next_from_device.try_emplace(envelope.session, 0);
+    if (!first && is_after(next->second, envelope.sequence)) {
+      return;  // behind what it took: a repeat or a late one
+    }
+    host.received_in_order += decoded.header.count;
+    next->second = envelope.sequence + decoded.header.count;
+  }
+
+  // What the program printed since the last look, line by line: the
+  // reader's frames are checked against the bus, the writer's short counts
+  // against the records the library delivered.
+  void check_listing(Host& host) {
+    host.partial_line.append(host.printed, 0, std::string::npos);
+    host.listed += static_cast<int64_t>(host.printed.size());
+    host.printed.clear();
+    std::size_t begin = 0;
+    for (std::size_t end; (end = host.partial_line.find('\n', begin)) != std::string::npos;
+         begin = end + 1) {
+      const std::string_view line(host.partial_line.data() + begin, end - begin);
+      host.writer ? check_writer_line(host, line) : check_reader_line(host, line);
+    }
+    host.partial_line.erase(0, begin);
+  }
+
+  void check_reader_line(Host& host, std::string_view line) {
+    if (line.starts_with("Start reading CAN messages on channel ")) {
+      return;
+    }
+    const std::size_t id_at = line.find("-CAN-ID $");
+    FrameKey key{0, 0};
+    std::size_t at = id_at + 9;
+    for (; id_at != std::string_view::npos && at < line.size() && line[at] != ':'; ++at) {
+      key.id = key.id * 16 + static_cast<uint32_t>(hex_digit(line[at]));
+    }
+    if (id_at == std::string_view::npos || at == line.size()) {
+      fail("channel %d listed \"%.*s\"", host.channel, static_cast<int>(line.size()), line.data());
+      return;
+    }
+    if (line.substr(id_at - 3, 3) == "EXT") {
+      key.id |= 0x80000000u;
+    }
+    int bytes = 0;
+    for (at += 2; at + 3 < line.size() + 1 && line[at] == '$' && bytes < 8; at += 4, ++bytes) {
+      const uint64_t byte =
+          static_cast<uint64_t>(hex_digit(line[at + 1]) * 16 + hex_digit(line[at + 2]));
+      key.data |= byte << (8 * bytes);
+    }
+    ++report_.frames_read;
+    ++host.frames_listed;
+    host.last_read_ns = now_;
+    // Bus order: the frame is at or after the one after the last read.
+    const uint64_t end = bus_log_base_ + bus_log_.size();
+    uint64_t bus_at = host.next_bus_index;
+    while (bus_at < end && !(bus_log_[bus_at - bus_log_base_] == key)) {
+      ++bus_at;
+    }
+    if (bus_at == end) {
+      read_off_the_bus(host, key);
+      return;
+    }
+    trace(Step::kRead, host.channel, bus_at, 0);
+    host.next_bus_index = bus_at + 1;
+  }
+
+  void check_writer_line(Host& host, std::string_view line) {
+    if (line.starts_with("Start writing CAN messages on channel ")) {
+      return;
+    }
+    unsigned count = 0;
+    char rest[16] = {};
+    const std::string text(line);
+    if (std::sscanf(text.c_str(), "%u %15s", &count, rest) != 2 ||
+        std::strcmp(rest, "Messages") != 0) {
+      fail("the writer printed \"%s\"", text.c_str());
+      return;
+    }
+    if (host.short_counts.empty() || host.short_counts.front() != count) {
+      fail("the writer printed %u Messages, but the library delivered %s", count,
+           host.short_counts.empty() ? "no short count" : "another count first");
+      return;
+    }
+    host.short_counts.pop_front();
+  }
+
+  static int hex_digit(char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 0;
   }
 
   void read_off_the_bus(const Host& host, const FrameKey& key) {
     for (uint64_t at = host.next_bus_index; at-- > bus_log_base_;) {
       if (bus_log_[at - bus_log_base_] == key) {
-        const ZelborCounters& c = host.core->counters();
+        const ZelborCounters c = counters_of(host);
         fail(
             "channel %d read bus frame %llu after bus frame %llu (resyncs %llu, device "
             "restarts %llu)",
@@ -803,44 +1176,12 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
          static_cast<unsigned long long>(key.data));
   }
 
-  void write_step(Host& host) {
-    receive_pending(host, Want::kControl);
-    CtrlMessage record{};
-    if (!host.core->read_control(record)) {
-      return;
+  static ZelborCounters counters_of(const Host& host) {
+    ZelborCounters counters{};
+    if (host.library) {
+      host.library->read_counters(counters);
     }
-    if (record.type == MESSAGE_COUNT && rawcan::has_queue_fields(record)) {
-      take_report(host, rawcan::message_count(record), rawcan::queue_fields(record).batch);
-    }
-    // One batch for every record delivered, as the writer does.
-    RawCanMessage frames[kBatchFrames]{};
-    for (int i = 0; i < kBatchFrames; ++i) {
-      frames[i].id = kFirstBatchId + static_cast<uint32_t>(i);
-      frames[i].length = 8;
-      rawcan::store_le32(frames[i].data, host.counter);
-      rawcan::store_le32(frames[i].data + 4, host.run);
-    }
-    int32_t result = host.core->check_write(frames, kBatchFrames);
-    if (result == ZELBOR_ERR_BACKLOG) {
-      receive_pending(host, Want::kEverything);
-      result = host.core->check_write(frames, kBatchFrames);
-    }
-    Batch batch{};
-    ZelborLinkStatus status{};
-    host.core->status(now_, status);
-    batch.number = host.core->oldest_unacknowledged() + status.batches_held;
-    if (result == 0) {
-      batch.accepted = true;
-      batch.accepted_ns = now_;
-      HostTransmit out(*this, host);
-      host.core->write_frames(frames, kBatchFrames, now_);
-      host.core->transmit(out);
-    }
-    trace(Step::kWrite, host.channel, host.counter, static_cast<uint64_t>(-result));
-    host.batches.push_back(batch);
-    ++host.counter;
-    host.poll_origin = now_;  // the writer pauses 1 ms after each batch
-    prune_batches(host);
+    return counters;
   }
 
   void take_report(Host& host, uint16_t count, uint32_t number) {
@@ -859,7 +1200,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
         continue;
       }
       if (batch.reported >= 0 && !batch.excused) {
-        const ZelborCounters& c = host.core->counters();
+        const ZelborCounters c = counters_of(host);
         fail(
             "batch %u reported taken twice (control resyncs %llu, out of window %llu, "
             "controls lost %llu, overflowed %llu)",
@@ -905,50 +1246,76 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
   // --- the checks -----------------------------------------------------------
 
-  void check_host(const Host& host) {
-    {
-      if (!host.core) {
-        return;
-      }
-      if (!host.core->consistent()) {
-        fail("channel %d: the link's queues are inconsistent", host.channel);
-      }
-      const ZelborCounters& c = host.core->counters();
-      const uint64_t numbered = numbered_for_host_[host.session];
-      if (c.frames_in + c.frames_lost > numbered) {
-        fail("channel %d: %llu frames in and %llu counted lost, of %llu the device numbered",
-             host.channel, static_cast<unsigned long long>(c.frames_in),
-             static_cast<unsigned long long>(c.frames_lost),
-             static_cast<unsigned long long>(numbered));
-      }
-      if (c.frames_delivered > c.frames_in) {
-        fail("channel %d: %llu frames delivered of %llu in", host.channel,
-             static_cast<unsigned long long>(c.frames_delivered),
-             static_cast<unsigned long long>(c.frames_in));
-      }
-    }
-  }
-
-  // A reader that stopped with the device's answer, on one device session,
-  // has counted as lost exactly what it did not receive.
-  void check_reader_totals(const Host& host) {
-    const ZelborCounters& c = host.core->counters();
-    if (host.core->phase() != Phase::kLeft || c.device_restarts != 0 ||
-        host.device_incarnation != device_incarnation_) {
+  void check_host(Host& host) {
+    LinkInspection inspection{};
+    ZelborCounters c{};
+    if (host.library == nullptr || !link_inspect(host.state.get(), inspection) ||
+        !host.library->read_counters(c)) {
       return;
     }
+    if (!inspection.consistent) {
+      fail("channel %d: the link's queues are inconsistent", host.channel);
+    }
     const uint64_t numbered = numbered_for_host_[host.session];
-    if (c.frames_in + c.frames_lost != numbered) {
-      fail("channel %d stopped: %llu frames in and %llu counted lost, but the device numbered %llu",
+    if (c.frames_in + c.frames_lost > numbered) {
+      fail("channel %d: %llu frames in and %llu counted lost, of %llu the device numbered",
            host.channel, static_cast<unsigned long long>(c.frames_in),
            static_cast<unsigned long long>(c.frames_lost),
            static_cast<unsigned long long>(numbered));
     }
+    // Only what never came off the socket in the device's order may be lost.
+    if (c.frames_lost > numbered - std::min(numbered, host.received_in_order)) {
+      fail(
+          "channel %d: %llu frames counted lost, but the library took %llu of the %llu the device "
+          "numbered off its socket in order",
+          host.channel, static_cast<unsigned long long>(c.frames_lost),
+          static_cast<unsigned long long>(host.received_in_order),
+          static_cast<unsigned long long>(numbered));
+    }
+    if (c.frames_delivered > c.frames_in) {
+      fail("channel %d: %llu frames delivered of %llu in", host.channel,
+           static_cast<unsigned long long>(c.frames_delivered),
+           static_cast<unsigned long long>(c.frames_in));
+    }
+  }
+
+  // What the reader said when it ended: every frame the device numbered for
+  // it was listed, counted lost in that line, or still unread when it was
+  // asked to stop. Exact when the stop heard the device's answer on the
+  // device's one session; never more than the device numbered.
+  void check_loss_line(Host& host, std::string_view line) {
+    unsigned long long frames_lost = 0;
+    unsigned long long records_lost = 0;
+    const std::string text(line);
+    if (!text.empty() &&
+        std::sscanf(text.c_str(), "raw_can_%*[a-z]: %llu frames lost, %llu control records lost\n",
+                    &frames_lost, &records_lost) != 2) {
+      fail("channel %d said \"%s\" at its end", host.channel, text.c_str());
+      return;
+    }
+    LinkInspection inspection{};
+    ZelborCounters c{};
+    if (host.writer || !link_inspect(host.state.get(), inspection) ||
+        !host.library->read_counters(c)) {
+      return;
+    }
+    const uint64_t numbered = numbered_for_host_[host.session];
+    const uint64_t unread = c.frames_in - c.frames_delivered - c.frames_overflowed;
+    const uint64_t accounted = host.frames_listed + frames_lost + unread;
+    const bool exact = inspection.stop_answered && c.device_restarts == 0 &&
+                       host.device_incarnation == device_incarnation_;
+    if (accounted > numbered || (exact && accounted != numbered)) {
+      fail(
+          "channel %d ended: %llu frames listed, %llu in its loss line and %llu unread, but the "
+          "device numbered %llu",
+          host.channel, static_cast<unsigned long long>(host.frames_listed), frames_lost,
+          static_cast<unsigned long long>(unread), static_cast<unsigned long long>(numbered));
+    }
   }
 
   // After the network has healed, everything flows again and every batch
-  // the library took is on the bus.
-  void check_end() {
+  // the library took is on the bus; then every program is asked to stop.
+  void check_flowing() {
     for (Host& host : hosts_) {
       if (host.program != Program::kRunning || now_ - host.call_began < kHealedNs / 2) {
         continue;
@@ -973,6 +1340,14 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       }
     }
   }
+
+  struct Frozen {
+    std::unique_ptr<rawcan::LibraryCalls> library;
+    std::unique_ptr<rawcan::Output> out;
+    std::unique_ptr<InterfaceState> state;
+    std::unique_ptr<Task> task;  // last: ends before what it uses
+  };
+  static constexpr int64_t kStopAllNs = 10 * kSecond;
 
   Random random_;
   Report report_;
@@ -1018,8 +1393,15 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   std::map<std::pair<uint32_t, uint32_t>, uint64_t> numbered_;  // (device session, host session)
   std::unordered_map<uint32_t, uint64_t> numbered_for_host_;
 
-  Host hosts_[kChannels];
   uint32_t runs_ = 0;
+  Task::Kind task_kind_;
+  int64_t writer_grace_until_ = 0;  // frames of the writer's last run may reach the bus until then
+  int64_t stop_all_ns_ = 0;         // every program is asked to stop then
+  bool stopped_all_ = false;
+  std::vector<Frozen> frozen_;  // killed programs' tasks
+  bool tearing_down_ = false;
+  int64_t teardown_now_ = 0;
+  Host hosts_[kChannels];  // after all their tasks use
 
   TraceEntry trace_[kTraceSteps]{};
   std::size_t trace_next_ = 0;
@@ -1027,8 +1409,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
 }  // namespace
 
-Report simulate(uint64_t seed, int64_t duration_ns) {
-  auto world = std::make_unique<World>(seed, duration_ns);
+Report simulate(uint64_t seed, int64_t duration_ns, Task::Kind kind) {
+  auto world = std::make_unique<World>(seed, duration_ns, kind);
   return world->run();
 }
 

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "tasks.h"
+
 namespace zelbor::simulation {
 
 struct FaultCounts {
@@ -38,6 +40,7 @@ struct Report {
   uint64_t batches_taken = 0;  // writer batches the device reported taken
   std::string violation;       // empty: every check held
   std::string trace;           // the steps before the violation
+  uint64_t trace_digest = 0;   // of every step traced: two runs of a seed have the same
 };
 
 // The seeds' runs last this long unless told otherwise; the last
@@ -45,6 +48,8 @@ struct Report {
 inline constexpr int64_t kDefaultRunNs = 600'000'000'000;
 inline constexpr int64_t kHealedNs = 30'000'000'000;
 
-Report simulate(uint64_t seed, int64_t duration_ns = kDefaultRunNs);
+// The programs run as tasks of `kind`; a seed runs the same with either.
+Report simulate(uint64_t seed, int64_t duration_ns = kDefaultRunNs,
+                Task::Kind kind = task_kind_from_environment());
 
 }  // namespace zelbor::simulation
