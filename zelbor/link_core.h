@@ -35,6 +35,7 @@ inline constexpr uint32_t kFrameReorderSpan = 4096;
 inline constexpr uint32_t kControlReorderSpan = DeliveredWindow::kSpan;
 inline constexpr int kEarlierDeviceSessions = 8;  // remembered, so their late datagrams are dropped
 inline constexpr int kReceiveRounds = 64;         // bounds one call's receiving under a flood
+inline constexpr int kFirstRoundSlots = 8;        // slots a call's first receive lends
 inline constexpr int64_t kNsPerMs = 1'000'000;
 inline constexpr int64_t kNever = INT64_MAX;
 
@@ -231,8 +232,8 @@ class LinkCore {
   uint8_t transmit_[wire::kMaxDatagram];
 };
 
-// One call's receiving, as the shell and the simulator both do it: takes
-// what receive(slots, count) has, up to `most` datagrams a round, without
+// One call's receiving, as the shell does it: takes what
+// receive(slots, count) has, up to `most` datagrams a round, without
 // waiting; unread frames are dropped for room only when waiting() says a
 // datagram is there to take it and may_drop_frames_for(want); until what
 // `want` names is there or nothing more is waiting. A flood of other datagrams costs
@@ -240,18 +241,22 @@ class LinkCore {
 template <typename Receive, typename Waiting, typename Clock, typename Send>
 void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Waiting&& waiting,
                     Clock&& clock, Send&& send) {
+  // Most calls find a datagram or two: a round lends few slots, and each
+  // round that fills them lends twice as many, up to `most`.
+  int slots_this_round = most < kFirstRoundSlots ? most : kFirstRoundSlots;
   for (int round = 0; round < kReceiveRounds && !core.has(want); ++round) {
     if (core.frames_full() && (!core.may_drop_frames_for(want) || !waiting())) {
       return;
     }
     int lent = 0;
-    DatagramSlot* slots = core.lend(most, lent);
+    DatagramSlot* slots = core.lend(slots_this_round, lent);
     const int received = receive(slots, lent);
     core.take(received, received > 0 ? clock() : 0);
     core.transmit(send);
     if (received < lent) {
       return;  // nothing more is waiting
     }
+    slots_this_round = slots_this_round * 2 < most ? slots_this_round * 2 : most;
   }
 }
 
