@@ -8,6 +8,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <queue>
 #include <string_view>
 #include <unordered_map>
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include "connect.h"
+#include "host_driver.h"
 #include "library_calls.h"
 #include "link.h"
 #include "link_core.h"
@@ -34,12 +36,14 @@ namespace {
 
 constexpr int64_t kMs = 1'000'000;
 constexpr int64_t kSecond = 1'000'000'000;
-constexpr int kChannels = 3;                    // 0: the writer's, 1 and 2: readers'
+constexpr int kChannels = 4;  // 0: the writer's, 1 and 2: readers', 3: a host driver's
+constexpr int kDriverChannel = 3;
+constexpr uint32_t kDriverFrameId = 0x080;      // above everything else on the bus
 constexpr std::size_t kSocketDatagrams = 4096;  // a host socket's buffer, in datagrams
 constexpr int kBatchFrames = 50;
 constexpr uint32_t kFirstBatchId = 1000;
-constexpr int64_t kReportCheckNs =
-    3 * kSecond;  // frames of a reported batch are on the bus by then
+constexpr int64_t kReportCheckNs = 15 * kSecond;  // frames of a reported batch are on the bus by
+                                                  // then, behind any backlog of the driver's
 constexpr std::size_t kTraceSteps = 48;
 constexpr uint64_t kBusLogBehind = 4096;  // bus frames kept behind the readers' oldest
 constexpr int64_t kWriterGraceNs = 15 * kSecond;
@@ -140,6 +144,8 @@ struct Batch {
 struct Host {
   int channel = 0;
   bool writer = false;
+  bool driver = false;     // a host driver with a sender and a receiver, as the bridge
+  bool six_calls = false;  // this run's library shows no counters and no link status
   sockaddr_in endpoint{};
   Program program = Program::kOff;
   bool socket_open = false;
@@ -165,6 +171,7 @@ struct Host {
   // device's sessions.
   uint64_t received_in_order = 0;
   std::map<uint32_t, uint32_t> next_from_device;
+  std::optional<uint32_t> answer_end;  // the number the device's answer to BYE gave
   // The program itself, its library and what it prints.
   std::unique_ptr<InterfaceState> state;
   std::unique_ptr<rawcan::LibraryCalls> library;
@@ -173,6 +180,7 @@ struct Host {
   std::unique_ptr<rawcan::Output> out;
   int64_t listed = 0;          // bytes of the listing checked
   uint64_t frames_listed = 0;  // frame lines of this run
+  uint64_t looks = 0;          // checks of its link
   int64_t next_listing_check = 0;
   std::string partial_line;
   std::deque<unsigned> short_counts;  // MESSAGE_COUNTs below a batch the library delivered
@@ -247,6 +255,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       Host& host = hosts_[channel];
       host.channel = channel;
       host.writer = channel == 0;
+      host.driver = channel == kDriverChannel;
       host.endpoint = host_endpoint(channel);
       host.next_step = random_.between(0, kSecond);
     }
@@ -349,6 +358,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     if (device_timer_ <= now_) {
       run_device();
     }
+    check_driver_runs();
     for (Host& host : hosts_) {
       if (host.next_step <= now_) {
         trace(Step::kHostStep, host.channel, static_cast<uint64_t>(host.program), 0);
@@ -641,7 +651,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     // before it, so that a frame handed over twice is named as such.
     uint64_t needed = bus_log_base_ + bus_log_.size();
     for (const Host& host : hosts_) {
-      if (!host.writer && host.program != Program::kOff) {
+      if (is_reader(host) && host.program != Program::kOff) {
         needed = std::min(needed, host.next_bus_index);
       }
     }
@@ -651,6 +661,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     }
     if (channel == 0) {
       writer_frame_on_bus(frame);
+    } else if (channel == kDriverChannel) {
+      driver_frame_on_bus(frame);
     }
   }
 
@@ -686,7 +698,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
   class Observer final : public rawcan::LibraryCalls, public rawcan::Pacer {
    public:
-    Observer(World& world, Host& host) : world_(world), host_(host), library_(host.state.get()) {}
+    Observer(World& world, Host& host)
+        : world_(world), host_(host), library_(host.state.get()), six_calls_(host.six_calls) {}
     // A killed program's calls reach its library and nothing of the world.
     void detach() { detached_ = true; }
     bool detached() const { return detached_; }
@@ -734,7 +747,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
     int32_t ctrl_read(CtrlMessage& message) override {
       const int32_t result = library_.ctrl_read(message);
-      if (result == 0 && message.type == MESSAGE_COUNT && !detached_) {
+      if (result == 0 && message.type == MESSAGE_COUNT && !detached_ && host_.writer) {
         if (rawcan::has_queue_fields(message)) {
           world_.take_report(host_, rawcan::message_count(message),
                              rawcan::queue_fields(message).batch);
@@ -751,7 +764,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     int32_t raw_can_write(const RawCanMessage* frames, int32_t count) override {
       World& w = world_;
       const int32_t result = library_.raw_can_write(frames, count);
-      if (detached_) {
+      if (detached_ || !host_.writer) {
         return result;
       }
       const uint32_t counter = count > 0 ? rawcan::load_le32(frames[0].data) : 0;
@@ -779,9 +792,22 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     }
 
     bool read_counters(ZelborCounters& counters) override {
-      return library_.read_counters(counters);
+      return !six_calls_ && library_.read_counters(counters);
     }
-    bool link_status(ZelborLinkStatus& status) override { return library_.link_status(status); }
+    bool link_status(ZelborLinkStatus& status) override {
+      return !six_calls_ && library_.link_status(status);
+    }
+    // The library's counters, where the program sees none.
+    bool library_counters(ZelborCounters& counters) { return library_.read_counters(counters); }
+
+    // The host driver's wait on the library's socket: whether it became readable.
+    bool wait_readable(int64_t timeout_ns) {
+      if (!detached_ && host_.socket.empty() && timeout_ns > 0) {
+        world_.block(host_, world_.now_ + timeout_ns, true);
+      }
+      return !detached_ && !host_.socket.empty();
+    }
+    int64_t now() const { return world_.tearing_down_ ? world_.teardown_now_ : world_.now_; }
 
     bool stop_requested() override { return detached_ || host_.stop_requested; }
     void pause_ms(int milliseconds) override {
@@ -797,6 +823,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     World& world_;
     Host& host_;
     rawcan::ZelborLibrary library_;
+    const bool six_calls_;
     bool detached_ = false;
   };
 
@@ -829,7 +856,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     }
     // The writer wakes every 20 ms and rarely prints: its listing is read a
     // tenth of a second at a time, a reader's whenever it ran.
-    if (!host.writer || now_ >= host.next_listing_check || host.task->done()) {
+    if (is_reader(host) || now_ >= host.next_listing_check || host.task->done()) {
       check_listing(host);
       host.next_listing_check = now_ + 100 * kMs;
     }
@@ -843,11 +870,17 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   void run_program(Host& host, Observer& library, rawcan::Output& out) {
     char channel[8];
     std::snprintf(channel, sizeof channel, "%d", host.channel);
-    const char* const program = host.writer ? "raw_can_writer" : "raw_can_reader";
+    const char* const program = host.writer   ? "raw_can_writer"
+                                : host.driver ? "raw_can_bridge"
+                                              : "raw_can_reader";
     const char* const argv[] = {program, "10.0.0.2", "10.0.0.1", channel};
     const rawcan::StartOutcome started = rawcan::start_device(4, argv, library, out);
     if (!started.ready) {
       return;  // start_device stopped the interface
+    }
+    if (host.driver) {
+      run_driver(host, library);
+      return;
     }
     if (host.writer) {
       rawcan::run_writer(library, started.channel, out, library);
@@ -871,6 +904,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   }
 
   void start_run(Host& host) {
+    host.six_calls = host.driver && random_.chance(0.5);
     host.state = std::make_unique<InterfaceState>();
     auto library = std::make_unique<Observer>(*this, host);
     host.pacer = library.get();
@@ -913,6 +947,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     host.last_taken_ns = now_;
     host.received_in_order = 0;
     host.next_from_device.clear();
+    host.answer_end.reset();
     trace(Step::kStart, host.channel, 0, host.run);
   }
 
@@ -1065,8 +1100,20 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     if (!same(datagram.from, device_endpoint(host.channel)) ||
         wire::decode(datagram.bytes.data(), datagram.bytes.size(), decoded) !=
             wire::DecodeError::kNone ||
-        decoded.header.kind != wire::Kind::kFrames ||
         decoded.header.envelope.peer != host.session) {
+      return;
+    }
+    if (decoded.header.kind == wire::Kind::kAck && !host.answer_end) {
+      CtrlMessage record{};
+      wire::control_record(decoded, record);
+      uint16_t type = 0;
+      uint32_t number = 0;
+      if (wire::parse_ack(record, type, number) && type == wire::kGoodbyeAckedType) {
+        host.answer_end = number;  // the device's word on what it numbered for this run
+      }
+      return;
+    }
+    if (decoded.header.kind != wire::Kind::kFrames) {
       return;
     }
     const wire::Envelope& envelope = decoded.header.envelope;
@@ -1089,7 +1136,14 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     for (std::size_t end; (end = host.partial_line.find('\n', begin)) != std::string::npos;
          begin = end + 1) {
       const std::string_view line(host.partial_line.data() + begin, end - begin);
-      host.writer ? check_writer_line(host, line) : check_reader_line(host, line);
+      if (host.writer) {
+        check_writer_line(host, line);
+      } else if (is_reader(host)) {
+        check_reader_line(host, line);
+      } else {
+        fail("the host driver's program printed \"%.*s\"", static_cast<int>(line.size()),
+             line.data());
+      }
     }
     host.partial_line.erase(0, begin);
   }
@@ -1244,16 +1298,143 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     }
   }
 
+  // --- the host driver -------------------------------------------------------
+
+  // What one run of the host driver sent, and what the bus carried of it.
+  struct DriverRun {
+    uint32_t run = 0;
+    uint64_t incarnation = 0;  // the device's when the run began
+    std::vector<bool> on_bus;  // by counter: the frames send() accepted
+    int64_t last_on_bus = -1;
+    bool ended = false;
+    int64_t ended_ns = 0;
+    ZelborHostTotals totals{};
+  };
+
+  static bool is_reader(const Host& host) { return !host.writer && !host.driver; }
+
+  // The bridge's loop over the host driver, less the interface: a frame
+  // offered every few milliseconds, whatever the device sends taken and
+  // dropped, and the bridge's end (what waits is sent while the device keeps
+  // taking it, then given up).
+  void run_driver(Host& host, Observer& library) {
+    rawcan::host::Options options;
+    options.receive_capacity = 1024;
+    options.transmit_capacity = 256;
+    rawcan::host::HostDriver driver(library, options, library.now());
+    auto record = std::make_shared<DriverRun>();
+    record->run = host.run;
+    record->incarnation = device_incarnation_;
+    driver_runs_.push_back(record);
+    // A tenth to a sixth of the bus, above everything else on it: the writer
+    // keeps at least a third.
+    const int64_t interval = kSecond * 135 / bitrate_ * random_.between(6, 10);
+    int64_t next_send = library.now();
+    ZelborHostFrame received[64];
+    const auto step = [&] {
+      driver.step(library.now());
+      while (driver.receive(received, 64) > 0) {
+      }
+    };
+    const auto wait = [&](int64_t until) {
+      const ZelborHostWait advice = driver.wait_advice(library.now());
+      const int64_t timeout = std::min(advice.timeout_ns, until - library.now());
+      if (timeout > 0) {
+        driver.woke(library.wait_readable(timeout));
+      }
+    };
+    while (!library.stop_requested()) {
+      if (library.now() >= next_send && !library.detached()) {
+        RawCanMessage frame{};
+        frame.id = kDriverFrameId;
+        frame.length = 8;
+        rawcan::store_le32(frame.data, host.run);
+        rawcan::store_le32(frame.data + 4, static_cast<uint32_t>(record->on_bus.size()));
+        if (driver.send(&frame, 1) == 1) {
+          record->on_bus.push_back(false);
+        }
+        next_send += interval;
+      }
+      step();
+      wait(next_send);
+    }
+    for (int64_t progress = library.now();
+         driver.waiting_to_send() != 0 && library.now() - progress < 2 * kSecond;) {
+      const std::size_t waiting = driver.waiting_to_send();
+      step();
+      wait(INT64_MAX);
+      if (driver.waiting_to_send() < waiting) {
+        progress = library.now();
+      }
+    }
+    driver.abandon();
+    record->totals = driver.totals();
+    rawcan::stop_interface(library);
+    record->ended = !library.detached();
+    record->ended_ns = now_;
+  }
+
+  void driver_frame_on_bus(const RawCanMessage& frame) {
+    const uint32_t run = rawcan::load_le32(frame.data);
+    const uint32_t counter = rawcan::load_le32(frame.data + 4);
+    for (const auto& record : driver_runs_) {
+      if (record->run != run) {
+        continue;
+      }
+      if (counter >= record->on_bus.size()) {
+        fail("host driver frame %u of run %u on the bus, which send() never accepted", counter,
+             run);
+      } else if (record->incarnation == device_incarnation_ &&
+                 static_cast<int64_t>(counter) <= record->last_on_bus) {
+        fail("host driver frame %u on the bus after its frame %lld", counter,
+             static_cast<long long>(record->last_on_bus));
+      }
+      if (counter < record->on_bus.size()) {
+        record->on_bus[counter] = true;
+        record->last_on_bus = std::max<int64_t>(record->last_on_bus, counter);
+      }
+      return;
+    }
+  }
+
+  // Once the bus had time to carry what a run's device took: every frame
+  // send() accepted reached the bus, or the driver counted it not sent or
+  // flushed. A device that restarted meanwhile may have lost what it took.
+  void check_driver_runs() {
+    while (!driver_runs_.empty()) {
+      const DriverRun& record = *driver_runs_.front();
+      if (!record.ended || now_ - record.ended_ns < kReportCheckNs) {
+        if (driver_runs_.size() > 1 && !driver_runs_.front()->ended) {
+          driver_runs_.pop_front();  // killed: nothing it said can be checked
+          continue;
+        }
+        return;
+      }
+      const auto missing =
+          static_cast<uint64_t>(std::count(record.on_bus.begin(), record.on_bus.end(), false));
+      const uint64_t counted = record.totals.frames_not_sent + record.totals.frames_flushed;
+      if (record.incarnation == device_incarnation_ && missing > counted) {
+        fail(
+            "host driver run %u: %llu of %zu frames send() accepted never reached the bus, and "
+            "%llu were counted not sent",
+            record.run, static_cast<unsigned long long>(missing), record.on_bus.size(),
+            static_cast<unsigned long long>(counted));
+      }
+      driver_runs_.pop_front();
+    }
+  }
+
   // --- the checks -----------------------------------------------------------
 
   void check_host(Host& host) {
-    LinkInspection inspection{};
     ZelborCounters c{};
-    if (host.library == nullptr || !link_inspect(host.state.get(), inspection) ||
-        !host.library->read_counters(c)) {
+    if (host.library == nullptr || !library_of(host)->library_counters(c)) {
       return;
     }
-    if (!inspection.consistent) {
+    // Every 16th look: the walk over the frame slots costs more than the rest of a step.
+    LinkInspection inspection{};
+    if ((++host.looks % 16 == 0 || !host.task) && link_inspect(host.state.get(), inspection) &&
+        !inspection.consistent) {
       fail("channel %d: the link's queues are inconsistent", host.channel);
     }
     const uint64_t numbered = numbered_for_host_[host.session];
@@ -1295,21 +1476,28 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     }
     LinkInspection inspection{};
     ZelborCounters c{};
-    if (host.writer || !link_inspect(host.state.get(), inspection) ||
-        !host.library->read_counters(c)) {
+    if (!is_reader(host) || !link_inspect(host.state.get(), inspection) ||
+        !library_of(host)->library_counters(c)) {
       return;
     }
-    const uint64_t numbered = numbered_for_host_[host.session];
-    const uint64_t unread = c.frames_in - c.frames_delivered - c.frames_overflowed;
-    const uint64_t accounted = host.frames_listed + frames_lost + unread;
     const bool exact = inspection.stop_answered && c.device_restarts == 0 &&
                        host.device_incarnation == device_incarnation_;
+    // A late HELLO may seat the run again after its goodbye: the device's
+    // answer says what it numbered until then.
+    const uint64_t numbered =
+        exact && host.answer_end ? *host.answer_end : numbered_for_host_[host.session];
+    const uint64_t unread = c.frames_in - c.frames_delivered - c.frames_overflowed;
+    const uint64_t accounted = host.frames_listed + frames_lost + unread;
     if (accounted > numbered || (exact && accounted != numbered)) {
       fail(
           "channel %d ended: %llu frames listed, %llu in its loss line and %llu unread, but the "
-          "device numbered %llu",
+          "device numbered %llu (library: %llu in, %llu delivered, %llu lost, %llu overflowed)",
           host.channel, static_cast<unsigned long long>(host.frames_listed), frames_lost,
-          static_cast<unsigned long long>(unread), static_cast<unsigned long long>(numbered));
+          static_cast<unsigned long long>(unread), static_cast<unsigned long long>(numbered),
+          static_cast<unsigned long long>(c.frames_in),
+          static_cast<unsigned long long>(c.frames_delivered),
+          static_cast<unsigned long long>(c.frames_lost),
+          static_cast<unsigned long long>(c.frames_overflowed));
     }
   }
 
@@ -1320,7 +1508,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       if (host.program != Program::kRunning || now_ - host.call_began < kHealedNs / 2) {
         continue;
       }
-      if (!host.writer && now_ - host.last_read_ns > 10 * kSecond) {
+      if (is_reader(host) && now_ - host.last_read_ns > 10 * kSecond) {
         fail("channel %d read nothing for the last %lld s of a healed network", host.channel,
              static_cast<long long>((now_ - host.last_read_ns) / kSecond));
       }
@@ -1399,6 +1587,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   int64_t stop_all_ns_ = 0;         // every program is asked to stop then
   bool stopped_all_ = false;
   std::vector<Frozen> frozen_;  // killed programs' tasks
+  std::deque<std::shared_ptr<DriverRun>> driver_runs_;
   bool tearing_down_ = false;
   int64_t teardown_now_ = 0;
   Host hosts_[kChannels];  // after all their tasks use
