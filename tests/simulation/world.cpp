@@ -152,9 +152,8 @@ struct Host {
   uint32_t session = 0;  // the library's id of its run
   uint32_t run = 0;      // the program's run, in the writer's frames
   int64_t next_step = 0;
-  int64_t poll_origin = 0;   // the program polls every 1 ms from here
   int64_t paused_until = 0;  // stopped (SIGSTOP) until then
-  int64_t call_began = 0;
+  int64_t call_began = 0;  // when the run called ZelborStartInterface
   std::deque<InFlight> socket;  // arrived, not yet received
   // The reader's run.
   uint64_t next_bus_index = 0;      // no frame before this one on the bus may be read

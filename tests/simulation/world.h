@@ -1,5 +1,6 @@
-// A deterministic simulation of the whole link: the library's core as the
-// reader and the writer drive it, the simulated device with its bus, and a
+// A deterministic simulation of the whole link, with the code that ships in
+// every party: the reader's and the writer's loops over the library, a host
+// driver in the bridge's loop, the simulated device with its bus, and a
 // network between them that loses, duplicates, delays and reorders
 // datagrams, partitions, injects strays and forgeries, and restarts the
 // device or a program, all on a virtual clock from one seed. After every
