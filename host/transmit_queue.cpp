@@ -14,20 +14,19 @@ bool is_after(uint32_t later, uint32_t earlier) {
 }  // namespace
 
 bool TransmitQueue::push(const RawCanMessage& frame) {
-  if (full()) {
-    return false;
-  }
-  frames_.push_back(frame);
-  return true;
+  return frames_.push_back(frame);
 }
 
 void TransmitQueue::pop(std::size_t count) {
-  frames_.erase(frames_.begin(), frames_.begin() + static_cast<std::ptrdiff_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    frames_.pop_front();
+  }
 }
 
 int TransmitQueue::unanswered_after_room() const {
   int frames = 0;
-  for (const Flight& flight : flights_) {
+  for (std::size_t i = 0; i < flights_.size(); ++i) {
+    const Flight& flight = flights_[i];
     if (flight.taken < 0 && is_after(flight.batch, last_batch_)) {
       frames += flight.count;
     }
@@ -46,7 +45,7 @@ int TransmitQueue::next_write(int64_t now_ns, RawCanMessage* out) {
       return 0;
     }
   } else {
-    if (flights_.size() >= kMaxFlights) {
+    if (flights_.full()) {
       return 0;
     }
     const int credit = *room_ - unanswered_after_room();
@@ -75,10 +74,13 @@ void TransmitQueue::unwritten() {
 
 int TransmitQueue::report(int taken, int64_t now_ns, std::optional<int> room,
                           std::optional<uint32_t> batch, TakenFrames* taken_frames) {
-  auto flight = std::find_if(flights_.begin(), flights_.end(), [&](const Flight& f) {
-    return f.taken < 0 && (!batch || f.batch == *batch);
-  });
-  if (flight == flights_.end()) {
+  Flight* flight = nullptr;
+  for (std::size_t i = 0; i < flights_.size() && flight == nullptr; ++i) {
+    if (flights_[i].taken < 0 && (!batch || flights_[i].batch == *batch)) {
+      flight = &flights_[i];
+    }
+  }
+  if (flight == nullptr) {
     return 0;  // a report of no write of ours
   }
   flight->taken = std::clamp(taken, 0, flight->count);
@@ -150,7 +152,9 @@ int TransmitQueue::abandon_flight(int64_t now_ns, TakenFrames* taken_frames) {
 
 std::size_t TransmitQueue::discard_unwritten() {
   const std::size_t unwritten = frames_.size() - static_cast<std::size_t>(in_flight_);
-  frames_.resize(static_cast<std::size_t>(in_flight_));  // behind the writes in flight
+  while (frames_.size() > static_cast<std::size_t>(in_flight_)) {  // behind the writes in flight
+    frames_.pop_back();
+  }
   return unwritten;
 }
 
@@ -166,7 +170,7 @@ std::optional<int64_t> TransmitQueue::wake_at_ns() const {
   if (*room_ - unanswered_after_room() < std::min(threshold_, count)) {
     return flights_.empty() ? std::optional<int64_t>(retry_at_ns_ + kRoomFallbackNs) : std::nullopt;
   }
-  return flights_.size() < kMaxFlights ? std::optional<int64_t>(retry_at_ns_) : std::nullopt;
+  return flights_.full() ? std::nullopt : std::optional<int64_t>(retry_at_ns_);
 }
 
 }  // namespace rawcan::host

@@ -24,11 +24,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "ring.h"
 #include "zelbor.h"
 
 namespace rawcan::host {
@@ -48,11 +48,12 @@ inline int room_threshold(int capacity) {
 
 class TransmitQueue {
  public:
-  explicit TransmitQueue(std::size_t capacity) : capacity_(capacity) {}
+  // Holds up to `capacity` frames, at least 1, allocated here once.
+  explicit TransmitQueue(std::size_t capacity) : frames_(capacity) {}
 
   std::size_t size() const { return frames_.size(); }
-  std::size_t capacity() const { return capacity_; }
-  bool full() const { return frames_.size() >= capacity_; }
+  std::size_t capacity() const { return frames_.capacity(); }
+  bool full() const { return frames_.full(); }
   // Frames written and not yet answered, and since when the oldest waits.
   int in_flight() const { return in_flight_; }
   int64_t flight_since_ns() const { return flights_.empty() ? 0 : flights_.front().since_ns; }
@@ -105,11 +106,10 @@ class TransmitQueue {
   // Settles the reported writes at the front; returns the frames taken.
   int settle(int64_t now_ns, TakenFrames* taken_frames);
 
-  std::size_t capacity_;
-  std::deque<RawCanMessage> frames_;  // grows as frames come, up to capacity_
+  Ring<RawCanMessage> frames_;  // oldest first
   // The writes in flight, oldest first: their frames are the first
   // in_flight_ at the head, in the same order.
-  std::deque<Flight> flights_;
+  Ring<Flight, kMaxFlights> flights_;
   int in_flight_ = 0;
   uint32_t next_batch_ = 0;
   int64_t retry_at_ns_ = 0;

@@ -100,7 +100,7 @@ uint32_t arbitration_key(const RawCanMessage& frame) {
 }
 
 int Bus::add_node(std::size_t capacity) {
-  nodes_.push_back(Node{capacity, {}, {}});
+  nodes_.push_back(Node{rawcan::Ring<Queued>(capacity), {}});
   return static_cast<int>(nodes_.size()) - 1;
 }
 
@@ -116,11 +116,10 @@ bool Bus::offer(int node, const RawCanMessage& frame, int64_t now_ns) {
     passed_.push_back(OnBus{node, frame, now_ns, now_ns});
     return true;
   }
-  if (state.queue.size() >= state.capacity) {
+  if (!state.queue.push_back(Queued{frame, now_ns})) {
     ++state.stats.dropped;
     return false;
   }
-  state.queue.push_back(Queued{frame, now_ns});
   return true;
 }
 
@@ -142,7 +141,7 @@ bool Bus::next_delivery(int64_t now_ns) {
     // and of two equal keys the node added first.
     int winner = -1;
     for (std::size_t i = 0; i < nodes_.size(); ++i) {
-      const std::deque<Queued>& queue = nodes_[i].queue;
+      const rawcan::Ring<Queued>& queue = nodes_[i].queue;
       if (queue.empty() || queue.front().ready_ns > start) {
         continue;
       }

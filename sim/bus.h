@@ -18,6 +18,7 @@
 #include <deque>
 #include <vector>
 
+#include "ring.h"
 #include "zelbor.h"
 
 namespace zelbor::sim {
@@ -49,7 +50,8 @@ class Bus {
   // of frames at once, with no queues and no spacing.
   explicit Bus(uint32_t bitrate) : bitrate_(bitrate) {}
 
-  // A node with a transmit queue of `capacity` frames; returns its number.
+  // A node with a transmit queue of `capacity` frames, at least 1; returns
+  // its number.
   int add_node(std::size_t capacity);
 
   // Puts a frame in the node's queue at `now_ns`; false, and counted, if the
@@ -82,8 +84,7 @@ class Bus {
     int64_t ready_ns;
   };
   struct Node {
-    std::size_t capacity;
-    std::deque<Queued> queue;
+    rawcan::Ring<Queued> queue;
     NodeStats stats;
   };
   struct OnBus {

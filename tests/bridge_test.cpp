@@ -92,5 +92,25 @@ TEST(BridgeTransmitQueue, KeepsSeveralWritesOutWithinTheRoomAndNeverReorders) {
   EXPECT_EQ(queue.size(), 50u);
 }
 
+// Discarding drops only the frames not yet written, and a report that names
+// no write answers the oldest unanswered one.
+TEST(BridgeTransmitQueue, DiscardKeepsTheWritesOutAndAnUnnamedReportAnswersTheOldest) {
+  TransmitQueue queue(150);
+  for (uint32_t i = 0; queue.push(numbered(i)); ++i) {
+  }
+  queue.room_report(256, 256, 0xFFFFFFFF);
+  RawCanMessage out[kMaxWrite];
+  ASSERT_EQ(queue.next_write(0, out), 50);
+  ASSERT_EQ(queue.next_write(0, out), 50);
+  EXPECT_EQ(queue.discard_unwritten(), 50u);
+  TransmitQueue::TakenFrames taken;
+  EXPECT_EQ(queue.report(50, 0, std::nullopt, std::nullopt, &taken), 50);
+  ASSERT_EQ(taken.size(), 50u);
+  EXPECT_EQ(taken.front().first.id, 0u);
+  EXPECT_EQ(taken.back().first.id, 49u);
+  EXPECT_EQ(queue.abandon_flight(), 50);
+  EXPECT_EQ(queue.size(), 0u);
+}
+
 }  // namespace
 }  // namespace rawcan::bridge

@@ -1,11 +1,14 @@
 // The link's pure bookkeeping: where numbered datagrams fall in a stream,
-// which control records were delivered, and the frame slots' invariant.
+// which control records were delivered, the repeats of the records sent,
+// and the frame slots' invariant.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
 #include <random>
 #include <vector>
 
+#include "control_repeater.h"
 #include "frame_queue.h"
 #include "ring.h"
 #include "stream.h"
@@ -168,6 +171,45 @@ TEST(DeliveredWindow, RemembersTheLastSpanOfNumbers) {
       << "passed-over numbers start clear";
   window.advance(5'000'000);
   EXPECT_FALSE(window.delivered(5'000'000 - 1));
+}
+
+std::size_t encode_number(uint32_t number, uint8_t* bytes, std::size_t) {
+  std::memcpy(bytes, &number, sizeof number);
+  return sizeof number;
+}
+
+// The window counts numbers, not waiting records: what falls out of it is
+// given up only if still waiting. Repeats go oldest first; clear() stops them.
+TEST(ControlRepeater, GivesUpOnlyWaitingRecordsAndRepeatsOldestFirst) {
+  ControlRepeater repeater;
+  uint64_t given_up = 0;
+  const auto add_until = [&](uint32_t next) {
+    while (repeater.next_number() != next) {
+      repeater.add(0, encode_number, given_up);
+    }
+  };
+  const auto repeated = [&](int64_t now_ns) {
+    std::vector<uint32_t> numbers;
+    repeater.repeat_all_from(now_ns);
+    repeater.repeat_due(now_ns, [&](const ControlRepeater::Datagram& datagram) {
+      numbers.push_back(0);
+      std::memcpy(&numbers.back(), datagram.bytes, sizeof(uint32_t));
+    });
+    return numbers;
+  };
+  add_until(4);
+  repeater.acknowledged(1);
+  EXPECT_EQ(repeated(1), (std::vector<uint32_t>{0, 2, 3}));
+  add_until(kControlWindow + 2);
+  EXPECT_EQ(given_up, 1u) << "0 was waiting, 1 was not";
+  repeater.acknowledged(0);  // out of the window
+  const std::vector<uint32_t> numbers = repeated(2);
+  ASSERT_EQ(numbers.size(), kControlWindow);
+  EXPECT_EQ(numbers.front(), 2u);
+  EXPECT_EQ(repeater.clear(), kControlWindow);
+  repeater.acknowledged(kControlWindow);
+  add_until(kControlWindow + 3);
+  EXPECT_EQ(repeated(3), std::vector<uint32_t>{kControlWindow + 2});
 }
 
 // Random lending, queuing, reading and dropping keep every slot in exactly

@@ -4,11 +4,11 @@
 // of records in flight is full, the oldest still waiting is given up.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 
 #include "link_core.h"
+#include "ring.h"
 #include "stream.h"
 #include "wire.h"
 
@@ -46,16 +46,14 @@ class ControlRepeater {
   template <typename Encode>
   Datagram add(int64_t now_ns, Encode&& encode, uint64_t& given_up) {
     const uint32_t number = next_++;
-    if (number - oldest_ >= kControlWindow) {
-      Entry& oldest = entries_[oldest_ % kControlWindow];
-      if (oldest.waiting) {
-        oldest.waiting = false;
+    if (entries_.full()) {
+      if (entries_.front().waiting) {
         --waiting_;
         ++given_up;
       }
-      ++oldest_;
+      entries_.pop_front();
     }
-    Entry& entry = entries_[number % kControlWindow];
+    Entry& entry = *entries_.grow_back();
     entry.waiting = true;
     entry.next_try_ns = now_ns + kControlRetryNs;
     entry.size = encode(number, entry.bytes, sizeof entry.bytes);
@@ -64,24 +62,25 @@ class ControlRepeater {
   }
 
   void acknowledged(uint32_t number) {
-    if (number - oldest_ >= next_ - oldest_) {
+    const uint32_t index = number - oldest();
+    if (index >= entries_.size()) {
       return;  // not a record in flight
     }
-    Entry& entry = entries_[number % kControlWindow];
+    Entry& entry = entries_[index];
     if (entry.waiting) {
       entry.waiting = false;
       --waiting_;
     }
-    while (oldest_ != next_ && !entries_[oldest_ % kControlWindow].waiting) {
-      ++oldest_;
+    while (!entries_.empty() && !entries_.front().waiting) {
+      entries_.pop_front();
     }
   }
 
   // Calls send(datagram) for every waiting record whose repeat is due.
   template <typename Send>
   void repeat_due(int64_t now_ns, Send&& send) {
-    for (uint32_t number = oldest_; waiting_ != 0 && number != next_; ++number) {
-      Entry& entry = entries_[number % kControlWindow];
+    for (std::size_t i = 0; waiting_ != 0 && i < entries_.size(); ++i) {
+      Entry& entry = entries_[i];
       if (entry.waiting && entry.next_try_ns <= now_ns) {
         entry.next_try_ns = now_ns + kControlRetryNs;
         send(Datagram{entry.bytes, entry.size});
@@ -91,16 +90,14 @@ class ControlRepeater {
 
   // Every waiting record is repeated at the next repeat_due() from `now_ns`.
   void repeat_all_from(int64_t now_ns) {
-    for (Entry& entry : entries_) {
-      entry.next_try_ns = now_ns;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+      entries_[i].next_try_ns = now_ns;
     }
   }
 
   // Stops every record waiting; returns how many did.
   uint32_t clear() {
-    for (Entry& entry : entries_) {
-      entry.waiting = false;
-    }
+    entries_.clear();
     const uint32_t stopped = waiting_;
     waiting_ = 0;
     return stopped;
@@ -110,7 +107,6 @@ class ControlRepeater {
   void reset() {
     clear();
     next_ = 0;
-    oldest_ = 0;
   }
 
  private:
@@ -120,9 +116,12 @@ class ControlRepeater {
     std::size_t size = 0;
     uint8_t bytes[kMaxBytes]{};
   };
-  std::array<Entry, kControlWindow> entries_{};  // by number modulo kControlWindow
+  // The number of the front entry: each entry's number is this plus its index.
+  uint32_t oldest() const { return next_ - static_cast<uint32_t>(entries_.size()); }
+
+  // The records in flight, oldest first: every number from oldest() up to next_.
+  rawcan::Ring<Entry, kControlWindow> entries_;
   uint32_t next_ = 0;
-  uint32_t oldest_ = 0;
   uint32_t waiting_ = 0;
 };
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ring.h"
 #include "wire.h"
 #include "zelbor.h"
 
@@ -19,7 +20,8 @@ class FrameQueue {
   static constexpr std::size_t kSlotBytes = wire::kMaxDatagram;
 
   void init() {
-    head_ = queued_ = lent_ = 0;
+    queued_.clear();
+    lent_ = 0;
     cursor_ = 0;
     for (int i = 0; i < kSlots; ++i) {
       free_[i] = static_cast<uint16_t>(kSlots - 1 - i);
@@ -28,7 +30,7 @@ class FrameQueue {
   }
 
   int free_count() const { return free_count_; }
-  bool empty() const { return queued_ == 0; }
+  bool empty() const { return queued_.empty(); }
   uint8_t* bytes(uint16_t slot) { return slots_[slot]; }
 
   // Takes up to `most` free slots for a receive; each must come back through
@@ -48,18 +50,16 @@ class FrameQueue {
   // Queues a lent slot holding a decoded frames datagram of `frames` frames.
   void push(uint16_t slot, uint16_t frames) {
     --lent_;
-    const int tail = (head_ + queued_) % kSlots;
-    fifo_[tail] = slot;
+    queued_.push_back(slot);  // room for every slot, so never refused
     frames_[slot] = frames;
-    ++queued_;
   }
 
   // The next frame in arrival order; false if none is queued.
   bool pop_frame(RawCanMessage& frame) {
-    if (queued_ == 0) {
+    if (queued_.empty()) {
       return false;
     }
-    const uint16_t slot = fifo_[head_];
+    const uint16_t slot = queued_.front();
     wire::frame_at(slots_[slot] + wire::kHeaderSize, cursor_, frame);
     if (++cursor_ == frames_[slot]) {
       release_head();
@@ -69,24 +69,25 @@ class FrameQueue {
 
   // Frees the oldest queued slot; returns how many of its frames were unread.
   uint16_t drop_oldest() {
-    if (queued_ == 0) {
+    if (queued_.empty()) {
       return 0;
     }
-    const uint16_t unread = static_cast<uint16_t>(frames_[fifo_[head_]] - cursor_);
+    const uint16_t unread = static_cast<uint16_t>(frames_[queued_.front()] - cursor_);
     release_head();
     return unread;
   }
 
   bool consistent() const {
-    if (free_count_ < 0 || queued_ < 0 || lent_ < 0 || free_count_ + queued_ + lent_ != kSlots) {
+    const int queued = static_cast<int>(queued_.size());
+    if (free_count_ < 0 || lent_ < 0 || free_count_ + queued + lent_ != kSlots) {
       return false;
     }
     int seen[kSlots] = {};
     for (int i = 0; i < free_count_; ++i) {
       ++seen[free_[i]];
     }
-    for (int i = 0; i < queued_; ++i) {
-      const uint16_t slot = fifo_[(head_ + i) % kSlots];
+    for (std::size_t i = 0; i < queued_.size(); ++i) {
+      const uint16_t slot = queued_[i];
       if (frames_[slot] == 0 || frames_[slot] > wire::kMaxFramesPerDatagram) {
         return false;
       }
@@ -97,25 +98,22 @@ class FrameQueue {
         return false;
       }
     }
-    return queued_ == 0 ? cursor_ == 0 : cursor_ < frames_[fifo_[head_]];
+    return queued_.empty() ? cursor_ == 0 : cursor_ < frames_[queued_.front()];
   }
 
  private:
   void release_head() {
-    free_[free_count_++] = fifo_[head_];
-    head_ = (head_ + 1) % kSlots;
-    --queued_;
+    free_[free_count_++] = queued_.front();
+    queued_.pop_front();
     cursor_ = 0;
   }
 
   uint16_t free_[kSlots];
   int free_count_;
   int lent_;
-  uint16_t fifo_[kSlots];  // queued slots, oldest at head_
-  int head_;
-  int queued_;
-  uint16_t cursor_;          // next frame of the oldest queued slot
-  uint16_t frames_[kSlots];  // frames held by each queued slot
+  rawcan::Ring<uint16_t, kSlots> queued_;  // queued slots, oldest first
+  uint16_t cursor_;                        // next frame of the oldest queued slot
+  uint16_t frames_[kSlots];                // frames held by each queued slot
   uint8_t slots_[kSlots][kSlotBytes];
 };
 
