@@ -16,7 +16,7 @@ class Ring {
  public:
   Ring() requires(Capacity > 0) = default;
   explicit Ring(std::size_t capacity) requires(Capacity == 0)
-      : items_(std::make_unique<T[]>(capacity == 0 ? 1 : capacity)),
+      : items_(std::make_unique_for_overwrite<T[]>(capacity == 0 ? 1 : capacity)),
         capacity_(capacity == 0 ? 1 : capacity) {}
 
   std::size_t capacity() const { return capacity_; }

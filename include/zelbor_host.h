@@ -57,7 +57,8 @@ typedef struct ZelborHostCalls {
 
 typedef struct ZelborHostOptions {
   uint32_t receive_capacity;  /* frames held until the program takes them; beyond, counted lost */
-  uint32_t transmit_capacity; /* frames queued for the device; beyond, ZelborHostSend takes none */
+  uint32_t transmit_capacity; /* frames queued for the device, room taken at creation; beyond,
+                                 ZelborHostSend takes none */
   int32_t echo_sent;          /* nonzero: frames the device took come back, marked SENT */
   int32_t reserved;
   int64_t loss_line_interval_ns; /* the least time between two loss notes */
