@@ -9,66 +9,66 @@ namespace {
 
 constexpr uint16_t kCrc15Polynomial = 0x4599;
 constexpr int kBitsAfterCrc = 13;  // CRC delimiter, ACK slot, ACK delimiter, EOF 7, intermission 3
-constexpr int kMaxStuffedBits = 1 + 11 + 1 + 1 + 18 + 1 + 2 + 4 + 64 + 15;
-
-class BitWriter {
+// The bits of a frame from its start through its CRC, as they are put: the
+// CRC of what came before the CRC field, and the stuff bits the sender
+// inserts (after five equal bits, one of the other value, which itself
+// starts the next run), in one pass.
+class BitStream {
  public:
   void put(uint32_t value, int width) {
     for (int i = width - 1; i >= 0; --i) {
-      bits_[count_++] = static_cast<uint8_t>(value >> i & 1);
+      const bool bit = (value >> i & 1) != 0;
+      if (!crc_done_) {
+        const bool feedback = bit != ((crc_ >> 14 & 1) != 0);
+        crc_ = static_cast<uint16_t>(crc_ << 1 & 0x7FFF);
+        if (feedback) {
+          crc_ ^= kCrc15Polynomial;
+        }
+      }
+      count(bit);
     }
   }
-  int count() const { return count_; }
-  const uint8_t* bits() const { return bits_; }
+  void put_crc() {
+    crc_done_ = true;
+    put(crc_, 15);
+  }
+  // Every bit put, with the stuff bits.
+  int stuffed_count() const { return count_ + stuffed_ + (run_ == 5 ? 1 : 0); }
 
  private:
-  uint8_t bits_[kMaxStuffedBits] = {};
-  int count_ = 0;
-};
-
-uint16_t crc15(const uint8_t* bits, int count) {
-  uint16_t crc = 0;
-  for (int i = 0; i < count; ++i) {
-    const bool feedback = (bits[i] ^ (crc >> 14 & 1)) != 0;
-    crc = static_cast<uint16_t>(crc << 1 & 0x7FFF);
-    if (feedback) {
-      crc ^= kCrc15Polynomial;
+  void count(bool bit) {
+    if (count_++ == 0) {
+      last_ = bit;
+      run_ = 1;
+      return;
     }
-  }
-  return crc;
-}
-
-// After five equal bits the sender inserts one of the other value, which
-// itself starts the next run.
-int stuff_bits(const uint8_t* bits, int count) {
-  int stuffed = 0;
-  uint8_t last = bits[0];
-  int run = 1;
-  for (int i = 1; i <= count; ++i) {
-    if (run == 5) {
-      ++stuffed;
-      last = static_cast<uint8_t>(!last);
-      run = 1;
+    if (run_ == 5) {
+      ++stuffed_;
+      last_ = !last_;
+      run_ = 1;
     }
-    if (i == count) {
-      break;
-    }
-    if (bits[i] == last) {
-      ++run;
+    if (bit == last_) {
+      ++run_;
     } else {
-      last = bits[i];
-      run = 1;
+      last_ = bit;
+      run_ = 1;
     }
   }
-  return stuffed;
-}
+
+  uint16_t crc_ = 0;
+  bool crc_done_ = false;
+  int count_ = 0;
+  int stuffed_ = 0;
+  bool last_ = false;
+  int run_ = 0;
+};
 
 }  // namespace
 
 int frame_bits(const RawCanMessage& frame) {
   const int length = rawcan::data_length(frame);
   const uint32_t id = rawcan::wire_identifier(frame);
-  BitWriter writer;
+  BitStream writer;
   writer.put(0, 1);  // start of frame
   if (rawcan::is_extended(frame)) {
     writer.put(id >> 18, 11);
@@ -87,8 +87,8 @@ int frame_bits(const RawCanMessage& frame) {
   for (int i = 0; i < length; ++i) {
     writer.put(frame.data[i], 8);
   }
-  writer.put(crc15(writer.bits(), writer.count()), 15);
-  return writer.count() + stuff_bits(writer.bits(), writer.count()) + kBitsAfterCrc;
+  writer.put_crc();
+  return writer.stuffed_count() + kBitsAfterCrc;
 }
 
 uint32_t arbitration_key(const RawCanMessage& frame) {
