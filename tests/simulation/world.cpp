@@ -149,11 +149,12 @@ struct Host {
   sockaddr_in endpoint{};
   Program program = Program::kOff;
   bool socket_open = false;
-  uint32_t session = 0;  // the library's id of its run
-  uint32_t run = 0;      // the program's run, in the writer's frames
+  uint32_t session = 0;                // the library's id of its run
+  const uint64_t* numbered = nullptr;  // what the device numbered for that run
+  uint32_t run = 0;                    // the program's run, in the writer's frames
   int64_t next_step = 0;
-  int64_t paused_until = 0;  // stopped (SIGSTOP) until then
-  int64_t call_began = 0;  // when the run called ZelborStartInterface
+  int64_t paused_until = 0;     // stopped (SIGSTOP) until then
+  int64_t call_began = 0;       // when the run called ZelborStartInterface
   std::deque<InFlight> socket;  // arrived, not yet received
   // The reader's run.
   uint64_t next_bus_index = 0;      // no frame before this one on the bus may be read
@@ -446,7 +447,23 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
         ++report_.faults.reordered;
       }
       latest_arrival_ = std::max(latest_arrival_, at);
-      network_.push({at, order_++, from, to, std::vector<uint8_t>(bytes, bytes + size)});
+      network_.push({at, order_++, from, to, buffer_of(bytes, size)});
+    }
+  }
+
+  // A datagram's bytes, in a buffer a delivered one left.
+  std::vector<uint8_t> buffer_of(const uint8_t* bytes, std::size_t size) {
+    std::vector<uint8_t> buffer;
+    if (!spare_buffers_.empty()) {
+      buffer = std::move(spare_buffers_.back());
+      spare_buffers_.pop_back();
+    }
+    buffer.assign(bytes, bytes + size);
+    return buffer;
+  }
+  void recycle(std::vector<uint8_t>&& buffer) {
+    if (spare_buffers_.size() < kSocketDatagrams) {
+      spare_buffers_.push_back(std::move(buffer));
     }
   }
 
@@ -456,6 +473,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       device_->handle(channel_of_port(datagram.to), datagram.from, datagram.bytes.data(),
                       datagram.bytes.size(), now_, *this);
       device_timer_ = now_;  // its main loop ticks and flushes after every receive
+      recycle(std::move(datagram.bytes));
       return;
     }
     for (Host& host : hosts_) {
@@ -935,6 +953,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     host.run = ++runs_;
     host.call_began = now_;
     host.session = 0;  // the library's own, learnt from its first datagram
+    host.numbered = nullptr;
     host.socket.clear();
     host.next_bus_index = bus_log_base_ + bus_log_.size();
     host.device_incarnation = device_incarnation_;
@@ -1050,6 +1069,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       wire::Datagram datagram{};
       if (wire::decode(bytes, size, datagram) == wire::DecodeError::kNone) {
         host->session = datagram.header.envelope.session;
+        host->numbered = &w.numbered_for_host_[host->session];  // its nodes never move
       }
     }
     w.put_on_network(host->endpoint, to, bytes, size, true);
@@ -1068,6 +1088,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       slot.source = datagram.from;
       slot.arrival_ns = 0;
       w.handed_to_library(*host, datagram);
+      w.recycle(std::move(host->socket.front().bytes));
       host->socket.pop_front();
     }
     if (received == 0) {
@@ -1436,7 +1457,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
         !inspection.consistent) {
       fail("channel %d: the link's queues are inconsistent", host.channel);
     }
-    const uint64_t numbered = numbered_for_host_[host.session];
+    const uint64_t numbered = host.numbered != nullptr ? *host.numbered : 0;
     if (c.frames_in + c.frames_lost > numbered) {
       fail("channel %d: %llu frames in and %llu counted lost, of %llu the device numbered",
            host.channel, static_cast<unsigned long long>(c.frames_in),
@@ -1483,8 +1504,9 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
                        host.device_incarnation == device_incarnation_;
     // A late HELLO may seat the run again after its goodbye: the device's
     // answer says what it numbered until then.
-    const uint64_t numbered =
-        exact && host.answer_end ? *host.answer_end : numbered_for_host_[host.session];
+    const uint64_t numbered = exact && host.answer_end
+                                  ? *host.answer_end
+                                  : (host.numbered != nullptr ? *host.numbered : 0);
     const uint64_t unread = c.frames_in - c.frames_delivered - c.frames_overflowed;
     const uint64_t accounted = host.frames_listed + frames_lost + unread;
     if (accounted > numbered || (exact && accounted != numbered)) {
@@ -1579,6 +1601,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   uint64_t bus_log_base_ = 0;
   std::map<std::pair<uint32_t, uint32_t>, uint64_t> numbered_;  // (device session, host session)
   std::unordered_map<uint32_t, uint64_t> numbered_for_host_;
+  std::vector<std::vector<uint8_t>> spare_buffers_;
 
   uint32_t runs_ = 0;
   Task::Kind task_kind_;
