@@ -233,7 +233,7 @@ bool link_inspect(const InterfaceState* state, LinkInspection& inspection) {
   if (link == nullptr || (link->magic != kStartedMagic && link->magic != kStoppedMagic)) {
     return false;
   }
-  inspection = {link->core.consistent(), link->core.phase() == Phase::kLeft};
+  inspection = {link->core.consistent(), link->core.phase()};
   return true;
 }
 

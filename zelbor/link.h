@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "link_core.h"
 #include "socket_ops.h"
 #include "zelbor.h"
 #include "zelbor_counters.h"
@@ -24,12 +25,12 @@ int32_t link_status(const InterfaceState* state, ZelborLinkStatus* status);
 // Replaces the system calls of a started link (tests only).
 void link_set_socket_ops(InterfaceState* state, const SocketOps* ops);
 
-// For the simulation's checks: whether a link's queues keep their
-// invariants, and whether its stop heard the device's answer. False for a
-// state never started.
+// For tests and the simulation's checks: whether a link's queues keep their
+// invariants, and where it is in its life (kLeft: its stop heard the
+// device's answer). False for a state never started.
 struct LinkInspection {
   bool consistent;
-  bool stop_answered;
+  Phase phase;
 };
 bool link_inspect(const InterfaceState* state, LinkInspection& inspection);
 

@@ -1500,7 +1500,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
         !library_of(host)->library_counters(c)) {
       return;
     }
-    const bool exact = inspection.stop_answered && c.device_restarts == 0 &&
+    const bool exact = inspection.phase == Phase::kLeft && c.device_restarts == 0 &&
                        host.device_incarnation == device_incarnation_;
     // A late HELLO may seat the run again after its goodbye: the device's
     // answer says what it numbered until then.
