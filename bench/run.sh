@@ -164,12 +164,13 @@ if [ -x "$build/bench/micro_bench" ]; then
   row "decoding a datagram of 50 frames" "$(micro BM_DecodeFiftyFrames)" "report" "-"
 fi
 
-# 7. The link's deterministic simulation: simulated time searched per minute of one core.
+# 7. The deterministic simulation of the real programs, library, host driver and
+# device: simulated time searched per minute of one core.
 simulate_bin="$build/tests/simulation/zelbor_simulate"
 if [ -x "$simulate_bin" ]; then
   searched=$("$simulate_bin" --seconds 20 --first-seed 1 | sed -n 's/.*(\([0-9]*\) simulated s per s).*/\1/p')
   per_minute=$((${searched:-0} * 60))
-  row "link simulation, simulated seconds of a faulty network searched per minute of one core" \
+  row "simulation of the real programs, library and host driver, simulated seconds of a faulty network searched per minute of one core" \
     "$per_minute" ">= 100,000" "$([ "$per_minute" -ge 100000 ] && echo met || echo MISSED)"
 fi
 

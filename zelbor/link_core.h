@@ -35,7 +35,7 @@ inline constexpr uint32_t kFrameReorderSpan = 4096;
 inline constexpr uint32_t kControlReorderSpan = DeliveredWindow::kSpan;
 inline constexpr int kEarlierDeviceSessions = 8;  // remembered, so their late datagrams are dropped
 inline constexpr int kReceiveRounds = 64;         // bounds one call's receiving under a flood
-inline constexpr int kFirstRoundSlots = 8;        // slots a call's first receive lends
+inline constexpr int kFirstRoundSlots = 8;        // the fewest slots a receive lends
 inline constexpr int64_t kNsPerMs = 1'000'000;
 inline constexpr int64_t kNever = INT64_MAX;
 
@@ -80,6 +80,13 @@ class LinkCore {
   // slots.
   DatagramSlot* lend(int most, int& count);
   bool frames_full() const { return queue_.free_count() == 0; }  // lend() would drop the oldest
+  // How many slots the next receive lends first: kFirstRoundSlots to kSlots.
+  int receive_slots() const { return receive_slots_; }
+  void set_receive_slots(int slots) {
+    receive_slots_ = slots < kFirstRoundSlots     ? kFirstRoundSlots
+                     : slots > FrameQueue::kSlots ? FrameQueue::kSlots
+                                                  : slots;
+  }
   // Whether a call waiting for `want` may drop unread frames for room: only
   // for what a call cannot end without (an ack, the goodbye), or when the
   // program reads no frames (the writer). A program that reads them gets
@@ -228,35 +235,40 @@ class LinkCore {
   DatagramSlot received_[FrameQueue::kSlots];
   uint16_t lent_[FrameQueue::kSlots];
   int lent_count_ = 0;
+  int receive_slots_ = kFirstRoundSlots;
   rawcan::Ring<Outgoing, kOutboxDepth> outbox_;
   uint8_t transmit_[wire::kMaxDatagram];
 };
 
 // One call's receiving, as the shell does it: takes what
 // receive(slots, count) has, up to `most` datagrams a round, without
-// waiting; unread frames are dropped for room only when waiting() says a
+// waiting (a round lends twice what the last round of the call before
+// received, and each round it fills, twice as many again: an empty poll
+// costs little, a flood few calls); unread frames are dropped for room only when waiting() says a
 // datagram is there to take it and may_drop_frames_for(want); until what
 // `want` names is there or nothing more is waiting. A flood of other datagrams costs
 // time, not a false "no data"; bounded, so no flood holds a call for long.
 template <typename Receive, typename Waiting, typename Clock, typename Send>
 void receive_rounds(LinkCore& core, Want want, int most, Receive&& receive, Waiting&& waiting,
                     Clock&& clock, Send&& send) {
-  // Most calls find a datagram or two: a round lends few slots, and each
-  // round that fills them lends twice as many, up to `most`.
-  int slots_this_round = most < kFirstRoundSlots ? most : kFirstRoundSlots;
+  int slots = core.receive_slots() < most ? core.receive_slots() : most;
+  int received = -1;  // in the last round; none ran yet
   for (int round = 0; round < kReceiveRounds && !core.has(want); ++round) {
     if (core.frames_full() && (!core.may_drop_frames_for(want) || !waiting())) {
-      return;
+      break;
     }
     int lent = 0;
-    DatagramSlot* slots = core.lend(slots_this_round, lent);
-    const int received = receive(slots, lent);
+    DatagramSlot* lent_slots = core.lend(slots, lent);
+    received = receive(lent_slots, lent);
     core.take(received, received > 0 ? clock() : 0);
     core.transmit(send);
     if (received < lent) {
-      return;  // nothing more is waiting
+      break;  // nothing more is waiting
     }
-    slots_this_round = slots_this_round * 2 < most ? slots_this_round * 2 : most;
+    slots = slots * 2 < most ? slots * 2 : most;
+  }
+  if (received >= 0) {
+    core.set_receive_slots(received * 2);
   }
 }
 
