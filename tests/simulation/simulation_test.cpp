@@ -18,11 +18,11 @@ struct FoundFault {
 };
 
 const FoundFault kFoundFaults[] = {
-    {18, "a device joined from a late copy waited for a batch the host no longer held"},
-    {22, "repeated control records moved the stream back and were delivered again"},
+    {3, "a device joined from a late copy waited for a batch the host no longer held"},
+    {45, "repeated control records moved the stream back and were delivered again"},
     {29, "a late datagram of a device session two restarts back took the host back to it"},
-    {46, "a restarted device put a late copy of a batch on the bus a second time"},
-    {299, "frames were delivered out of order when reordering moved the stream back"},
+    {42, "a restarted device took late copies of batches its earlier session had taken"},
+    {863, "frames were delivered again when reordering moved the stream back"},
     {102134061861,
      "a late HELLO of a killed run took the seat from a busy run that never said HELLO"},
 };
