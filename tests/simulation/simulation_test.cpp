@@ -23,6 +23,9 @@ const FoundFault kFoundFaults[] = {
     {29, "a late datagram of a device session two restarts back took the host back to it"},
     {42, "a restarted device took late copies of batches its earlier session had taken"},
     {863, "frames were delivered again when reordering moved the stream back"},
+    // Not found again since the simulation runs the real code: with its mend
+    // undone, seeds 1 to 908 (151 simulated hours) did not show it. Kept, as
+    // the seed it was once found on.
     {102134061861,
      "a late HELLO of a killed run took the seat from a busy run that never said HELLO"},
 };
