@@ -15,9 +15,14 @@ namespace {
 constexpr uint64_t kStartedMagic = 0x5A454C424F524C4BULL;  // "ZELBORLK"
 constexpr uint64_t kStoppedMagic = 0x5A454C424F525354ULL;  // "ZELBORST": counters stay readable
 
-const LinkSystem kSystemLink = {&system_socket_ops(), monotonic_ns, open_udp_socket, close_socket,
-                                random_nonzero_u32};
-const LinkSystem* next_system = &kSystemLink;
+// Made on first use, so that a link started from another file's static
+// initialization finds it whole.
+const LinkSystem& system_link() {
+  static const LinkSystem system = {&system_socket_ops(), monotonic_ns, open_udp_socket,
+                                    close_socket, random_nonzero_u32};
+  return system;
+}
+const LinkSystem* next_system = nullptr;  // the system's own
 
 struct LinkState {
   uint64_t magic;
@@ -99,7 +104,7 @@ int32_t link_start(InterfaceState* state, uint32_t device_address, uint32_t host
   if (first_port <= 0 || first_port > 65535 || second_port <= 0 || second_port > 65535) {
     return ERR_SOCKET;
   }
-  const LinkSystem* system = next_system;
+  const LinkSystem* system = next_system != nullptr ? next_system : &system_link();
   const SocketHandle socket = system->open_socket(host_address, static_cast<uint16_t>(first_port),
                                                   udp::kReceiveBufferBytes);
   if (socket == kNoSocket) {
@@ -238,7 +243,7 @@ bool link_inspect(const InterfaceState* state, LinkInspection& inspection) {
 }
 
 void use_link_system(const LinkSystem* system) {
-  next_system = system != nullptr ? system : &kSystemLink;
+  next_system = system;
 }
 
 }  // namespace zelbor
