@@ -57,6 +57,13 @@ class Bus {
   // Puts a frame in the node's queue at `now_ns`; false, and counted, if the
   // queue is full. Each queue keeps its own order.
   bool offer(int node, const RawCanMessage& frame, int64_t now_ns);
+  // Counts `count` more frames offered and refused, as offer() would once the
+  // node's queue is full and the bus has not run since.
+  void refuse(int node, uint64_t count) {
+    NodeStats& stats = nodes_[static_cast<std::size_t>(node)].stats;
+    stats.offered += count;
+    stats.dropped += count;
+  }
 
   // Runs the bus up to `now_ns`: every frame whose end of frame has passed
   // by then is handed to deliver(node, frame, end_of_frame_ns), in bus order.

@@ -293,7 +293,11 @@ void SimDevice::take_frames(int channel, const wire::Datagram& datagram, int64_t
   for (std::size_t i = 0; i < header.count; ++i) {
     RawCanMessage frame{};
     wire::frame_at(datagram, i, frame);
-    taken += offer(channel, frame, now_ns) ? 1 : 0;
+    if (!offer(channel, frame, now_ns)) {
+      bus_.refuse(channel, header.count - i - 1);  // the queue stays full for the rest
+      break;
+    }
+    ++taken;
   }
   state.stats.frames_in += taken;
   advance(now_ns, outbox);  // the room is what the queue has left at this moment
