@@ -111,6 +111,10 @@ void Bridge::receive_from_interface() {
     if (read <= 0) {
       return;
     }
+    if (read == CanSocket::kFdFrame) {
+      ++totals_.fd_refused;
+      continue;
+    }
     if (carried(frame, record)) {
       driver_.send(&record, 1);
     }
@@ -214,7 +218,9 @@ const Totals& Bridge::finish() {
     if (read == 0 || (read < 0 && ++errors > 1)) {
       break;  // the first error may be one the kernel kept for the next read (ENETDOWN)
     }
-    if (read >= 0 && carried(frame, record)) {
+    if (read == CanSocket::kFdFrame) {
+      ++totals_.fd_refused;
+    } else if (read > 0 && carried(frame, record)) {
       ++unread;
     }
   }

@@ -11,8 +11,8 @@
 // stops reading, so frames wait in the socket's receive buffer; what the
 // kernel drops there is counted. The bridge's own socket does not receive
 // the frames it writes, so nothing goes back where it came from.
-// Remote-request and error frames, which the device's record cannot carry,
-// are refused and counted.
+// Remote-request, error and CAN FD frames, which the device's record cannot
+// carry, are refused and counted.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +40,7 @@ struct Totals {
   uint64_t not_sent = 0;        // frames from the interface the device never took
   uint64_t remote_refused = 0;
   uint64_t error_refused = 0;
+  uint64_t fd_refused = 0;
 
   uint64_t dropped() const {
     return lost_on_link + not_read_in_time + interface_full + interface_down + kernel_dropped +

@@ -65,6 +65,10 @@ CanSocket CanSocket::open(const char* interface, std::string& error) {
   // to refuse and count them like remote requests.
   const can_err_mask_t errors = CAN_ERR_MASK;
   ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof errors);
+  // CAN FD frames reach only sockets that ask for them too: taken, they are
+  // refused and counted instead of passing unseen (a kernel without CAN FD
+  // has none to send).
+  ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &on, sizeof on);
   sockaddr_can address{};
   address.can_family = AF_CAN;
   address.can_ifindex = index;
@@ -92,7 +96,8 @@ CanSocket::~CanSocket() {
 }
 
 int CanSocket::read(can_frame& frame) {
-  iovec data{&frame, sizeof frame};
+  canfd_frame received{};
+  iovec data{&received, sizeof received};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
   msghdr message{};
   message.msg_iov = &data;
@@ -112,10 +117,14 @@ int CanSocket::read(can_frame& frame) {
       last_drop_count_ = count;
     }
   }
-  if (static_cast<std::size_t>(size) != sizeof frame) {
-    errno = EPROTO;  // not a classic frame: this socket never asked for CAN FD
+  if (size == CANFD_MTU) {
+    return kFdFrame;
+  }
+  if (size != CAN_MTU) {
+    errno = EPROTO;  // neither a classic nor a CAN FD frame
     return -1;
   }
+  std::memcpy(&frame, &received, sizeof frame);
   return 1;
 }
 

@@ -22,8 +22,11 @@ class CanSocket {
   bool is_open() const { return fd_ >= 0; }
   int fd() const { return fd_; }
 
-  // 1 with a frame, 0 when none is waiting, -1 with errno (ENETDOWN: the
-  // interface is down). Keeps the kernel's drop count up to date.
+  // 1 with a classic frame, kFdFrame when a CAN FD frame was taken (which
+  // the device cannot carry; `frame` is untouched), 0 when none is waiting,
+  // -1 with errno (ENETDOWN: the interface is down). Keeps the kernel's drop
+  // count up to date.
+  static constexpr int kFdFrame = 2;
   int read(can_frame& frame);
   // 1 when the frame went out, 0 when the interface's queue is full for now
   // (EAGAIN, ENOBUFS), -1 with errno.

@@ -17,7 +17,7 @@ void print_totals(const rawcan::bridge::Totals& totals, const char* interface) {
                "raw_can_bridge: device to %s %llu frames, %s to device %llu frames; dropped "
                "%llu (link %llu, not read in time %llu, %s full %llu, %s down %llu, kernel "
                "receive queue %llu, not taken by the device %llu); refused %llu remote-request, "
-               "%llu error frames\n",
+               "%llu error frames, %llu CAN FD frames\n",
                interface, static_cast<unsigned long long>(totals.to_interface), interface,
                static_cast<unsigned long long>(totals.to_device),
                static_cast<unsigned long long>(totals.dropped()),
@@ -28,7 +28,8 @@ void print_totals(const rawcan::bridge::Totals& totals, const char* interface) {
                static_cast<unsigned long long>(totals.kernel_dropped),
                static_cast<unsigned long long>(totals.not_sent),
                static_cast<unsigned long long>(totals.remote_refused),
-               static_cast<unsigned long long>(totals.error_refused));
+               static_cast<unsigned long long>(totals.error_refused),
+               static_cast<unsigned long long>(totals.fd_refused));
 }
 
 }  // namespace

@@ -62,8 +62,10 @@ replay_to_candump() {
 }
 
 # Frames sent on the interface reach the device's bus, each once, in order;
-# remote-request and error frames are refused and counted.
+# remote-request, error and CAN FD frames are refused and counted (vcan0 takes
+# CAN FD frames for this check alone).
 cangen_to_device() {
+  ip link set vcan0 down && ip link set vcan0 mtu 72 && ip link set vcan0 up || return 1
   start_candump vcan0 ./candump.log || return 1
   start_device --record ./recording.log || return 1
   start_bridge 0 vcan0 || return 1
@@ -71,12 +73,15 @@ cangen_to_device() {
   cangen vcan0 -n 500 -g 0 -e || return 1
   cangen vcan0 -n 3 -g 0 -R || return 1
   cansend vcan0 20000004#0004000000000000 || return 1  # an error frame: controller problem
+  cansend vcan0 123##1112233 || return 1
+  cansend vcan0 12345678##0AABBCCDDEEFF001122 || return 1
   wait_for 30 "1000 frames recorded" has_lines ./recording.log zelbor0 1000 || return 1
-  grep -v '#R' ./candump.log >./sent.log
+  grep -v '#R' ./candump.log | grep -v '##' >./sent.log
   same_frames ./sent.log ./recording.log || return 1
   kill -INT "$bridge_pid"
   wait_for 10 "the bridge's totals" has_lines ./bridge.out 'refused' 1 || return 1
-  grep -q 'vcan0 to device 1000 frames; dropped 0 .*refused 3 remote-request, 1 error frames' ./bridge.out ||
+  ip link set vcan0 down && ip link set vcan0 mtu 16 && ip link set vcan0 up || return 1
+  grep -q 'vcan0 to device 1000 frames; dropped 0 .*refused 3 remote-request, 1 error frames, 2 CAN FD frames' ./bridge.out ||
     fail "totals: $(tail -n 1 ./bridge.out)"
 }
 
