@@ -11,7 +11,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake make g++ clang libclang-rt-dev libgtest-dev libgmock-dev
-          libbenchmark-dev python3-can python3-pytest python3-pip)
+          libbenchmark-dev python3-can python3-pytest python3-pip systemd)
 apt_options=()
 case "${1:-}" in
   --windows)

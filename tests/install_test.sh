@@ -48,4 +48,12 @@ output=$(env -u LD_LIBRARY_PATH "$root/bin/raw_can_bridge" 2>&1) && fail "raw_ca
 [ "$output" = "usage: $root/bin/raw_can_bridge host_ip zelbor_ip can_channel interface" ] ||
   fail "raw_can_bridge said: $output"
 grep -q '^\.TH RAW_CAN_READER 1' "$root/share/man/man1/raw_can_reader.1" || fail "manual page"
+# The service per interface: systemd takes it, as an instance, without a word.
+unit="$root/lib/systemd/system/raw-can-bridge@.service"
+[ -f "$unit" ] || fail "raw-can-bridge@.service not installed"
+mkdir "$scratch/units"
+cp "$unit" "$scratch/units/raw-can-bridge@vcan0.service"
+said=$(MANPATH="$root/share/man" systemd-analyze verify "$scratch/units/raw-can-bridge@vcan0.service" 2>&1) ||
+  fail "systemd-analyze verify: $said"
+[ -z "$said" ] || fail "systemd-analyze verify said: $said"
 echo "$mode ok: $root"
