@@ -73,14 +73,15 @@ void Seat::take(const sockaddr_in& from, const wire::Header& header, int64_t now
 }
 
 uint32_t Seat::resume_batch(uint32_t host_says) const {
-  uint32_t next = host_says;
+  // The newest memory of this run, if it left more than once.
+  const Remembered* newest = nullptr;
   for (const Remembered& host : remembered_) {
     if (host.host_session == host_session_ && same_endpoint(host.host, host_) &&
-        host.left_ns != INT64_MIN) {
-      next = host.next_batch;
+        host.left_ns != INT64_MIN && (newest == nullptr || host.left_ns > newest->left_ns)) {
+      newest = &host;
     }
   }
-  return next;
+  return newest != nullptr ? newest->next_batch : host_says;
 }
 
 void Seat::give_up(uint32_t next_batch, int64_t now_ns) {

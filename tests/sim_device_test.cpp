@@ -14,6 +14,7 @@
 #include "captured_output.h"
 #include "generated.h"
 #include "loopback.h"
+#include "seat.h"
 #include "simulation.h"
 
 namespace zelbor::sim {
@@ -380,6 +381,28 @@ TEST_F(SimDeviceTest, MalformedInputIsCountedAndChangesNothing) {
   EXPECT_EQ(device.stats(0).malformed, 2u);
   EXPECT_FALSE(device.host_present(0));
   EXPECT_TRUE(outbox.sent.empty());
+}
+
+// A host remembered twice (it lost its seat twice in one run) resumes where
+// the device took its batches last, wherever the two memories lie.
+TEST(SimSeat, AHostRememberedTwiceResumesFromItsLatestMemory) {
+  Seat seat;
+  int64_t now = 0;
+  const auto leave = [&](uint16_t port, uint32_t session, uint32_t next_batch) {
+    seat.take(endpoint(0x7F000001, port), wire::Header{wire::Kind::kHello, {session, 0, 1, 0}, 0},
+              ++now);
+    seat.give_up(next_batch, ++now);
+  };
+  for (uint16_t port = 40000; port < 40003; ++port) {
+    leave(port, 1, 0);
+  }
+  leave(41000, 7, 5);  // the host's first memory, behind three others
+  for (uint16_t port = 40003; port < 40007; ++port) {
+    leave(port, 1, 0);
+  }
+  leave(41000, 7, 9);  // its second, in the oldest memory's place, before the first
+  seat.take(endpoint(0x7F000001, 41000), wire::Header{wire::Kind::kHello, {7, 0, 2, 0}, 0}, ++now);
+  EXPECT_EQ(seat.resume_batch(0), 9u) << "an older memory would take batches 5 to 8 twice";
 }
 
 TEST(SimDeviceDrop, EveryDatagramDroppedAtFractionOneNoneAtZero) {
