@@ -52,24 +52,40 @@ bool LinkCore::queue_send(const Outgoing& outgoing) {
 std::size_t LinkCore::encode_next() {
   while (!outbox_.empty()) {
     const Outgoing& next = outbox_.front();
+    std::size_t size = 0;
+    bool taken_meanwhile = false;
     switch (next.what) {
       case Outgoing::What::kSignal:
-        return wire::encode_signal(next.signal, next.envelope, transmit_, sizeof transmit_);
+        size = wire::encode_signal(next.signal, next.envelope, transmit_, sizeof transmit_);
+        break;
       case Outgoing::What::kAck:
-        return wire::encode_ack(next.envelope, next.acked_type, next.acked_sequence, transmit_,
+        size = wire::encode_ack(next.envelope, next.acked_type, next.acked_sequence, transmit_,
                                 sizeof transmit_);
+        break;
       case Outgoing::What::kControl:
         std::memcpy(transmit_, control_datagram_, control_size_);
-        return control_size_;
+        size = control_size_;
+        break;
       case Outgoing::What::kBatch:
+        taken_meanwhile = true;
         for (std::size_t i = 0; i < held_.size(); ++i) {
           const HeldBatch& batch = held_[i];
           if (batch.number == next.envelope.sequence) {
-            return wire::encode_frames(next.envelope, batch.frames, batch.count, transmit_,
+            taken_meanwhile = false;
+            size = wire::encode_frames(next.envelope, batch.frames, batch.count, transmit_,
                                        sizeof transmit_);
           }
         }
-        break;  // taken by the device meanwhile: nothing to send
+        break;
+    }
+    if (size > 0) {
+      return size;
+    }
+    // Nothing to send: the device took the batch meanwhile, or (never
+    // expected: the calls check what they queue) it would not encode, which
+    // counts as a failed send, so that nothing queued behind it waits for good.
+    if (!taken_meanwhile) {
+      ++counters_.send_failures;
     }
     outbox_.pop_front();
   }
