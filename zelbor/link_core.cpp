@@ -66,17 +66,17 @@ std::size_t LinkCore::encode_next() {
         std::memcpy(transmit_, control_datagram_, control_size_);
         size = control_size_;
         break;
-      case Outgoing::What::kBatch:
-        taken_meanwhile = true;
-        for (std::size_t i = 0; i < held_.size(); ++i) {
-          const HeldBatch& batch = held_[i];
-          if (batch.number == next.envelope.sequence) {
-            taken_meanwhile = false;
-            size = wire::encode_frames(next.envelope, batch.frames, batch.count, transmit_,
-                                       sizeof transmit_);
-          }
+      case Outgoing::What::kBatch: {
+        // Held batches are numbered one after another from the oldest.
+        const uint32_t index = next.envelope.sequence - oldest_unacknowledged();
+        taken_meanwhile = index >= held_.size();
+        if (!taken_meanwhile) {
+          const HeldBatch& batch = held_[index];
+          size = wire::encode_frames(next.envelope, batch.frames, batch.count, transmit_,
+                                     sizeof transmit_);
         }
         break;
+      }
     }
     if (size > 0) {
       return size;

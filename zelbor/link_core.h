@@ -194,9 +194,8 @@ class LinkCore {
   bool knows_device_ = false;
   uint32_t device_session_ = 0;
   int64_t device_heard_ns_ = 0;  // the last valid datagram of the device's current session
-  // The device's sessions before the current one, newest at
-  // earlier_sessions_next_ - 1: a late datagram of any of them is stale, and
-  // never taken for a restart.
+  // The device's sessions before the current one, oldest first: a late
+  // datagram of any of them is stale, and never taken for a restart.
   rawcan::Ring<uint32_t, kEarlierDeviceSessions> earlier_device_sessions_;
   StreamTracker frames_from_device_{kFrameWindow, kFrameWindow, kFrameReorderSpan};
   StreamTracker controls_from_device_{kControlWindowAhead, DeliveredWindow::kSpan,
