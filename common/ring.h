@@ -67,6 +67,13 @@ class Ring {
     --count_;
     return true;
   }
+  // Removes the `count` oldest, or the `count` newest (all, when fewer).
+  void drop_front(std::size_t count) {
+    count = count < count_ ? count : count_;
+    head_ = at(count);
+    count_ -= count;
+  }
+  void drop_back(std::size_t count) { count_ -= count < count_ ? count : count_; }
   void clear() { head_ = count_ = 0; }
 
  private:

@@ -17,12 +17,6 @@ bool TransmitQueue::push(const RawCanMessage& frame) {
   return frames_.push_back(frame);
 }
 
-void TransmitQueue::pop(std::size_t count) {
-  for (std::size_t i = 0; i < count; ++i) {
-    frames_.pop_front();
-  }
-}
-
 int TransmitQueue::unanswered_after_room() const {
   int frames = 0;
   for (std::size_t i = 0; i < flights_.size(); ++i) {
@@ -101,7 +95,7 @@ int TransmitQueue::settle(int64_t now_ns, TakenFrames* taken_frames) {
     for (int i = 0; taken_frames != nullptr && i < done.taken; ++i) {
       taken_frames->emplace_back(frames_[static_cast<std::size_t>(i)], done.since_ns);
     }
-    pop(static_cast<std::size_t>(done.taken));
+    frames_.drop_front(static_cast<std::size_t>(done.taken));
     taken_now += done.taken;
     frames_taken_ += static_cast<uint64_t>(done.taken);
     const int rest = done.count - done.taken;
@@ -109,7 +103,7 @@ int TransmitQueue::settle(int64_t now_ns, TakenFrames* taken_frames) {
       retry_at_ns_ = room_ ? now_ns : 0;
     } else if (!flights_.empty()) {
       // Later writes are out: the rest would reach the bus after them.
-      pop(static_cast<std::size_t>(rest));
+      frames_.drop_front(static_cast<std::size_t>(rest));
       frames_given_up_ += static_cast<uint64_t>(rest);
     } else {
       // The device's queue was full: the rest, now at the head, goes again first.
@@ -140,7 +134,7 @@ int TransmitQueue::abandon_flight(int64_t now_ns, TakenFrames* taken_frames) {
     if (oldest.taken < 0) {
       // Unreported: whether the device took it cannot be known now.
       in_flight_ -= oldest.count;
-      pop(static_cast<std::size_t>(oldest.count));
+      frames_.drop_front(static_cast<std::size_t>(oldest.count));
       given_up += oldest.count;
       flights_.pop_front();
       continue;
@@ -152,9 +146,7 @@ int TransmitQueue::abandon_flight(int64_t now_ns, TakenFrames* taken_frames) {
 
 std::size_t TransmitQueue::discard_unwritten() {
   const std::size_t unwritten = frames_.size() - static_cast<std::size_t>(in_flight_);
-  while (frames_.size() > static_cast<std::size_t>(in_flight_)) {  // behind the writes in flight
-    frames_.pop_back();
-  }
+  frames_.drop_back(unwritten);  // behind the writes in flight
   return unwritten;
 }
 

@@ -98,8 +98,6 @@ class TransmitQueue {
     int taken;  // -1 until reported
     int64_t since_ns;
   };
-  void pop(std::size_t count);
-  void settle_reported(int64_t now_ns);
   // Frames written after the write the room was last reported for.
   int unanswered_after_room() const;
 
