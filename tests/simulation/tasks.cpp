@@ -70,12 +70,48 @@ zelbor_switch_stack:
     .text
 )");
 
-class FiberTask final : public Task {
+// What both kinds share: the body, run once, and how it ended.
+class TaskBody : public Task {
+ public:
+  bool done() const final { return done_; }
+
+ protected:
+  explicit TaskBody(std::function<void()> body) : body_(std::move(body)) {}
+  // A cancellation ends the body quietly; anything else it throws is kept
+  // for resume() to throw on the scheduler's side.
+  void run_body() {
+    try {
+      body_();
+    } catch (const TaskCancelled&) {
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+  }
+  void rethrow_error() {
+    if (error_) {
+      std::rethrow_exception(std::exchange(error_, nullptr));
+    }
+  }
+  void unwind_if_cancelled() const {
+    if (cancelled_) {
+      throw TaskCancelled{};
+    }
+  }
+
+  bool cancelled_ = false;
+  bool done_ = false;
+
+ private:
+  std::function<void()> body_;
+  std::exception_ptr error_;
+};
+
+class FiberTask final : public TaskBody {
  public:
   static constexpr std::size_t kStackBytes = 256 * 1024;
 
   explicit FiberTask(std::function<void()> body)
-      : body_(std::move(body)), stack_(new char[kStackBytes]) {
+      : TaskBody(std::move(body)), stack_(new char[kStackBytes]) {
     // The first switch pops six zeroed registers and returns into start(),
     // entered as if called: a zero return address ends unwinding there.
     auto top = reinterpret_cast<uintptr_t>(stack_.get() + kStackBytes) & ~uintptr_t{15};
@@ -96,9 +132,7 @@ class FiberTask final : public Task {
     start_switch(&fake_stack, stack_.get(), kStackBytes);
     zelbor_switch_stack(&scheduler_sp_, fiber_sp_);
     finish_switch(fake_stack, nullptr, nullptr);
-    if (error_) {
-      std::rethrow_exception(std::exchange(error_, nullptr));
-    }
+    rethrow_error();
   }
 
   void yield() override {
@@ -106,9 +140,7 @@ class FiberTask final : public Task {
     start_switch(&fake_stack, scheduler_bottom_, scheduler_size_);
     zelbor_switch_stack(&fiber_sp_, scheduler_sp_);
     finish_switch(fake_stack, &scheduler_bottom_, &scheduler_size_);
-    if (cancelled_) {
-      throw TaskCancelled{};
-    }
+    unwind_if_cancelled();
   }
 
   void cancel() override {
@@ -123,18 +155,11 @@ class FiberTask final : public Task {
     resume();
   }
 
-  bool done() const override { return done_; }
-
  private:
   [[noreturn]] static void start() {
     FiberTask* task = starting_;  // the scheduler runs one task at a time
     finish_switch(nullptr, &task->scheduler_bottom_, &task->scheduler_size_);
-    try {
-      task->body_();
-    } catch (const TaskCancelled&) {
-    } catch (...) {
-      task->error_ = std::current_exception();  // rethrown by resume()
-    }
+    task->run_body();
     task->done_ = true;
     start_switch(nullptr, task->scheduler_bottom_, task->scheduler_size_);  // this stack ends
     void* unused = nullptr;
@@ -143,22 +168,18 @@ class FiberTask final : public Task {
   }
 
   static inline FiberTask* starting_ = nullptr;
-  std::function<void()> body_;
   std::unique_ptr<char[]> stack_;
   void* fiber_sp_ = nullptr;
   void* scheduler_sp_ = nullptr;
   const void* scheduler_bottom_ = nullptr;
   std::size_t scheduler_size_ = 0;
   bool started_ = false;
-  bool cancelled_ = false;
-  bool done_ = false;
-  std::exception_ptr error_;
 };
 
 // The baton: `task_turn_` says who may run; the other waits for it.
-class ThreadTask final : public Task {
+class ThreadTask final : public TaskBody {
  public:
-  explicit ThreadTask(std::function<void()> body) : body_(std::move(body)) {
+  explicit ThreadTask(std::function<void()> body) : TaskBody(std::move(body)) {
     thread_ = std::thread([this] { run(); });
   }
   ~ThreadTask() override {
@@ -174,9 +195,7 @@ class ThreadTask final : public Task {
     task_turn_ = true;
     task_wake_.notify_one();
     scheduler_wake_.wait(lock, [this] { return !task_turn_; });
-    if (error_) {
-      std::rethrow_exception(std::exchange(error_, nullptr));
-    }
+    rethrow_error();
   }
 
   void yield() override {
@@ -186,9 +205,7 @@ class ThreadTask final : public Task {
       scheduler_wake_.notify_one();
       task_wake_.wait(lock, [this] { return task_turn_; });
     }
-    if (cancelled_) {
-      throw TaskCancelled{};
-    }
+    unwind_if_cancelled();
   }
 
   void cancel() override {
@@ -199,8 +216,6 @@ class ThreadTask final : public Task {
     resume();
   }
 
-  bool done() const override { return done_; }
-
  private:
   void run() {
     {
@@ -208,12 +223,7 @@ class ThreadTask final : public Task {
       task_wake_.wait(lock, [this] { return task_turn_; });
     }
     if (!cancelled_) {
-      try {
-        body_();
-      } catch (const TaskCancelled&) {
-      } catch (...) {
-        error_ = std::current_exception();
-      }
+      run_body();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     done_ = true;
@@ -221,15 +231,10 @@ class ThreadTask final : public Task {
     scheduler_wake_.notify_one();
   }
 
-  std::function<void()> body_;
   std::mutex mutex_;
   std::condition_variable task_wake_;
   std::condition_variable scheduler_wake_;
-  bool task_turn_ = false;
-  // Written only by whoever holds the baton.
-  bool cancelled_ = false;
-  bool done_ = false;
-  std::exception_ptr error_;
+  bool task_turn_ = false;  // the baton; the rest is written only by whoever holds it
   std::thread thread_;
 };
 

@@ -16,9 +16,9 @@ struct TaskCancelled {};
 
 class Task {
  public:
-  // kFiber: ucontext on a stack of its own (with AddressSanitizer's fiber
-  // annotations in a sanitized build). kThread: a thread of its own that
-  // runs only while it holds the baton.
+  // kFiber: a stack of its own, switched to by a few instructions of our
+  // own (with AddressSanitizer's fiber annotations in a sanitized build).
+  // kThread: a thread of its own that runs only while it holds the baton.
   enum class Kind { kFiber, kThread };
 
   static std::unique_ptr<Task> make(Kind kind, std::function<void()> body);

@@ -115,6 +115,22 @@ FrameKey key_of(const RawCanMessage& frame) {
   return {frame.id, data};
 }
 
+// The number the device's answer to BYE gives: the next frame it would have
+// sent that host.
+std::optional<uint32_t> goodbye_end(const wire::Datagram& datagram) {
+  if (datagram.header.kind != wire::Kind::kAck) {
+    return std::nullopt;
+  }
+  CtrlMessage record{};
+  wire::control_record(datagram, record);
+  uint16_t type = 0;
+  uint32_t number = 0;
+  if (!wire::parse_ack(record, type, number) || type != wire::kGoodbyeAckedType) {
+    return std::nullopt;
+  }
+  return number;
+}
+
 struct InFlight {
   int64_t at;
   uint64_t order;
@@ -176,13 +192,11 @@ struct Host {
   std::unique_ptr<InterfaceState> state;
   std::unique_ptr<rawcan::LibraryCalls> library;
   rawcan::Pacer* pacer = nullptr;  // the library's object
-  std::string printed;             // what the program wrote and the checks have not read
+  std::string printed;             // what the program wrote that the checks have not read
   std::unique_ptr<rawcan::Output> out;
-  int64_t listed = 0;          // bytes of the listing checked
   uint64_t frames_listed = 0;  // frame lines of this run
   uint64_t looks = 0;          // checks of its link
   int64_t next_listing_check = 0;
-  std::string partial_line;
   std::deque<unsigned> short_counts;  // MESSAGE_COUNTs below a batch the library delivered
   bool stop_requested = false;        // SIGINT
   bool in_pause = false;              // in Pacer::pause_ms, which a stop ends
@@ -504,14 +518,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       uint64_t end = 0;
       if (header.kind == wire::Kind::kFrames) {
         end = uint64_t{header.envelope.sequence} + header.count;
-      } else if (header.kind == wire::Kind::kAck) {
-        CtrlMessage record{};
-        wire::control_record(datagram, record);
-        uint16_t type = 0;
-        uint32_t number = 0;
-        if (wire::parse_ack(record, type, number) && type == wire::kGoodbyeAckedType) {
-          end = number;
-        }
+      } else if (const std::optional<uint32_t> goodbye = goodbye_end(datagram)) {
+        end = *goodbye;
       }
       if (end != 0) {
         uint64_t& numbered = numbered_[{header.envelope.session, header.envelope.peer}];
@@ -819,12 +827,9 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
 
     // The host driver's wait on the library's socket: whether it became readable.
     bool wait_readable(int64_t timeout_ns) {
-      if (!detached_ && host_.socket.empty() && timeout_ns > 0) {
-        world_.block(host_, world_.now_ + timeout_ns, true);
-      }
-      return !detached_ && !host_.socket.empty();
+      return !detached_ && world_.wait_for_datagram(host_, timeout_ns);
     }
-    int64_t now() const { return world_.tearing_down_ ? world_.teardown_now_ : world_.now_; }
+    int64_t now() const { return system_now(); }
 
     bool stop_requested() override { return detached_ || host_.stop_requested; }
     void pause_ms(int milliseconds) override {
@@ -853,6 +858,15 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     host.wake_on_arrival = arrival_wakes;
     host.task->yield();
     host.wake_on_arrival = false;
+  }
+
+  // A wait on the host's socket: back to the world until a datagram is there
+  // or `timeout_ns` has passed; whether one is there.
+  bool wait_for_datagram(Host& host, int64_t timeout_ns) {
+    if (host.socket.empty() && timeout_ns > 0) {
+      block(host, now_ + timeout_ns, true);
+    }
+    return !host.socket.empty();
   }
 
   void wake_for_arrival(Host& host) {
@@ -933,9 +947,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
           return static_cast<int64_t>(size);
         },
         &host.printed);
-    host.listed = 0;
     host.frames_listed = 0;
-    host.partial_line.clear();
     host.short_counts.clear();
     host.stopped = false;
     host.stop_requested = false;
@@ -1103,10 +1115,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
     if (host == nullptr || for_writing) {
       return 1;  // nothing to wait for: a send or receive says what there is
     }
-    if (host->socket.empty() && timeout_ms > 0) {
-      w.block(*host, w.now_ + timeout_ms * kMs, true);
-    }
-    return host->socket.empty() ? 0 : 1;
+    return w.wait_for_datagram(*host, timeout_ms * kMs) ? 1 : 0;
   }
   static constexpr SocketOps kSocketOps = {system_send, system_receive, system_wait};
   static constexpr LinkSystem kLinkSystem = {&kSocketOps, system_now, system_open, system_close,
@@ -1123,13 +1132,9 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
         decoded.header.envelope.peer != host.session) {
       return;
     }
-    if (decoded.header.kind == wire::Kind::kAck && !host.answer_end) {
-      CtrlMessage record{};
-      wire::control_record(decoded, record);
-      uint16_t type = 0;
-      uint32_t number = 0;
-      if (wire::parse_ack(record, type, number) && type == wire::kGoodbyeAckedType) {
-        host.answer_end = number;  // the device's word on what it numbered for this run
+    if (decoded.header.kind == wire::Kind::kAck) {
+      if (!host.answer_end) {
+        host.answer_end = goodbye_end(decoded);  // the device's word on what it numbered
       }
       return;
     }
@@ -1149,13 +1154,10 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
   // reader's frames are checked against the bus, the writer's short counts
   // against the records the library delivered.
   void check_listing(Host& host) {
-    host.partial_line.append(host.printed, 0, std::string::npos);
-    host.listed += static_cast<int64_t>(host.printed.size());
-    host.printed.clear();
     std::size_t begin = 0;
-    for (std::size_t end; (end = host.partial_line.find('\n', begin)) != std::string::npos;
+    for (std::size_t end; (end = host.printed.find('\n', begin)) != std::string::npos;
          begin = end + 1) {
-      const std::string_view line(host.partial_line.data() + begin, end - begin);
+      const std::string_view line(host.printed.data() + begin, end - begin);
       if (host.writer) {
         check_writer_line(host, line);
       } else if (is_reader(host)) {
@@ -1165,7 +1167,7 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
              line.data());
       }
     }
-    host.partial_line.erase(0, begin);
+    host.printed.erase(0, begin);  // a line not yet ended waits for the rest
   }
 
   void check_reader_line(Host& host, std::string_view line) {
