@@ -5,6 +5,7 @@
 #include <new>
 #include <string>
 
+#include "device_clock.h"
 #include "host_driver.h"
 #include "zelbor_host.h"
 
@@ -188,4 +189,37 @@ int32_t ZelborHostTellLosses(ZelborHost* host, int64_t now_ns) {
     host->driver.tell_losses(now_ns);
     return 0;
   });
+}
+
+struct ZelborHostClock {
+  rawcan::host::DeviceClock clock;
+};
+
+int32_t ZelborHostClockCreate(int32_t scale, ZelborHostClock** clock) {
+  if (clock != nullptr) {
+    *clock = nullptr;
+  }
+  if (clock == nullptr || (scale != ZELBOR_HOST_CLOCK_HOST && scale != ZELBOR_HOST_CLOCK_DEVICE)) {
+    return ZELBOR_ERR_ARGUMENT;
+  }
+  *clock = new (std::nothrow) ZelborHostClock{rawcan::host::DeviceClock(
+      scale == ZELBOR_HOST_CLOCK_HOST ? rawcan::host::DeviceClock::Scale::kHost
+                                      : rawcan::host::DeviceClock::Scale::kDevice)};
+  return *clock == nullptr ? ERR_NO_MEMORY : 0;
+}
+
+void ZelborHostClockDestroy(ZelborHostClock* clock) {
+  delete clock;
+}
+
+int32_t ZelborHostClockStamp(ZelborHostClock* clock, const ZelborHostFrame* frames, int32_t count,
+                             int64_t arrival_offset_ns, int64_t* stamps_ns) {
+  if (clock == nullptr || count < 0 ||
+      (count != 0 && (frames == nullptr || stamps_ns == nullptr))) {
+    return ZELBOR_ERR_ARGUMENT;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    stamps_ns[i] = clock->clock.stamp(frames[i], arrival_offset_ns);
+  }
+  return count;
 }

@@ -160,6 +160,36 @@ ZELBOR_HOST_API int32_t ZelborHostNextNote(ZelborHost* host, char* text, int32_t
  * counters first: for a program's last word. */
 ZELBOR_HOST_API int32_t ZelborHostTellLosses(ZelborHost* host, int64_t now_ns);
 
+/* The device's time on the host's clock. The device stamps each frame with
+ * its own count (32 a microsecond from its start); the clock maps it onto the
+ * time of the host's reads, laid at or below every arrival it has seen and
+ * following the drift between the two clocks, so a frame's stamp is the
+ * moment it was on the bus as the host's clock tells it, never later than
+ * it arrived and never before the last stamp. A device that restarted starts
+ * a new mapping. The same model serves a capture's timestamps and the
+ * bridge's timed playout.
+ *
+ * Example, after each ZelborHostReceive of n frames:
+ *   ZelborHostClockStamp(clock, frames, n, epoch_ns - monotonic_ns, stamps); */
+typedef struct ZelborHostClock ZelborHostClock;
+
+enum {
+  ZELBOR_HOST_CLOCK_HOST = 0,  /* stamps on the host's scale of the arrivals */
+  ZELBOR_HOST_CLOCK_DEVICE = 1 /* the device's own nanoseconds since its start */
+};
+
+/* ZELBOR_ERR_ARGUMENT for a null pointer or an unknown scale; ERR_NO_MEMORY. */
+ZELBOR_HOST_API int32_t ZelborHostClockCreate(int32_t scale, ZelborHostClock** clock);
+ZELBOR_HOST_API void ZelborHostClockDestroy(ZelborHostClock* clock);
+/* Stamps `count` frames as ZelborHostReceive gave them, each once and in
+ * the order received: stamps_ns[i] for frames[i], in nanoseconds on the
+ * scale of at_ns + arrival_offset_ns (from 0; an offset moves the monotonic
+ * at_ns onto the epoch, say). A frame of ours taken (ZELBOR_HOST_SENT) is
+ * stamped as written at that time. Returns `count`. */
+ZELBOR_HOST_API int32_t ZelborHostClockStamp(ZelborHostClock* clock, const ZelborHostFrame* frames,
+                                             int32_t count, int64_t arrival_offset_ns,
+                                             int64_t* stamps_ns);
+
 #ifdef __cplusplus
 }
 #endif

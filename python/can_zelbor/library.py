@@ -39,7 +39,6 @@ EXTENDED_FLAG = 0x80000000
 STANDARD_ID_MASK = 0x7FF  # the identifier bits a frame carries, as in common/can_frame.h
 EXTENDED_ID_MASK = 0x1FFFFFFF
 MAX_DATA = 8
-COUNTS_PER_SECOND = 32_000_000  # the device's time count: 32 a microsecond
 
 LIBRARY_ENVIRONMENT = "ZELBOR_LIBRARY"
 DEFAULT_LIBRARY = "libZelbor.so"
@@ -106,6 +105,7 @@ class ZelborLinkStatus(ctypes.Structure):
 HOST_SENT = 1  # a frame of ours, taken by the device
 HOST_NEW_SESSION = 2  # the first frame after the device restarted
 HOST_RECEIVED, HOST_TAKEN, HOST_CHANGED, HOST_WROTE = 1, 2, 4, 8  # what a step changed
+HOST_CLOCK_HOST, HOST_CLOCK_DEVICE = 0, 1  # a device clock's stamps: the host's scale, the device's
 
 
 class ZelborHostFrame(ctypes.Structure):
@@ -224,6 +224,9 @@ _HOST_SIGNATURES = {
     "ZelborHostGetTotals": (_HOST, ctypes.POINTER(ZelborHostTotals)),
     "ZelborHostNextNote": (_HOST, ctypes.c_char_p, ctypes.c_int32),
     "ZelborHostTellLosses": (_HOST, ctypes.c_int64),
+    "ZelborHostClockCreate": (ctypes.c_int32, ctypes.POINTER(ctypes.c_void_p)),
+    "ZelborHostClockStamp": (ctypes.c_void_p, ctypes.POINTER(ZelborHostFrame), ctypes.c_int32,
+                             ctypes.c_int64, ctypes.POINTER(ctypes.c_int64)),
 }
 
 
@@ -250,9 +253,11 @@ class HostLibrary:
             function.argtypes = argtypes
             function.restype = ctypes.c_int32
             setattr(self, name, function)
-        handle.ZelborHostDestroy.argtypes = (_HOST,)
-        handle.ZelborHostDestroy.restype = None
-        self.ZelborHostDestroy = handle.ZelborHostDestroy
+        for name in ("ZelborHostDestroy", "ZelborHostClockDestroy"):
+            function = getattr(handle, name)
+            function.argtypes = (ctypes.c_void_p,)
+            function.restype = None
+            setattr(self, name, function)
 
 
 class Library:

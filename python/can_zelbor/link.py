@@ -16,6 +16,7 @@ import logging
 import math
 import os
 import select
+import struct
 import threading
 import time
 import weakref
@@ -24,14 +25,13 @@ from typing import Deque, Dict, Optional, Tuple
 
 from can import CanInitializationError, CanOperationError, CanTimeoutError
 
-from .clock import DeviceClock
 from .library import (
     COUNTER_NAMES,
-    COUNTS_PER_SECOND,
     ERR_BACKLOG,
     HOST_CHANGED,
+    HOST_CLOCK_DEVICE,
+    HOST_CLOCK_HOST,
     HOST_FRAME_LAYOUT,
-    HOST_NEW_SESSION,
     HOST_RECEIVED,
     HOST_SENT,
     HOST_TAKEN,
@@ -80,7 +80,14 @@ class Link:
         self._driver = driver = library.host
         self._state = state
         self._where = where
-        self._clock = DeviceClock(host_timestamps)
+
+        # Device time onto the host's clock (zelbor_host.h): epoch seconds,
+        # or the device's own with host_timestamps False.
+        self._clock, _ = self._made(
+            "the device clock", driver.ZelborHostClockDestroy, driver.ZelborHostClockCreate,
+            HOST_CLOCK_HOST if host_timestamps else HOST_CLOCK_DEVICE)
+        self._stamps = (ctypes.c_int64 * RECEIVE_BATCH)()
+        self._stamps_layout = [struct.Struct(f"<{count}q") for count in range(RECEIVE_BATCH + 1)]
 
         options = ZelborHostOptions(receive_capacity=min(receive_buffer, 0xFFFFFFFF),
                                     transmit_capacity=min(transmit_buffer, 0xFFFFFFFF),
@@ -88,15 +95,9 @@ class Link:
                                     loss_line_interval_ns=int(LOSS_LOG_INTERVAL * 1e9),
                                     receive_loss_name=b"receive buffer full")
         self._calls = library.host_calls()  # kept: the driver calls through it
-        host = ctypes.c_void_p()
-        created = driver.ZelborHostCreate(ctypes.byref(self._calls), state, ctypes.byref(options),
-                                          time.monotonic_ns(), ctypes.byref(host))
-        if created != 0:
-            raise CanInitializationError(
-                f"{where}: the host driver did not start: {describe_result(created)}",
-                error_code=created)
-        self._host = host
-        self._destroy = weakref.finalize(self, driver.ZelborHostDestroy, host)
+        self._host, self._destroy = self._made(
+            "the host driver", driver.ZelborHostDestroy, driver.ZelborHostCreate,
+            ctypes.byref(self._calls), state, ctypes.byref(options), time.monotonic_ns())
 
         # Every call that reaches the library holds it (the thread's steps, counters()).
         self.library_lock = threading.Lock()
@@ -127,6 +128,17 @@ class Link:
         self._thread = threading.Thread(target=self._run, name=f"zelbor channel {channel} link",
                                         daemon=True)
         self._thread.start()
+
+    def _made(self, what: str, destroy, create, *arguments):
+        """The object create(*arguments, &object) makes, and the finalizer that
+        destroys it with this link."""
+        made = ctypes.c_void_p()
+        created = create(*arguments, ctypes.byref(made))
+        if created != 0:
+            raise CanInitializationError(
+                f"{self._where}: {what} did not start: {describe_result(created)}",
+                error_code=created)
+        return made, weakref.finalize(self, destroy, made)
 
     # ----- callers' side -----
 
@@ -188,22 +200,14 @@ class Link:
                 _drain(self._ready_r)
             return 0
         # Monotonic nanoseconds onto the epoch, at this moment's distance.
-        epoch_offset = time.time() - time.monotonic_ns() / 1e9
-        clock, cache, stamp = self._clock, self._cache, self._clock.stamp
+        self._driver.ZelborHostClockStamp(self._clock, self._frames, count,
+                                          time.time_ns() - time.monotonic_ns(), self._stamps)
+        cache = self._cache
         view = ctypes.string_at(self._frames, count * HOST_FRAME_LAYOUT.size)
-        step_ns, arrival = None, 0.0  # frames read in one step share their time
-        for (data, length, identifier, time_high, time_low, flags,
-             at_ns) in HOST_FRAME_LAYOUT.iter_unpack(view):
-            if at_ns != step_ns:
-                step_ns, arrival = at_ns, at_ns / 1e9 + epoch_offset
-            if flags:
-                if flags & HOST_NEW_SESSION:
-                    clock.restart()
-                if flags & HOST_SENT:
-                    cache.append((clock.stamp_sent(arrival), identifier, length, data, False))
-                    continue
-            cache.append((stamp((time_high << 32 | time_low) / COUNTS_PER_SECOND, arrival),
-                          identifier, length, data, True))
+        stamps = self._stamps_layout[count].unpack_from(self._stamps)
+        for (data, length, identifier, _, _, flags, _), stamp in zip(
+                HOST_FRAME_LAYOUT.iter_unpack(view), stamps):
+            cache.append((stamp / 1e9, identifier, length, data, not flags & HOST_SENT))
         return count
 
     def discard_queued(self) -> int:
