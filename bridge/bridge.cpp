@@ -15,6 +15,7 @@ namespace {
 
 constexpr int kReadBurst = 4096;  // frames taken from the interface before looking the other way
 constexpr int64_t kWatchIntervalNs = 250'000'000;
+constexpr int64_t kLateLineIntervalNs = 1'000'000'000;
 constexpr int64_t kRetryFullNs = 1'000'000;  // ENOBUFS wakes no poll(): look again soon
 
 host::Options driver_options(const std::string& interface) {
@@ -29,13 +30,14 @@ host::Options driver_options(const std::string& interface) {
 }  // namespace
 
 Bridge::Bridge(LibraryCalls& library, CanSocket& can, std::string interface, std::FILE* log,
-               bool (*stop)())
+               bool (*stop)(), Playout playout)
     : library_(library),
       can_(can),
       interface_(std::move(interface)),
       log_(log),
       stop_(stop),
-      driver_(library, driver_options(interface_), zelbor::monotonic_ns()) {
+      driver_(library, driver_options(interface_), zelbor::monotonic_ns()),
+      playout_(std::move(playout)) {
   interface_state_ = look_at_interface();
 }
 
@@ -60,16 +62,31 @@ void Bridge::tell_notes() {
   }
 }
 
-void Bridge::deliver_to_interface() {
+void Bridge::drop_front() {
+  playout_.due_ns(driver_.front());  // stamped all the same: the clock sees every restart
+  ++totals_.interface_down;
+  driver_.pop();
+  playout_.gone();
+}
+
+void Bridge::deliver_to_interface(int64_t now_ns, bool at_once) {
   while (driver_.has_received()) {
     if (interface_state_ != Interface::kUp) {
-      ++totals_.interface_down;
-      driver_.pop();
+      drop_front();
       continue;
     }
+    const int64_t due_ns = playout_.due_ns(driver_.front());
+    if (!at_once && due_ns > now_ns) {
+      now_ns = zelbor::monotonic_ns();  // writes take time: its slot may have come meanwhile
+      if (due_ns > now_ns) {
+        return;  // it waits for its slot
+      }
+    }
     const int written = can_.write(to_can_frame(driver_.front().frame));
+    interface_full_ = written == 0;  // then tried again soon, not at a slot
     if (written == 1) {
       driver_.pop();
+      playout_.gone();
       ++totals_.to_interface;
       continue;
     }
@@ -78,8 +95,7 @@ void Bridge::deliver_to_interface() {
     }
     // Down (ENETDOWN) or gone: nothing can take them.
     while (driver_.has_received()) {
-      ++totals_.interface_down;
-      driver_.pop();
+      drop_front();
     }
     if (interface_state_ == Interface::kUp && errno == ENETDOWN) {
       interface_state_ = Interface::kDown;
@@ -129,6 +145,7 @@ void Bridge::count_totals() {
   totals_.interface_full = totals.receive_buffer_full;
   totals_.not_sent = totals.frames_not_sent;
   totals_.kernel_dropped = can_.kernel_drops();
+  totals_.late = playout_.late();
 }
 
 void Bridge::watch_interface(int64_t now_ns) {
@@ -145,6 +162,15 @@ void Bridge::watch_interface(int64_t now_ns) {
              : "%s is down: frames from the device are dropped until it is up",
          interface_.c_str());
   }
+  if (playout_.late() != late_told_ && now_ns - late_told_ns_ >= kLateLineIntervalNs) {
+    late_told_ = playout_.late();
+    late_told_ns_ = now_ns;
+    note(
+        "late %llu: frames from the device that came more than %lld ms after their time on the "
+        "bus were written at once",
+        static_cast<unsigned long long>(late_told_),
+        static_cast<long long>(playout_.delay_ns() / 1'000'000));
+  }
   // The driver's loss line tells these beside its own.
   driver_.set_host_losses({{interface_ + " down", totals_.interface_down},
                            {"kernel receive queue", can_.kernel_drops()}});
@@ -153,8 +179,11 @@ void Bridge::watch_interface(int64_t now_ns) {
 void Bridge::wait(int64_t now_ns, bool reading_interface) {
   const ZelborHostWait advice = driver_.wait_advice(now_ns);
   int64_t timeout_ns = std::min(advice.timeout_ns, next_watch_ns_ - now_ns);
-  if (driver_.has_received()) {
-    timeout_ns = std::min(timeout_ns, kRetryFullNs);
+  if (driver_.has_received()) {  // waiting for room, or for its slot
+    const int64_t due_ns = playout_.due_ns(driver_.front());
+    timeout_ns = std::min(timeout_ns, interface_full_   ? kRetryFullNs
+                                      : due_ns > now_ns ? due_ns - now_ns
+                                                        : 0);
   }
   if (timeout_ns <= 0) {
     return;
@@ -163,8 +192,9 @@ void Bridge::wait(int64_t now_ns, bool reading_interface) {
   // once it goes down) would wake every poll() until a read takes it.
   pollfd watched[2] = {{reading_interface ? can_.fd() : -1, POLLIN, 0},
                        {static_cast<int>(advice.descriptor), POLLIN, 0}};
-  const int timeout_ms = static_cast<int>((timeout_ns + 999'999) / 1'000'000);
-  if (::poll(watched, 2, timeout_ms) > 0) {
+  const timespec timeout{static_cast<time_t>(timeout_ns / 1'000'000'000),
+                         static_cast<long>(timeout_ns % 1'000'000'000)};
+  if (::ppoll(watched, 2, &timeout, nullptr) > 0) {
     driver_.woke((watched[1].revents & POLLIN) != 0);
   }
 }
@@ -172,12 +202,16 @@ void Bridge::wait(int64_t now_ns, bool reading_interface) {
 void Bridge::run() {
   for (;;) {
     const bool stopping = stop_();
+    if (playout_.timed()) {
+      deliver_to_interface(
+          zelbor::monotonic_ns());  // a frame whose slot woke the bridge goes first
+    }
     if (!stopping) {
       receive_from_interface();
     }
-    int64_t now = zelbor::monotonic_ns();
+    const int64_t now = zelbor::monotonic_ns();
     const int changes = driver_.step(now);
-    deliver_to_interface();
+    deliver_to_interface(zelbor::monotonic_ns());
     watch_interface(now);
     tell_notes();
     if (stopping) {
@@ -201,7 +235,7 @@ const Totals& Bridge::finish() {
     if ((driver_.step(now) & ZELBOR_HOST_WROTE) == 0) {
       wait(zelbor::monotonic_ns(), false);
     }
-    deliver_to_interface();
+    deliver_to_interface(zelbor::monotonic_ns());
     tell_notes();
     if (driver_.waiting_to_send() < waiting) {
       waiting = driver_.waiting_to_send();
@@ -225,7 +259,8 @@ const Totals& Bridge::finish() {
     }
   }
   library_.stop();
-  driver_.discard_received();  // the interface's queue stayed full for them
+  deliver_to_interface(zelbor::monotonic_ns(), true);  // those waiting for their slot go now
+  driver_.discard_received();                          // the interface's queue stayed full for them
   count_totals();
   totals_.not_sent += unread;
   return totals_;

@@ -1,8 +1,8 @@
 // The bridge between one channel of the device and one SocketCAN interface.
 //
 // Device to interface: every frame the library delivers is written to the
-// interface in order. While the interface's queue is full (ENOBUFS on a real
-// controller) frames wait, up to kPendingFrames; beyond that, and while the
+// interface in order, at once or at its time on the bus (playout.h). While the interface's queue is
+// full (ENOBUFS on a real controller) frames wait, up to kPendingFrames; beyond that, and while the
 // interface is down, they are dropped and counted.
 //
 // Interface to device: every frame other programs send on the interface is
@@ -22,6 +22,7 @@
 #include "can_socket.h"
 #include "host_driver.h"
 #include "library_calls.h"
+#include "playout.h"
 
 namespace rawcan::bridge {
 
@@ -41,6 +42,7 @@ struct Totals {
   uint64_t remote_refused = 0;
   uint64_t error_refused = 0;
   uint64_t fd_refused = 0;
+  uint64_t late = 0;  // frames from the device that reached the bridge after their slot
 
   uint64_t dropped() const {
     return lost_on_link + not_read_in_time + interface_full + interface_down + kernel_dropped +
@@ -52,15 +54,18 @@ class Bridge {
  public:
   // `log` gets the lines on loss and state; `stop` says when to end.
   Bridge(LibraryCalls& library, CanSocket& can, std::string interface, std::FILE* log,
-         bool (*stop)());
+         bool (*stop)(), Playout playout = Playout());
 
   // Runs until stop() says so, then sends what the device still takes.
   void run();
   // Stops the interface and returns the totals.
   const Totals& finish();
+  bool timed() const { return playout_.timed(); }
 
  private:
-  void deliver_to_interface();
+  // Writes what is due; with `at_once`, everything, due or not.
+  void deliver_to_interface(int64_t now_ns, bool at_once = false);
+  void drop_front();  // counted: the interface is down
   void receive_from_interface();
   // The record of a frame from the interface; false, and counted, if refused.
   bool carried(const can_frame& frame, RawCanMessage& record);
@@ -78,10 +83,14 @@ class Bridge {
   std::FILE* log_;
   bool (*stop_)();
   host::HostDriver driver_;
+  Playout playout_;
   // What the bridge last said of the interface: a write may find it down
   // before the watch finds it gone, and the watch still says so.
   Interface interface_state_ = Interface::kUp;
+  bool interface_full_ = false;  // the last write found the interface's queue full
   int64_t next_watch_ns_ = 0;
+  uint64_t late_told_ = 0;
+  int64_t late_told_ns_ = INT64_MIN / 2;
   Totals totals_;
 };
 

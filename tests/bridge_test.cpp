@@ -3,8 +3,11 @@
 #include <linux/can/error.h>
 
 #include <cstring>
+#include <random>
+#include <vector>
 
 #include "frames.h"
+#include "playout.h"
 #include "transmit_queue.h"
 
 namespace rawcan::bridge {
@@ -110,6 +113,74 @@ TEST(BridgeTransmitQueue, DiscardKeepsTheWritesOutAndAnUnnamedReportAnswersTheOl
   EXPECT_EQ(taken.back().first.id, 49u);
   EXPECT_EQ(queue.abandon_flight(), 50);
   EXPECT_EQ(queue.size(), 0u);
+}
+
+// A frame the device stamped at `bus_ns` that the bridge read at `at_ns`.
+ZelborHostFrame on_bus(int64_t bus_ns, int64_t at_ns) {
+  ZelborHostFrame frame{};
+  const uint64_t counts = static_cast<uint64_t>(bus_ns) * 32 / 1000;
+  frame.frame.time_high = static_cast<uint32_t>(counts >> 32);
+  frame.frame.time_low = static_cast<uint32_t>(counts);
+  frame.at_ns = at_ns;
+  return frame;
+}
+
+// A frame every 10 ms and, each 100 ms, a burst of 20 back to back, over a
+// minute, each datagram sent at the device's next millisecond and read up to
+// 2 ms later: once the clock has its least delay (the first window), the
+// bridge plays them out spaced as on the bus to within 0.1 ms (where the line
+// moves to a window's least delay), none late, none held past the delay. One then comes 30 ms late:
+// it goes at once, counted, and the order holds.
+TEST(BridgePlayout, SpacesFramesAsOnTheBusAndSendsALateOneAtOnceInOrder) {
+  std::vector<int64_t> bus_times;
+  for (int64_t period = 0; period < 6000; ++period) {
+    for (int i = 0; i < (period % 10 == 0 ? 21 : 1); ++i) {
+      bus_times.push_back(period * 10'000'000 + i * 230'000);  // 0.23 ms a frame
+    }
+  }
+  Playout playout(kDefaultPlayoutDelayNs);
+  std::mt19937_64 generator(3);
+  std::uniform_int_distribution<int64_t> read_delay(100'000, 2'000'000);
+  const int64_t host_ns =
+      7'000'000'000'000;  // the host's clock reads this when the device's reads 0
+  int64_t last_bus = 0;
+  int64_t last_due = INT64_MIN;
+  int64_t at = 0;
+  for (const int64_t bus : bus_times) {
+    if (at == 0 || bus / 1'000'000 != last_bus / 1'000'000) {  // the next datagram
+      at = std::max(at, host_ns + (bus / 1'000'000 + 1) * 1'000'000 + read_delay(generator));
+    }
+    const int64_t due = playout.due_ns(on_bus(bus, at));
+    playout.gone();
+    ASSERT_LE(due - at, kDefaultPlayoutDelayNs) << bus;
+    ASSERT_GE(due, last_due) << bus;
+    if (bus > host::kWindowNs) {
+      ASSERT_NEAR(due - last_due, bus - last_bus, 100'000) << bus;
+    }
+    last_bus = bus;
+    last_due = due;
+  }
+  EXPECT_EQ(playout.late(), 0u);
+  const int64_t bus = last_bus + 10'000'000;
+  const int64_t late_at = host_ns + bus + 30'000'000;
+  const int64_t late_due = playout.due_ns(on_bus(bus, late_at));
+  EXPECT_EQ(playout.due_ns(on_bus(bus + 1, late_at + 1)), late_due) << "stamped once";
+  playout.gone();
+  EXPECT_LE(late_due, late_at);
+  EXPECT_EQ(playout.late(), 1u);
+  EXPECT_GE(playout.due_ns(on_bus(bus + 230'000, late_at)), late_due);
+  EXPECT_EQ(Playout().due_ns(on_bus(bus, late_at)), INT64_MIN) << "untimed: every frame at once";
+}
+
+TEST(BridgePlayout, TakesHostBusOrAWholeDelayUpToASecond) {
+  EXPECT_FALSE(parse_timing("host")->timed());
+  EXPECT_EQ(parse_timing("bus")->delay_ns(), kDefaultPlayoutDelayNs);
+  EXPECT_EQ(parse_timing("bus=0")->delay_ns(), 0);
+  EXPECT_EQ(parse_timing("bus=1000")->delay_ns(), 1'000'000'000);
+  for (const char* bad : {"", "bus=", "bus=1001", "bus=-1", "bus=+5", "bus=5ms", "bus=2.5", "Bus",
+                          "bus 5", "bus=99999999999999999999"}) {
+    EXPECT_FALSE(parse_timing(bad)) << bad;
+  }
 }
 
 }  // namespace

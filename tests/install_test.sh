@@ -45,7 +45,7 @@ for program in raw_can_reader raw_can_writer; do
   [ "$output" = "usage: $root/bin/$program host_ip zelbor_ip can_channel" ] || fail "$program said: $output"
 done
 output=$(env -u LD_LIBRARY_PATH "$root/bin/raw_can_bridge" 2>&1) && fail "raw_can_bridge without arguments"
-[ "$output" = "usage: $root/bin/raw_can_bridge host_ip zelbor_ip can_channel interface" ] ||
+[ "$output" = "usage: $root/bin/raw_can_bridge [--timing host|bus[=DELAY_MS]] host_ip zelbor_ip can_channel interface" ] ||
   fail "raw_can_bridge said: $output"
 grep -q '^\.TH RAW_CAN_READER 1' "$root/share/man/man1/raw_can_reader.1" || fail "manual page"
 # The service per interface: systemd takes it, as an instance, without a word.

@@ -160,6 +160,49 @@ exchanges() {  # COUNT [gateway]: through two bridges, or the kernel's gateway b
     "p50 $(sed -n "$((count / 2))p" trips) ms, p99 $(sed -n "$((count * 99 / 100))p" trips) ms, worst $(tail -n 1 trips) ms"
 }
 
+# The spacing of frames on vcan0 against their spacing on the device's bus:
+# a frame every 10 ms and, each 100 ms, a burst of 20 back to back, 20 s of
+# them replayed on a 500 kbit/s bus. For each frame after the first of its
+# kind (the periodic ones; the burst's after its first), the error is its
+# distance from the one before on vcan0 (the kernel's stamps, as candump -t a
+# shows them) minus that distance in the recording (each end of frame).
+spacing() {  # [BRIDGE OPTIONS]
+  awk 'BEGIN { n = 0
+    for (p = 0; p < 2000; p++) {
+      t = 1700000000 + p * 0.01
+      printf "(%.6f) can0 100#%016X\n", t, n++
+      if (p % 10 == 5) for (i = 0; i < 20; i++) printf "(%.6f) can0 200#%016X\n", t + 0.002, n++
+    } }' >capture.log
+  start_candump vcan0 candump.log || return 1
+  start_device --replay capture.log --record recording.log || return 1
+  bridge_options="$*" start_bridge 1 vcan0 || return 1
+  wait_for 60 "6000 frames on vcan0" has_lines candump.log vcan0 6000 || return 1
+  wait_for 10 "the recording" has_lines recording.log . 6000 || return 1
+  kill -INT "$bridge_pid"
+  wait_for 10 "the bridge's totals" has_lines bridge.out 'refused' 1 || return 1
+  same_frames recording.log candump.log || return 1
+  sed -n 's/^(\([0-9.]*\)) [a-z0-9]* \(.*\)$/\2 \1/p' recording.log >sent
+  sed -n 's/^(\([0-9.]*\)) [a-z0-9]* \(.*\)$/\2 \1/p' candump.log >arrived
+  paste -d ' ' sent arrived | awk '
+    { id = substr($1, 1, 3) }
+    id == "100" { if (p) print "periodic", ($4 - pa - ($2 - ps)) * 1000; p = 1; pa = $4; ps = $2 }
+    id == "200" && last == "200" { print "burst", ($4 - la - ($2 - ls)) * 1000 }
+    { last = id; la = $4; ls = $2 }' >errors
+  for kind in periodic burst; do
+    sed -n "s/^$kind -*//p" errors | sort -n >"$kind"
+    count=$(wc -l <"$kind")
+    row "spacing error on vcan0 against the bus, ${*:-no options}: $kind frames ($count)" \
+      "p50 $(printf '%.3f' "$(sed -n "$((count / 2))p" "$kind")") ms, p99 $(printf '%.3f' "$(sed -n "$((count * 99 / 100))p" "$kind")") ms, worst $(printf '%.3f' "$(tail -n 1 "$kind")") ms"
+  done
+  row "bridge's totals, ${*:-no options}" "$(tail -n 1 bridge.out | sed 's/^raw_can_bridge: //')"
+}
+
+late() {  # the check's stalls of the link: the bridge's totals
+  late_frames_in_order || return 1
+  row "three 0.1 s stalls of the link (the relay stopped), --timing bus" \
+    "$(tail -n 1 bridge.out | sed 's/^raw_can_bridge: //')"
+}
+
 if [ $# -gt 0 ]; then  # only the measurements named, e.g. exchanges 200
   check "$1" "$@"
 else
@@ -171,6 +214,9 @@ else
   check full_bus_queue_256 full_bus 256
   check exchanges exchanges 200
   check gateway_exchanges exchanges 200 gateway
+  check spacing_host spacing
+  check spacing_bus spacing --timing bus
+  check late late
 fi
 cat /tmp/rows
 echo "measure: $passed passed, $failed failed"

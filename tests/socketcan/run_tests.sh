@@ -32,6 +32,7 @@ check bridge_flood_to_stopped_device flood_to_stopped_device
 check bridge_interface_deleted interface_deleted
 check bridge_bad_command_lines bad_command_lines
 check bridge_counts_alone counts_alone
+check bridge_late_frames_in_order late_frames_in_order
 
 echo "socketcan: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
