@@ -73,8 +73,9 @@ int64_t DeviceClock::stamp(int64_t device_ns, int64_t arrival_ns) {
 }
 
 int64_t DeviceClock::stamp(const ZelborHostFrame& frame, int64_t arrival_offset_ns) {
+  const int64_t at_ns = held(frame.at_ns, kMostHostNs);
   const int64_t arrival_ns =
-      held(frame.at_ns, kMostHostNs) + std::clamp(arrival_offset_ns, -kMostHostNs, kMostHostNs);
+      at_ns + std::clamp(arrival_offset_ns, -kMostHostNs, kMostHostNs - at_ns);
   if ((frame.flags & ZELBOR_HOST_NEW_SESSION) != 0) {
     restart();
   }
