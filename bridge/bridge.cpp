@@ -66,7 +66,8 @@ void Bridge::drop_front() {
   playout_.due_ns(driver_.front());  // stamped all the same: the clock sees every restart
   ++totals_.interface_down;
   driver_.pop();
-  playout_.gone();
+  playout_.gone(false);
+  interface_full_ = false;  // what comes next finds the interface anew
 }
 
 void Bridge::deliver_to_interface(int64_t now_ns, bool at_once) {
@@ -86,7 +87,7 @@ void Bridge::deliver_to_interface(int64_t now_ns, bool at_once) {
     interface_full_ = written == 0;  // then tried again soon, not at a slot
     if (written == 1) {
       driver_.pop();
-      playout_.gone();
+      playout_.gone(true);
       ++totals_.to_interface;
       continue;
     }
@@ -236,6 +237,7 @@ const Totals& Bridge::finish() {
       wait(zelbor::monotonic_ns(), false);
     }
     deliver_to_interface(zelbor::monotonic_ns());
+    watch_interface(now);  // and its next time bounds the wait
     tell_notes();
     if (driver_.waiting_to_send() < waiting) {
       waiting = driver_.waiting_to_send();

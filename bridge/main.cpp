@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
   std::optional<rawcan::bridge::Playout> playout = rawcan::bridge::parse_timing(timing);
   if (!playout) {
     std::fprintf(stderr,
-                 "raw_can_bridge: --timing is host, bus or bus=DELAY_MS (whole milliseconds, 0 "
+                 "raw_can_bridge: --timing is host, bus or bus=DELAY_MS (whole milliseconds, 1 "
                  "to 1000), not \"%s\"\n",
                  timing);
     return 1;

@@ -10,9 +10,7 @@ int64_t Playout::due_ns(const ZelborHostFrame& front) {
   }
   if (!front_due_ns_) {
     front_due_ns_ = clock_.stamp(front, 0) + *delay_ns_;
-    if (front.at_ns > *front_due_ns_) {
-      ++late_;
-    }
+    front_late_ = front.at_ns > *front_due_ns_;
   }
   return *front_due_ns_;
 }
@@ -32,7 +30,7 @@ std::optional<Playout> parse_timing(std::string_view mode) {
   const char* end = mode.data() + mode.size();
   int64_t delay_ms = -1;
   const auto [stop, error] = std::from_chars(digits, end, delay_ms);
-  if (error != std::errc() || stop != end || *digits == '+' || delay_ms < 0 ||
+  if (error != std::errc() || stop != end || *digits == '+' || delay_ms < 1 ||
       delay_ms > kLongestPlayoutDelayNs / 1'000'000) {
     return std::nullopt;
   }

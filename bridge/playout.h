@@ -29,20 +29,24 @@ class Playout {
   // When `front`, the oldest frame not yet gone, is due on the monotonic
   // clock its at_ns is on. Each frame is stamped once, at its first asking.
   int64_t due_ns(const ZelborHostFrame& front);
-  // The front frame went (written or dropped): the next is asked for anew.
-  void gone() { front_due_ns_.reset(); }
-  uint64_t late() const { return late_; }
+  // The front frame went, written or dropped: the next is asked for anew.
+  void gone(bool written) {
+    late_ += written && front_late_ ? 1 : 0;
+    front_due_ns_.reset();
+  }
+  uint64_t late() const { return late_; }  // frames written at once, after their slot
 
  private:
   std::optional<int64_t> delay_ns_;
   host::DeviceClock clock_;
   std::optional<int64_t> front_due_ns_;
+  bool front_late_ = false;
   uint64_t late_ = 0;
 };
 
 // The playout a --timing MODE asks for: "host" (at once), "bus" (the default
-// delay) or "bus=DELAY_MS", whole milliseconds up to the longest delay;
-// empty for anything else.
+// delay) or "bus=DELAY_MS", whole milliseconds from 1 (at 0 nearly every
+// frame would be late) up to the longest delay; empty for anything else.
 std::optional<Playout> parse_timing(std::string_view mode);
 
 }  // namespace rawcan::bridge

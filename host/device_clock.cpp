@@ -58,6 +58,10 @@ int64_t DeviceClock::stamp(int64_t device_ns, int64_t arrival_ns) {
     offset_ns_ = bound;
     window_end_ns_ = device_ns + kWindowNs;
   }
+  if (bound < line_at(device_ns) - kStepNs) {
+    bounds_.clear();
+    window_ = {0, INT64_MAX};
+  }
   if (bound < window_.offset_ns) {
     window_ = {device_ns, bound};
   }

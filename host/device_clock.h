@@ -8,7 +8,8 @@
 // bounds in each window of kWindowNs of device time, fits a line through the
 // last kFitWindows of them (the two clocks drift apart by up to a few parts in
 // 10,000), and lays the line at or below every bound seen, so no frame is
-// stamped later than it arrived. Stamps never run backwards, and a device
+// stamped later than it arrived; a frame far below the line starts the fit
+// afresh. Stamps never run backwards, and a device
 // whose count goes back by more than kRestartStepNs (it restarted) starts a
 // new mapping.
 //
@@ -30,6 +31,9 @@ inline constexpr int64_t kWindowNs = 5'000'000'000;
 inline constexpr std::size_t kFitWindows = 24;  // two minutes of device time
 inline constexpr int64_t kRestartStepNs = 1'000'000'000;
 inline constexpr double kMostDrift = 1e-3;  // a fitted rate beyond this is noise, not a clock
+// A frame this far below the line is a step (a shorter path, the count
+// leaping ahead), not drift: the windows before it would bend the fit.
+inline constexpr int64_t kStepNs = 2'000'000;
 
 class DeviceClock {
  public:

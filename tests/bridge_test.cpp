@@ -151,7 +151,7 @@ TEST(BridgePlayout, SpacesFramesAsOnTheBusAndSendsALateOneAtOnceInOrder) {
       at = std::max(at, host_ns + (bus / 1'000'000 + 1) * 1'000'000 + read_delay(generator));
     }
     const int64_t due = playout.due_ns(on_bus(bus, at));
-    playout.gone();
+    playout.gone(true);
     ASSERT_LE(due - at, kDefaultPlayoutDelayNs) << bus;
     ASSERT_GE(due, last_due) << bus;
     if (bus > host::kWindowNs) {
@@ -163,22 +163,25 @@ TEST(BridgePlayout, SpacesFramesAsOnTheBusAndSendsALateOneAtOnceInOrder) {
   EXPECT_EQ(playout.late(), 0u);
   const int64_t bus = last_bus + 10'000'000;
   const int64_t late_at = host_ns + bus + 30'000'000;
-  const int64_t late_due = playout.due_ns(on_bus(bus, late_at));
+  playout.due_ns(on_bus(bus, late_at));
+  playout.gone(false);  // dropped (the interface is down): not written late
+  EXPECT_EQ(playout.late(), 0u);
+  const int64_t late_due = playout.due_ns(on_bus(bus + 10'000'000, late_at + 10'000'000));
   EXPECT_EQ(playout.due_ns(on_bus(bus + 1, late_at + 1)), late_due) << "stamped once";
-  playout.gone();
-  EXPECT_LE(late_due, late_at);
+  playout.gone(true);
+  EXPECT_LE(late_due, late_at + 10'000'000);
   EXPECT_EQ(playout.late(), 1u);
-  EXPECT_GE(playout.due_ns(on_bus(bus + 230'000, late_at)), late_due);
+  EXPECT_GE(playout.due_ns(on_bus(bus + 10'230'000, late_at + 10'000'000)), late_due);
   EXPECT_EQ(Playout().due_ns(on_bus(bus, late_at)), INT64_MIN) << "untimed: every frame at once";
 }
 
-TEST(BridgePlayout, TakesHostBusOrAWholeDelayUpToASecond) {
+TEST(BridgePlayout, TakesHostBusOrAWholeDelayFromAMillisecondToASecond) {
   EXPECT_FALSE(parse_timing("host")->timed());
   EXPECT_EQ(parse_timing("bus")->delay_ns(), kDefaultPlayoutDelayNs);
-  EXPECT_EQ(parse_timing("bus=0")->delay_ns(), 0);
+  EXPECT_EQ(parse_timing("bus=1")->delay_ns(), 1'000'000);
   EXPECT_EQ(parse_timing("bus=1000")->delay_ns(), 1'000'000'000);
-  for (const char* bad : {"", "bus=", "bus=1001", "bus=-1", "bus=+5", "bus=5ms", "bus=2.5", "Bus",
-                          "bus 5", "bus=99999999999999999999"}) {
+  for (const char* bad : {"", "bus=", "bus=0", "bus=-0", "bus=1001", "bus=-1", "bus=+5", "bus=5ms",
+                          "bus=2.5", "Bus", "bus 5", "bus=99999999999999999999"}) {
     EXPECT_FALSE(parse_timing(bad)) << bad;
   }
 }

@@ -69,6 +69,20 @@ TEST(DeviceClock, FollowsDriftWithinAMillisecondAndNeverRunsBackwards) {
   EXPECT_LT(std::llabs(clock.stamp(3 * kS / 2, last + 2 * kS + kMs / 2) - (last + 2 * kS)), kMs);
 }
 
+// The least delay drops from 10 ms to 1 ms (a shorter path; a count that
+// leaps ahead looks the same): a step, not drift, so the stamps follow it
+// at once instead of sliding below the truth while the old windows last.
+TEST(DeviceClock, TakesAStepDownInTheLeastDelayAsAStepNotDrift) {
+  Clock clock(ZELBOR_HOST_CLOCK_HOST);
+  for (int64_t device = 0; device < 120 * kS; device += 10 * kMs) {
+    const int64_t arrival = kS + device + (device < 60 * kS ? 10 : 1) * kMs;
+    const int64_t stamp = clock.stamp(device, arrival);
+    if (device > 61 * kS) {
+      ASSERT_LE(arrival - stamp, 2 * kMs) << device;
+    }
+  }
+}
+
 TEST(DeviceClock, StampsSentFramesAmongReceivedOnesOnTheirScale) {
   Clock host(ZELBOR_HOST_CLOCK_HOST);
   Clock device(ZELBOR_HOST_CLOCK_DEVICE);

@@ -216,7 +216,7 @@ bad_command_lines() {
       fail "for '$args': $output" || return 1
   done
   output=$("$bridge" --timing=bus=5ms 127.0.0.1 127.0.0.1 0 vcan0 2>&1) && fail "status 0 for 5ms" && return 1
-  [ "$output" = 'raw_can_bridge: --timing is host, bus or bus=DELAY_MS (whole milliseconds, 0 to 1000), not "bus=5ms"' ] ||
+  [ "$output" = 'raw_can_bridge: --timing is host, bus or bus=DELAY_MS (whole milliseconds, 1 to 1000), not "bus=5ms"' ] ||
     fail "5ms: $output" || return 1
   output=$("$bridge" 127.0.0.1 127.0.0.1 0 nosuch0 2>&1) && fail "status 0 for nosuch0" && return 1
   [ "$output" = "raw_can_bridge: nosuch0: no such interface" ] || fail "nosuch0: $output" || return 1
