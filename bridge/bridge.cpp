@@ -203,9 +203,8 @@ void Bridge::wait(int64_t now_ns, bool reading_interface) {
 void Bridge::run() {
   for (;;) {
     const bool stopping = stop_();
-    if (playout_.timed()) {
-      deliver_to_interface(
-          zelbor::monotonic_ns());  // a frame whose slot woke the bridge goes first
+    if (playout_.timed()) {  // a frame whose slot woke the bridge goes first
+      deliver_to_interface(zelbor::monotonic_ns());
     }
     if (!stopping) {
       receive_from_interface();

@@ -16,7 +16,6 @@ import logging
 import math
 import os
 import select
-import struct
 import threading
 import time
 import weakref
@@ -87,7 +86,6 @@ class Link:
             "the device clock", driver.ZelborHostClockDestroy, driver.ZelborHostClockCreate,
             HOST_CLOCK_HOST if host_timestamps else HOST_CLOCK_DEVICE)
         self._stamps = (ctypes.c_int64 * RECEIVE_BATCH)()
-        self._stamps_layout = [struct.Struct(f"<{count}q") for count in range(RECEIVE_BATCH + 1)]
 
         options = ZelborHostOptions(receive_capacity=min(receive_buffer, 0xFFFFFFFF),
                                     transmit_capacity=min(transmit_buffer, 0xFFFFFFFF),
@@ -204,9 +202,8 @@ class Link:
                                           time.time_ns() - time.monotonic_ns(), self._stamps)
         cache = self._cache
         view = ctypes.string_at(self._frames, count * HOST_FRAME_LAYOUT.size)
-        stamps = self._stamps_layout[count].unpack_from(self._stamps)
         for (data, length, identifier, _, _, flags, _), stamp in zip(
-                HOST_FRAME_LAYOUT.iter_unpack(view), stamps):
+                HOST_FRAME_LAYOUT.iter_unpack(view), self._stamps[:count]):
             cache.append((stamp / 1e9, identifier, length, data, not flags & HOST_SENT))
         return count
 
