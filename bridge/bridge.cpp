@@ -193,6 +193,9 @@ void Bridge::wait(int64_t now_ns, bool reading_interface) {
   // once it goes down) would wake every poll() until a read takes it.
   pollfd watched[2] = {{reading_interface ? can_.fd() : -1, POLLIN, 0},
                        {static_cast<int>(advice.descriptor), POLLIN, 0}};
+  if (!playout_.timed()) {  // whole milliseconds, as before: no slot to keep
+    timeout_ns = (timeout_ns + 999'999) / 1'000'000 * 1'000'000;
+  }
   const timespec timeout{static_cast<time_t>(timeout_ns / 1'000'000'000),
                          static_cast<long>(timeout_ns % 1'000'000'000)};
   if (::ppoll(watched, 2, &timeout, nullptr) > 0) {
