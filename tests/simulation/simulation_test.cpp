@@ -28,6 +28,7 @@ const FoundFault kFoundFaults[] = {
     // the seed it was once found on.
     {102134061861,
      "a late HELLO of a killed run took the seat from a busy run that never said HELLO"},
+    {662847306324, "a control write the host driver was paused in for 1 s was held to its bound"},
 };
 
 void PrintTo(const FoundFault& found, std::ostream* out) {

@@ -170,6 +170,7 @@ struct Host {
   uint32_t run = 0;                    // the program's run, in the writer's frames
   int64_t next_step = 0;
   int64_t paused_until = 0;     // stopped (SIGSTOP) until then
+  int64_t paused_ns = 0;        // how long it has been stopped, in all: no call's own time
   int64_t call_began = 0;       // when the run called ZelborStartInterface
   std::deque<InFlight> socket;  // arrived, not yet received
   // The reader's run.
@@ -600,6 +601,8 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       ++report_.faults.program_pauses;
       const int64_t pause = random_.spread(100 * kMs, 15 * kSecond);
       trace(Step::kPause, host.channel, static_cast<uint64_t>(pause), 0);
+      // A pause that replaces one still running counts only from where that one ends.
+      host.paused_ns += now_ + pause - std::max(now_, host.paused_until);
       host.paused_until = now_ + pause;
       host.next_step = std::max(host.next_step, host.paused_until);
     }
@@ -743,10 +746,11 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
       }
       World& w = world_;
       host_.program = Program::kStopping;
-      const int64_t began = w.now_;
+      const int64_t began = w.now_ - host_.paused_ns;
       const int32_t result = library_.stop();
-      if (w.now_ - began > int64_t{kGoodbyeWaitMs} * kMs + kShellRoundingNs) {
-        w.fail("the stop took %lld ms", static_cast<long long>((w.now_ - began) / kMs));
+      const int64_t took = w.now_ - host_.paused_ns - began;
+      if (took > int64_t{kGoodbyeWaitMs} * kMs + kShellRoundingNs) {
+        w.fail("the stop took %lld ms", static_cast<long long>(took / kMs));
       }
       host_.stopped = true;
       return result;
@@ -757,10 +761,11 @@ class World final : sim::Outbox, sim::SimDevice::BusObserver {
         return library_.ctrl_write(message);
       }
       World& w = world_;
-      const int64_t began = w.now_;
+      const int64_t began = w.now_ - host_.paused_ns;
       const int32_t result = library_.ctrl_write(message);
-      if (w.now_ - began > int64_t{kAckAttempts} * (kAckWaitMs * kMs + kShellRoundingNs)) {
-        w.fail("a control write took %lld ms", static_cast<long long>((w.now_ - began) / kMs));
+      const int64_t took = w.now_ - host_.paused_ns - began;
+      if (took > int64_t{kAckAttempts} * (kAckWaitMs * kMs + kShellRoundingNs)) {
+        w.fail("a control write took %lld ms", static_cast<long long>(took / kMs));
       }
       w.trace(Step::kStarted, host_.channel, static_cast<uint64_t>(-result), 0);
       if (result == 0) {
